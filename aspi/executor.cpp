@@ -1,0 +1,142 @@
+#include "aspi/executor.h"
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "aspi/manager.h"
+#include "aspi/srb.h"
+#include "aspi/trace.h"
+#include "decode/decode.h"
+#include "platform/window_system.h"
+
+namespace qx {
+
+namespace {
+
+// Waits until the block leaves "pending". The first checks spin (a synchronous
+// or fast transport is done at once); after that the wait yields the processor
+// in short sleeps so a slow drive does not cost a busy core. Returns false when
+// ExecTimeout passes first.
+bool WaitForCompletion(const SRB_ExecSCSICmd& srb) {
+  for (int i = 0; i < 2000; ++i) {
+    if (LoadSrbStatus(&srb) != SS_PENDING) return true;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + ExecTimeout;
+  auto pause = std::chrono::microseconds(20);
+  while (LoadSrbStatus(&srb) == SS_PENDING) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(pause);
+    if (pause < std::chrono::microseconds(1000)) pause *= 2;
+  }
+  return true;
+}
+
+std::string TimeoutText() {
+  auto ms = ExecTimeout.count();
+  std::string span = ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+  return " (no answer within " + span + "; request cancelled)";
+}
+
+// The information field text appended after a sense message when VALID is set.
+std::string InformationText() {
+  if ((SenseData[0] & 0x80) == 0) return {};
+  const uint32_t raw = (uint32_t{SenseData[3]} << 24) | (uint32_t{SenseData[4]} << 16) |
+                       (uint32_t{SenseData[5]} << 8) | uint32_t{SenseData[6]};
+  if (static_cast<int32_t>(raw) < 0) return "(------)";
+  return "(" + TraceHex(raw) + ")";
+}
+
+}  // namespace
+
+int16_t ExecScsiCmd(const std::string& CmdName, const int32_t& DataLen, const Cdb& CDB,
+                    const uint8_t& CDBLen) {
+  // 1. Manager check.
+  if (ASPICheck() != 1) {
+    Ui().MsgBox(kAspiNotFound, kStyleExclamation, kAspiErrorTitle);
+    ErrMsg = kAspiNotFound;
+    return kResultRefused;
+  }
+  // 2. Target check (7 itself is accepted; the LUN is not tested).
+  if (SelectedHaId > 7 || SelectedTargetId > 7) {
+    Ui().MsgBox(kSetTargetText, kStyleExclamation, kSetTargetTitle);
+    ErrMsg = kSetTargetText;
+    return kResultRefused;
+  }
+
+  // 3. A fresh request block for this command alone.
+  SRB_ExecSCSICmd srb;
+  std::memset(&srb, 0, sizeof srb);
+  srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
+  srb.SRB_HaId = SelectedHaId;
+  srb.SRB_Target = SelectedTargetId;
+  srb.SRB_Lun = SelectedLun;
+  srb.SRB_BufLen = static_cast<uint32_t>(DataLen);
+  srb.SRB_SenseLen = kSenseLen;
+  srb.SRB_CDBLen = CDBLen;
+  std::memcpy(srb.CDBByte, CDB.data(), kCdbSize);
+
+  // 4. Every accepted call starts with clean sense values.
+  SenseASC = 0;
+  SenseASCQ = 0;
+  SenseByte19 = 0;
+
+  // Lengths that would let a transport run past DataBuf or the CDB are never
+  // submitted.
+  if (DataLen < 0 || DataLen > kDataBufSize || CDBLen > kCdbSize) {
+    LastHaStat = 0;
+    ErrMsg = CmdName + SrbStatusMsg(kResultInvalidParameter) + " (transfer length " +
+             std::to_string(DataLen) + ", CDB length " + std::to_string(CDBLen) + ")";
+    return kResultInvalidParameter;
+  }
+
+  // 5. Submit.
+  const int16_t submitResult = static_cast<int16_t>(BCSendASPI32Command(&srb, DataBuf.data()));
+
+  // 6. Wait, bounded by ExecTimeout. A request that does not complete in time is
+  //    cancelled, after which the transport touches neither the block nor DataBuf.
+  if (!WaitForCompletion(srb)) {
+    if (auto manager = InstalledAspiManager()) manager->Cancel(&srb);
+    if (LoadSrbStatus(&srb) == SS_PENDING) {
+      srb.SRB_HaStat = kHaStatTimeout;
+      srb.SRB_TargStat = 0;
+      StoreSrbStatus(&srb, SS_ERR);
+      LastHaStat = kHaStatTimeout;
+      ErrMsg = CmdName + HaStatusMsg(kHaStatTimeout) + TimeoutText();
+      if (TraceOn == 1) WriteTraceRecord(CmdName, DataLen, CDB, CDBLen, submitResult, srb, DataBuf.data());
+      return SS_ERR;
+    }
+    // It completed while being cancelled: evaluate it as usual.
+  }
+
+  // 7. The final status is the result.
+  const int16_t result = LoadSrbStatus(&srb);
+  LastHaStat = srb.SRB_HaStat;
+
+  // 8. Failure text.
+  if (result != SS_COMP) {
+    if (result == SS_ERR) {
+      if (srb.SRB_HaStat != 0) {
+        ErrMsg = CmdName + HaStatusMsg(srb.SRB_HaStat);
+      } else if (srb.SRB_TargStat == STATUS_CHKCOND) {
+        std::memcpy(SenseData.data(), srb.SenseArea, SenseData.size());
+        SenseASC = SenseData[12];
+        SenseASCQ = SenseData[13];
+        SenseByte19 = SenseData[19];
+        ErrMsg = CmdName + SenseMsg(SenseASC, SenseASCQ, SenseByte19) + InformationText();
+      } else {
+        ErrMsg = CmdName + TargetStatusMsg(srb.SRB_TargStat);
+      }
+    } else {
+      ErrMsg = CmdName + SrbStatusMsg(submitResult);
+    }
+  }
+
+  // 9. Trace.
+  if (TraceOn == 1) WriteTraceRecord(CmdName, DataLen, CDB, CDBLen, submitResult, srb, DataBuf.data());
+
+  // 10.
+  return result;
+}
+
+}  // namespace qx

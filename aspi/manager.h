@@ -1,0 +1,57 @@
+// The ASPI manager seam: the two operations the system uses, backed by one
+// installed transport (simulated bus, or SG_IO on Linux).
+//
+// Contract of BCSendASPI32Command that every backend keeps:
+//  1. An execute request (SRB_Cmd 0x02) transfers through the `buffer` argument,
+//     whatever the block's SRB_BufPointer holds.
+//  2. Completion shows in the caller's own block: SRB_HaStat, SRB_TargStat,
+//     SenseArea and the data in `buffer` are written first, and SRB_Status is
+//     stored last (a release store through std::atomic_ref) when it turns nonzero.
+//     A request refused before it reaches the device still leaves a nonzero
+//     SRB_Status in the block.
+//  3. A host adapter inquiry (SRB_Cmd 0x00) is complete when the call returns.
+// And one the executor adds: after Cancel(srb) returns, the backend writes
+// neither that block nor its buffer again.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "aspi/srb.h"
+
+namespace qx {
+
+class AspiManager {
+ public:
+  virtual ~AspiManager() = default;
+  // Bits 8-15: manager status (1 = ready); bits 0-7: number of host adapters.
+  virtual uint32_t GetASPI32SupportInfo() = 0;
+  // `srb` points at an SRB_ExecSCSICmd or SRB_HAInquiry (told apart by SRB_Cmd).
+  virtual int32_t BCSendASPI32Command(void* srb, uint8_t* buffer) = 0;
+  // The caller gives up waiting for `srb`. On return the backend no longer
+  // touches the block or its buffer. A no-op for a completed request.
+  virtual void Cancel(void* srb) = 0;
+  // A short name for titles and logs ("simulated bus", "SCSI generic").
+  virtual const char* Name() const = 0;
+};
+
+// Installs the backend used by every request; nullptr uninstalls it.
+void InstallAspiManager(std::shared_ptr<AspiManager> manager);
+std::shared_ptr<AspiManager> InstalledAspiManager();
+
+// The two platform operations, routed to the installed backend. With none
+// installed, the manager reports status 0 (not present) and a submission fails
+// with 0xFC, which it also leaves in the block's SRB_Status.
+uint32_t GetASPI32SupportInfo();
+int32_t BCSendASPI32Command(void* srb, uint8_t* buffer);
+
+// Reads SRB_Status the way a waiting caller must (acquire), and stores it the
+// way a completing backend must (release, after every other field).
+uint8_t LoadSrbStatus(const void* srb);
+void StoreSrbStatus(void* srb, uint8_t status);
+
+// ASPI manager status of the last check (1 = ready).
+extern int16_t AspiStatus;
+int16_t ASPICheck();
+
+}  // namespace qx

@@ -1,0 +1,104 @@
+#include "aspi/trace.h"
+
+#include <cstdio>
+
+#include "platform/window_system.h"
+
+namespace qx {
+
+DebugForm D_WIn;
+
+void ClearTraceList() {
+  D_WIn.ASPI_Ret.clear();
+  if (D_WIn.on_clear) D_WIn.on_clear();
+}
+
+void AddTraceLine(std::string line) {
+  D_WIn.ASPI_Ret.push_back(std::move(line));
+  if (D_WIn.on_line) D_WIn.on_line(D_WIn.ASPI_Ret.back());
+}
+
+void RefreshTraceList() { Ui().Refresh("ASPI_Ret"); }
+
+void SetTraceText1(std::string text) { D_WIn.Text1 = std::move(text); }
+
+std::string TraceHex(uint32_t value) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%X", value);
+  return buf;
+}
+
+std::string TraceHex2(uint8_t value) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  return {kDigits[value >> 4], kDigits[value & 0xF]};
+}
+
+std::string TraceChar(uint8_t value) {
+  if (value >= 32 && value <= 127) return std::string(1, static_cast<char>(value));
+  if (value == 128) return "\xC2\x80";  // U+0080
+  return "\xEF\xBD\xA5";                // U+FF65 HALFWIDTH KATAKANA MIDDLE DOT
+}
+
+namespace {
+
+// Submission results are 16-bit values; a negative one shows as its 16-bit
+// two's complement, the way the value itself is held.
+std::string Hex16(int16_t value) { return TraceHex(static_cast<uint16_t>(value)); }
+
+std::string HexGroups(const uint8_t* bytes, size_t n) {
+  std::string s;
+  s.reserve(n * 3);
+  for (size_t i = 0; i < n; ++i) {
+    s += TraceHex2(bytes[i]);
+    s += ' ';
+  }
+  return s;
+}
+
+}  // namespace
+
+void WriteTraceRecord(const std::string& CmdName, int32_t DataLen, const Cdb& CDB, uint8_t CDBLen,
+                      int16_t submitResult, const SRB_ExecSCSICmd& srb, const uint8_t* dataBuf) {
+  std::string cdbLine = "CDB=";
+  for (size_t i = 0; i < CDBLen && i < CDB.size(); ++i) {
+    cdbLine += ' ';
+    cdbLine += TraceHex2(CDB[i]);
+  }
+  AddTraceLine(std::move(cdbLine));
+  AddTraceLine("SRB Status   = " + Hex16(submitResult));
+  RefreshTraceList();
+  AddTraceLine(std::to_string(DataLen));
+  if (DataLen != 0) {
+    for (size_t off = 0; off < 512; off += 16) {
+      std::string line = HexGroups(dataBuf + off, 16);
+      line += " : ";
+      for (size_t i = 0; i < 16; ++i) line += TraceChar(dataBuf[off + i]);
+      AddTraceLine(std::move(line));
+    }
+    AddTraceLine(" ");
+  }
+  AddTraceLine(CmdName);
+  AddTraceLine("SRB CMD      = " + std::to_string(srb.SRB_Cmd));
+  AddTraceLine("SRB Status   = " + TraceHex(srb.SRB_Status));
+  AddTraceLine("SRB HaId     = " + std::to_string(srb.SRB_HaId));
+  AddTraceLine("SRB Flags    = " + std::to_string(srb.SRB_Flags));
+  AddTraceLine("SRB Target   = " + std::to_string(srb.SRB_Target));
+  AddTraceLine("SRB LUN      = " + std::to_string(srb.SRB_Lun));
+  AddTraceLine("SRB BufLen   = " + std::to_string(srb.SRB_BufLen));
+  AddTraceLine("SRB SenseLen = " + std::to_string(srb.SRB_SenseLen));
+  AddTraceLine("SRB CDBLen   = " + std::to_string(srb.SRB_CDBLen));
+  AddTraceLine("SRB HaStat   = " + TraceHex(srb.SRB_HaStat));
+  AddTraceLine("SRB TargStat = " + TraceHex(srb.SRB_TargStat));
+  for (size_t off = 0; off < kSenseAreaSize; off += 16) {
+    AddTraceLine(HexGroups(srb.SenseArea + off, 16));
+  }
+  SetTraceText1("end");
+}
+
+void ResetDebugForm() {
+  D_WIn.ASPI_Ret.clear();
+  D_WIn.Text1.clear();
+  D_WIn.Text2.clear();
+}
+
+}  // namespace qx

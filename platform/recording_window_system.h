@@ -1,0 +1,65 @@
+// A scripted window system for tests and benchmarks: records every call and
+// answers message boxes from a queue (OK when the queue is empty).
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/window_system.h"
+
+namespace qx {
+
+struct RecordedBox {
+  std::string text;
+  int style = 0;
+  std::string title;
+  int answer = 0;
+};
+
+class RecordingWindowSystem : public WindowSystem {
+ public:
+  int MsgBox(const std::string& text, int style, const std::string& title) override {
+    int answer = kAnswerOk;
+    if (!answers.empty()) {
+      answer = answers.front();
+      answers.pop_front();
+    }
+    boxes.push_back({text, style, title, answer});
+    events.push_back("msgbox");
+    return answer;
+  }
+  void DoEvents() override {
+    ++do_events_calls;
+    events.push_back("doevents");
+    if (on_do_events) on_do_events(do_events_calls);
+  }
+  void SetMousePointer(int pointer) override {
+    pointers.push_back(pointer);
+    events.push_back("pointer");
+  }
+  void Refresh(std::string_view control) override {
+    refreshed.emplace_back(control);
+    events.push_back("refresh");
+  }
+
+  std::deque<int> answers;                    // scripted answers, oldest first
+  std::function<void(int)> on_do_events;      // called with the running count
+  std::vector<RecordedBox> boxes;
+  std::vector<int> pointers;
+  std::vector<std::string> refreshed;
+  std::vector<std::string> events;
+  int do_events_calls = 0;
+};
+
+// Installs a window system for the lifetime of a scope.
+class ScopedWindowSystem {
+ public:
+  explicit ScopedWindowSystem(WindowSystem* ws) { InstallWindowSystem(ws); }
+  ~ScopedWindowSystem() { InstallWindowSystem(nullptr); }
+  ScopedWindowSystem(const ScopedWindowSystem&) = delete;
+  ScopedWindowSystem& operator=(const ScopedWindowSystem&) = delete;
+};
+
+}  // namespace qx

@@ -1,0 +1,51 @@
+// The window-system seam: what the core asks of whatever front end is running
+// (Qt desktop, command line, or a scripted test double).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace qx {
+
+// Message-box styles the system uses (icon + buttons).
+inline constexpr int kStyleCritical = 16;     // stop icon, OK
+inline constexpr int kStyleQuestion = 33;     // question icon, OK and Cancel
+inline constexpr int kStyleExclamation = 48;  // exclamation icon, OK
+
+// Buttons a message box answers with.
+inline constexpr int kAnswerOk = 1;
+inline constexpr int kAnswerCancel = 2;
+
+// Mouse pointers.
+inline constexpr int kPointerDefault = 0;
+inline constexpr int kPointerHourglass = 11;
+
+class WindowSystem {
+ public:
+  virtual ~WindowSystem() = default;
+  // Shows a modal message box and returns the button pressed (kAnswerOk / kAnswerCancel).
+  virtual int MsgBox(const std::string& text, int style, const std::string& title) = 0;
+  // Lets the window system process pending events once.
+  virtual void DoEvents() = 0;
+  // Sets the main window's mouse pointer (kPointerDefault / kPointerHourglass).
+  virtual void SetMousePointer(int pointer) = 0;
+  // Repaints the named control at once (e.g. "Text1", "ASPI_Ret").
+  virtual void Refresh(std::string_view control) = 0;
+};
+
+// A window system with no user: every box answers its safe button
+// (Cancel where there is one, OK otherwise); nothing else happens.
+class HeadlessWindowSystem : public WindowSystem {
+ public:
+  int MsgBox(const std::string& text, int style, const std::string& title) override;
+  void DoEvents() override {}
+  void SetMousePointer(int) override {}
+  void Refresh(std::string_view) override {}
+};
+
+// The window system in use. Never null: a HeadlessWindowSystem until a front end
+// installs its own. The caller keeps ownership of what it installs.
+WindowSystem& Ui();
+void InstallWindowSystem(WindowSystem* ws);  // nullptr restores the headless one
+
+}  // namespace qx
