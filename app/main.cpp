@@ -1,0 +1,65 @@
+// qxflash: the desktop window by default, sub-commands for the command line.
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "app/cli.h"
+#include "aspi/manager.h"
+#include "aspi/transport_state.h"
+#ifdef QXFLASH_HAVE_QT
+#include "ui/qt/gui.h"
+#endif
+
+int main(int argc, char** argv) {
+  using namespace qx::cli;
+  std::vector<std::string> args(argv + 1, argv + argc);
+  std::string error;
+  auto options = Parse(args, &error);
+  if (!options) {
+    std::cerr << "qxflash: " << error << "\n(see qxflash --help)\n";
+    return kExitUsage;
+  }
+  if (options->help) {
+    std::cout << UsageText();
+    return kExitOk;
+  }
+  if (options->version) {
+    std::cout << "qxflash " << QXFLASH_VERSION << "\n";
+    return kExitOk;
+  }
+  if (options->timeout_s) {
+    qx::ExecTimeout = std::chrono::milliseconds(static_cast<long long>(*options->timeout_s * 1000));
+  }
+
+  auto transport = MakeTransport(*options, &error);
+  if (!transport) {
+    std::cerr << "qxflash: " << error << "\n";
+    return options->transport == Options::Transport::kSim ? kExitUsage : kExitFailed;
+  }
+  qx::InstallAspiManager(transport);
+
+  int rc;
+  if (!options->command.empty()) {
+    rc = RunCommand(*options, std::cout, std::cerr);
+  } else {
+#ifdef QXFLASH_HAVE_QT
+    if (!qx::qt::DisplayAvailable()) {
+      std::cerr << "qxflash: no display found (DISPLAY and WAYLAND_DISPLAY are not set), so the "
+                   "desktop window cannot open.\nUse the command line instead: qxflash --help\n";
+      rc = kExitFailed;
+    } else {
+      qx::qt::GuiOptions gui;
+      gui.transport_name = transport->Name();
+      gui.trace = options->trace;
+      gui.firmware_dir = options->dir;
+      rc = qx::qt::RunGui(argc, argv, gui);
+    }
+#else
+    std::cerr << "qxflash: this build has no desktop window; use the command line "
+                 "(qxflash --help)\n";
+    rc = kExitUsage;
+#endif
+  }
+  qx::InstallAspiManager(nullptr);
+  return rc;
+}
