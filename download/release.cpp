@@ -1,0 +1,454 @@
+#include "download/release.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <istream>
+#include <limits>
+#include <sstream>
+#include <system_error>
+
+namespace qx {
+
+std::array<uint8_t, kImageSize> ImageBuf{};
+
+void ResetReleaseState() {
+  ImageBuf.fill(0);
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+
+bool IsBlank(int c) {
+  return c == ' ' || c == '\t';
+}
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+char AsciiLower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+std::string Quoted(std::string_view text) {
+  return "'" + std::string(text) + "'";
+}
+
+// Converts text that is already known to be a decimal number ([-]digits[.digits][e[+-]digits],
+// no leading '+'). nullopt when the value does not fit a double.
+std::optional<double> ToDouble(std::string_view text) {
+  double value = 0;
+  auto [end, ec] =
+      std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::general);
+  if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value)) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+// Length of the longest prefix of `s` that reads as a decimal number
+// ([+-]digits[.digits][(e|E)[+-]digits]); 0 when `s` does not begin with one.
+size_t DecimalPrefix(std::string_view s) {
+  size_t i = 0;
+  if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+  size_t digits = 0;
+  while (i < s.size() && IsDigit(s[i])) ++i, ++digits;
+  if (i < s.size() && s[i] == '.') {
+    ++i;
+    while (i < s.size() && IsDigit(s[i])) ++i, ++digits;
+  }
+  if (digits == 0) return 0;
+  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+    size_t j = i + 1;
+    if (j < s.size() && (s[j] == '+' || s[j] == '-')) ++j;
+    size_t expDigits = 0;
+    while (j < s.size() && IsDigit(s[j])) ++j, ++expDigits;
+    if (expDigits > 0) i = j;
+  }
+  return i;
+}
+
+// Value of a whole decimal number text; from_chars takes no leading '+'.
+std::optional<double> DecimalValue(std::string_view number) {
+  if (!number.empty() && number.front() == '+') number.remove_prefix(1);
+  return ToDouble(number);
+}
+
+std::string_view TrimBlanks(std::string_view s) {
+  while (!s.empty() && IsBlank(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
+  while (!s.empty() && IsBlank(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
+  return s;
+}
+
+// Reads a numeric item. On failure `error` holds the message.
+std::optional<double> NumberItem(std::string_view item, int itemNo, const char* what,
+                                 std::string& error) {
+  std::string_view text = TrimBlanks(item);
+  std::string label = "Parameter file item " + std::to_string(itemNo) + " (" + what + ")";
+  if (text.empty()) {
+    error = label + " is empty; a number is expected";
+    return std::nullopt;
+  }
+  if (DecimalPrefix(text) != text.size()) {
+    error = label + " is not a decimal number: " + Quoted(text);
+    return std::nullopt;
+  }
+  auto value = DecimalValue(text);
+  if (!value) error = label + " is out of range: " + Quoted(text);
+  return value;
+}
+
+std::optional<int16_t> FlagItem(std::string_view item, int itemNo, const char* what,
+                                std::string& error) {
+  auto value = NumberItem(item, itemNo, what, error);
+  if (!value) return std::nullopt;
+  std::string label = "Parameter file item " + std::to_string(itemNo) + " (" + what + ")";
+  if (*value != std::trunc(*value)) {
+    error = label + " is not a whole number: " + Quoted(TrimBlanks(item));
+    return std::nullopt;
+  }
+  if (*value < std::numeric_limits<int16_t>::min() ||
+      *value > std::numeric_limits<int16_t>::max()) {
+    error = label + " is out of range: " + Quoted(TrimBlanks(item));
+    return std::nullopt;
+  }
+  return static_cast<int16_t>(*value);
+}
+
+std::string ItemFailure(ItemStatus status, int itemNo) {
+  switch (status) {
+    case ItemStatus::kEnd:
+      return "Parameter file ends before item " + std::to_string(itemNo);
+    case ItemStatus::kTooLong:
+      return "Parameter file item " + std::to_string(itemNo) + " is longer than " +
+             std::to_string(kMaxItemBytes) + " bytes";
+    case ItemStatus::kReadError:
+      return "Cannot read item " + std::to_string(itemNo) + " of the parameter file";
+    case ItemStatus::kNotOpen:
+    case ItemStatus::kOk:
+      break;
+  }
+  return "Parameter file is not open";
+}
+
+// A file in the directory of `path` whose name equals the name of `path` in
+// other letter case, if there is one.
+std::optional<std::string> CaseVariant(const std::string& path) {
+  fs::path p(path);
+  fs::path dir = p.parent_path();
+  if (dir.empty()) dir = ".";
+  std::string want = p.filename().string();
+  std::transform(want.begin(), want.end(), want.begin(), AsciiLower);
+  std::error_code ec;
+  fs::directory_iterator it(dir, ec), end;
+  for (; !ec && it != end; it.increment(ec)) {
+    std::string name = it->path().filename().string();
+    std::string lower = name;
+    std::transform(lower.begin(), lower.end(), lower.begin(), AsciiLower);
+    if (lower == want) return name;
+  }
+  return std::nullopt;
+}
+
+// Reads the first kImageSize bytes of `path` into ImageBuf. ImageBuf is
+// written only after the whole image has been read.
+std::optional<std::string> LoadImage(const std::string& path) {
+  std::error_code ec;
+  fs::file_status st = fs::status(path, ec);
+  if (ec && ec != std::errc::no_such_file_or_directory && ec != std::errc::not_a_directory) {
+    return "Cannot access firmware image " + Quoted(path) + ": " + ec.message();
+  }
+  if (!fs::exists(st)) {
+    if (auto other = CaseVariant(path)) {
+      return "Firmware image " + Quoted(path) + " not found; there is " + Quoted(*other) +
+             ", but the image name must end in \"bin\" in exactly this case";
+    }
+    return "Firmware image " + Quoted(path) + " not found";
+  }
+  if (!fs::is_regular_file(st)) return "Firmware image " + Quoted(path) + " is not a file";
+
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return "Cannot open firmware image " + Quoted(path);
+  std::vector<uint8_t> image(kImageSize);
+  in.read(reinterpret_cast<char*>(image.data()), static_cast<std::streamsize>(kImageSize));
+  auto got = static_cast<size_t>(in.gcount());
+  if (in.bad()) return "Cannot read firmware image " + Quoted(path);
+  if (got < kImageSize) {
+    return "Firmware image " + Quoted(path) + " is too short: " + std::to_string(got) + " of " +
+           std::to_string(kImageSize) + " bytes";
+  }
+  std::copy(image.begin(), image.end(), ImageBuf.begin());
+  return std::nullopt;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// ParameterFile
+
+ParameterFile::ParameterFile() = default;
+ParameterFile::~ParameterFile() = default;
+ParameterFile::ParameterFile(ParameterFile&&) noexcept = default;
+ParameterFile& ParameterFile::operator=(ParameterFile&&) noexcept = default;
+
+bool ParameterFile::Open(const std::string& path, std::string* error) {
+  Close();
+  auto fail = [&](const std::string& why) {
+    if (error) *error = "Cannot open parameter file " + Quoted(path) + ": " + why;
+    return false;
+  };
+  std::error_code ec;
+  fs::file_status st = fs::status(path, ec);
+  if (!fs::exists(st)) return fail(ec ? ec.message() : "not found");
+  // Opening a pipe or a device could block or never end; only plain files.
+  if (!fs::is_regular_file(st)) return fail("not a regular file");
+  auto file = std::make_unique<std::ifstream>(path, std::ios::binary);
+  if (!file->is_open()) return fail("cannot be read");
+  in_ = std::move(file);
+  return true;
+}
+
+void ParameterFile::OpenBuffer(std::string contents) {
+  Close();
+  in_ = std::make_unique<std::istringstream>(std::move(contents), std::ios::binary);
+}
+
+void ParameterFile::Close() {
+  in_.reset();
+}
+
+bool ParameterFile::IsOpen() const {
+  return in_ != nullptr;
+}
+
+int ParameterFile::Get() {
+  auto c = in_->get();
+  return c == std::char_traits<char>::eof() ? -1 : c;
+}
+
+int ParameterFile::Peek() {
+  auto c = in_->peek();
+  return c == std::char_traits<char>::eof() ? -1 : c;
+}
+
+ItemStatus ParameterFile::ReadItem(std::string& item) {
+  item.clear();
+  if (!in_) return ItemStatus::kNotOpen;
+  size_t consumed = 0;
+  auto take = [&] {
+    ++consumed;
+    return Get();
+  };
+  auto endOfLine = [&] {
+    if (take() == '\r' && Peek() == '\n') take();
+  };
+  auto atEnd = [&] { return in_->bad() ? ItemStatus::kReadError : ItemStatus::kOk; };
+
+  int c = Peek();
+  while (IsBlank(c)) {
+    take();
+    if (consumed > kMaxItemBytes) return ItemStatus::kTooLong;
+    c = Peek();
+  }
+  if (c < 0) return in_->bad() ? ItemStatus::kReadError : ItemStatus::kEnd;
+
+  if (c == '"') {
+    take();
+    for (;;) {
+      if (consumed > kMaxItemBytes) return ItemStatus::kTooLong;
+      c = Peek();
+      if (c < 0) return atEnd();
+      if (c == '\r' || c == '\n') {
+        endOfLine();
+        return ItemStatus::kOk;
+      }
+      take();
+      if (c == '"') break;
+      item.push_back(static_cast<char>(c));
+    }
+    // Whatever follows the closing quote up to the delimiter is not part of the item.
+    for (;;) {
+      if (consumed > kMaxItemBytes) return ItemStatus::kTooLong;
+      c = Peek();
+      if (c < 0) return atEnd();
+      if (c == '\r' || c == '\n') {
+        endOfLine();
+        return ItemStatus::kOk;
+      }
+      if (take() == ',') return ItemStatus::kOk;
+    }
+  }
+
+  for (;;) {
+    if (consumed > kMaxItemBytes) return ItemStatus::kTooLong;
+    c = Peek();
+    if (c < 0) {
+      if (in_->bad()) return ItemStatus::kReadError;
+      break;
+    }
+    if (c == '\r' || c == '\n') {
+      endOfLine();
+      break;
+    }
+    take();
+    if (c == ',') break;
+    item.push_back(static_cast<char>(c));
+  }
+  while (!item.empty() && IsBlank(static_cast<unsigned char>(item.back()))) item.pop_back();
+  return ItemStatus::kOk;
+}
+
+// ---------------------------------------------------------------------------
+// Checks
+
+int16_t ParamFileVersion(std::string_view header) {
+  std::string_view tail = header.size() > 4 ? header.substr(header.size() - 4) : header;
+  std::string compact;
+  for (char ch : tail) {
+    if (!IsBlank(static_cast<unsigned char>(ch))) compact.push_back(ch);
+  }
+  size_t len = DecimalPrefix(compact);
+  if (len == 0) return 0;
+  auto value = DecimalValue(std::string_view(compact).substr(0, len));
+  if (!value || *value != std::trunc(*value) || *value < std::numeric_limits<int16_t>::min() ||
+      *value > std::numeric_limits<int16_t>::max()) {
+    return kInvalidVersion;
+  }
+  return static_cast<int16_t>(*value);
+}
+
+std::optional<std::string> HeaderCheck(const std::string& path, const std::string& comboIdText,
+                                       ParameterFile& file) {
+  std::string error;
+  if (!file.Open(path, &error)) return error;
+  return HeaderCheck(file, comboIdText);
+}
+
+std::optional<std::string> HeaderCheck(ParameterFile& file, const std::string& comboIdText) {
+  auto fail = [&](std::string message) {
+    file.Close();
+    return std::optional<std::string>(std::move(message));
+  };
+  std::string header;
+  if (auto st = file.ReadItem(header); st != ItemStatus::kOk) return fail(ItemFailure(st, 1));
+  if (header.compare(0, kParamMagic.size(), kParamMagic) != 0 ||
+      header.size() < kParamMagic.size()) {
+    return fail(std::string(kMsgVersionUnmatch));
+  }
+  if (ParamFileVersion(header) != kParamFormatVersion) return fail(std::string(kMsgVersionUnmatch));
+
+  std::string model;
+  if (auto st = file.ReadItem(model); st != ItemStatus::kOk) return fail(ItemFailure(st, 2));
+  // An empty model would match every drive; it is refused like any other mismatch.
+  if (model.empty() || comboIdText.find(model) == std::string::npos) {
+    return fail("Select '" + model + "'");
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> ReleaseLoad(ParameterFile& file, const std::string& firmwareDir,
+                                       const std::string& label4, Release& out) {
+  out = Release{};
+  std::string error;
+  {
+    // The parameter file is closed on every way out of this block.
+    struct Closer {
+      ParameterFile& f;
+      ~Closer() { f.Close(); }
+    } closer{file};
+    static constexpr const char* kFlagNames[] = {"area flag 0", "area flag 1", "area flag 2"};
+    std::string item;
+    for (int itemNo = 3; itemNo <= 10; ++itemNo) {
+      if (auto st = file.ReadItem(item); st != ItemStatus::kOk) return ItemFailure(st, itemNo);
+      if (itemNo == 4 || itemNo == 6 || itemNo == 8) {
+        int area = (itemNo - 4) / 2;
+        auto flag = FlagItem(item, itemNo, kFlagNames[area], error);
+        if (!flag) return error;
+        out.AreaFlag[area] = *flag;
+      } else if (itemNo == 10) {
+        auto sum = NumberItem(item, itemNo, "checksum", error);
+        if (!sum) return error;
+        out.ParamChecksum = *sum;
+      }
+    }
+  }
+
+  auto imageName = ImageFileName(label4);
+  if (!imageName) {
+    return "Cannot name the firmware image of " + Quoted(label4) +
+           ": the name is shorter than three characters";
+  }
+  if (auto failure = LoadImage(firmwareDir + *imageName)) return failure;
+
+  // The largest sum (66,846,720) is exact in a double, so the comparison is exact.
+  if (static_cast<double>(ImageSum(ImageBuf)) != out.ParamChecksum) {
+    return std::string(kMsgChecksum);
+  }
+  out.BlockMode = BuildBlockMode(out.AreaFlag);
+  if (BlockModeSum(out.BlockMode) != kBlockModeSumOk) return std::string(kMsgProgramError);
+  return std::nullopt;
+}
+
+// ---------------------------------------------------------------------------
+// Image, blocks, names
+
+uint64_t ImageSum(std::span<const uint8_t> bytes) {
+  // Byte sums in 32-bit chunks (a chunk of 2^24 bytes cannot overflow), which
+  // the compiler turns into wide vector additions.
+  constexpr size_t kChunk = size_t{1} << 24;
+  uint64_t total = 0;
+  for (size_t start = 0; start < bytes.size(); start += kChunk) {
+    size_t end = std::min(bytes.size(), start + kChunk);
+    uint32_t part = 0;
+    for (size_t i = start; i < end; ++i) part += bytes[i];
+    total += part;
+  }
+  return total;
+}
+
+std::array<uint8_t, 16> BuildBlockMode(const std::array<int16_t, 3>& areaFlag) {
+  std::array<uint8_t, 16> mode;
+  mode.fill(kModeDownload);
+  // The last block sent gets "download and save": the last block of the
+  // highest area that is written.
+  if (areaFlag[2] == 1) {
+    mode[kAreaLastBlock[2]] = kModeDownloadAndSave;
+  } else if (areaFlag[1] == 1) {
+    mode[kAreaLastBlock[1]] = kModeDownloadAndSave;
+  } else if (areaFlag[0] == 1) {
+    mode[kAreaLastBlock[0]] = kModeDownloadAndSave;
+  }
+  return mode;
+}
+
+int BlockModeSum(const std::array<uint8_t, 16>& blockMode) {
+  int sum = 0;
+  for (uint8_t m : blockMode) sum += m;
+  return sum;
+}
+
+std::vector<size_t> BlocksToSend(const Release& release) {
+  std::vector<size_t> blocks;
+  for (size_t area = 0; area < kAreaCount; ++area) {
+    if (release.AreaFlag[area] != 1) continue;
+    for (size_t b = kAreaFirstBlock[area]; b <= kAreaLastBlock[area]; ++b) blocks.push_back(b);
+  }
+  return blocks;
+}
+
+std::optional<std::string> ImageFileName(const std::string& label4) {
+  if (label4.size() < 3) return std::nullopt;
+  return label4.substr(0, label4.size() - 3) + "bin";
+}
+
+std::string JoinDir(const std::string& dir) {
+  if (dir.empty()) return dir;
+  constexpr char kSep = static_cast<char>(fs::path::preferred_separator);
+  char last = dir.back();
+  if (last == kSep || last == '/') return dir;
+  return dir + kSep;
+}
+
+}  // namespace qx
