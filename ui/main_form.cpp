@@ -47,6 +47,7 @@ MainForm::MainForm(SettingsStore& settings) : settings_(settings) {
   ComboHA.Click = [this] { ComboHA_Click(); };
   ComboID.Click = [this] { ComboID_Click(); };
   File1.Click = [this] { File1_Click(); };
+  BlockPause = [] { CountPause(10000); };
 }
 
 void MainForm::SetText1(std::string text, bool repaintNow) {
@@ -262,7 +263,7 @@ bool MainForm::Download() {
     }
     Emit({MainEvent::kBlockSent, {}, 0, static_cast<int>(b), mode, ++index,
           static_cast<int>(blocks.size())});
-    if (b != 15) CountPause(block_pause_count);
+    if (b != 15 && BlockPause) BlockPause();
   }
 
   Ui().MsgBox(ComboID.Text() +

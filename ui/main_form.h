@@ -92,8 +92,9 @@ class MainForm {
 
   std::function<void(const MainEvent&)> on_event;
 
-  // Pause after each block but the last: a plain count from 0 to this value.
-  int block_pause_count = 10000;
+  // The pause after each block but the last: a plain count from 0 to 10000 that
+  // processes no events. Tests may replace it to observe it.
+  std::function<void()> BlockPause;
 
  private:
   void Emit(MainEvent e) {
