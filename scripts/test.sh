@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Sets up a fresh Debian 12 machine, then builds and runs the whole test suite in
+# both presets: default (RelWithDebInfo) and asan (AddressSanitizer + UBSan).
+# Set QXFLASH_RIG=1 to run the real-kernel SCSI rig tests too.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
+status=0
+for preset in default asan; do
+  echo "=== preset $preset ==="
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+  ctest --preset "$preset" || status=1
+done
+if [ "${QXFLASH_RIG:-0}" = 1 ] && ctest --test-dir build/default -N -L rig | grep -q "Test *#"; then
+  echo "=== rig ==="
+  ctest --test-dir build/default -L rig --output-on-failure || status=1
+fi
+exit $status
