@@ -1,0 +1,83 @@
+// Cost of the executor and of the trace, against the simulated bus.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+
+#include "aspi/executor.h"
+#include "aspi/manager.h"
+#include "aspi/trace.h"
+#include "platform/recording_window_system.h"
+#include "transport/sim/sim_bus.h"
+
+namespace {
+
+using namespace qx;
+
+std::shared_ptr<sim::SimBus> Bus() {
+  static auto bus = [] {
+    std::string error;
+    return sim::SimBus::FromJsonText(
+        R"({"adapters": [{"ha": 0, "targets": [{"id": 2, "inquiry": {"product": "QX-R4410"}}]}]})",
+        &error);
+  }();
+  return bus;
+}
+
+void Setup() {
+  ResetTransportState();
+  ResetDebugForm();
+  InstallAspiManager(Bus());
+  SelectedHaId = 0;
+  SelectedTargetId = 2;
+}
+
+const Cdb kInquiry{0x12, 0, 0, 0, 0x3A, 0};
+
+// The same INQUIRY handed to the simulator directly: block filled and submitted.
+void BM_DirectSubmit(benchmark::State& state) {
+  Setup();
+  auto bus = Bus();
+  for (auto _ : state) {
+    SRB_ExecSCSICmd srb;
+    std::memset(&srb, 0, sizeof srb);
+    srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
+    srb.SRB_Target = 2;
+    srb.SRB_BufLen = 58;
+    srb.SRB_SenseLen = 255;
+    srb.SRB_CDBLen = 6;
+    std::memcpy(srb.CDBByte, kInquiry.data(), 16);
+    bus->BCSendASPI32Command(&srb, DataBuf.data());
+    benchmark::DoNotOptimize(srb.SRB_Status);
+    if (state.iterations() % 4096 == 0) bus->ClearLog();
+  }
+}
+BENCHMARK(BM_DirectSubmit);
+
+void BM_ExecScsiCmd(benchmark::State& state) {
+  Setup();
+  TraceOn = static_cast<float>(state.range(0));
+  for (auto _ : state) {
+    if (TraceOn == 1) ClearTraceList();
+    benchmark::DoNotOptimize(ExecScsiCmd("Inquiry", 58, kInquiry, 6));
+    if (state.iterations() % 4096 == 0) Bus()->ClearLog();
+  }
+  TraceOn = 0;
+}
+BENCHMARK(BM_ExecScsiCmd)->Arg(0)->ArgName("trace");
+BENCHMARK(BM_ExecScsiCmd)->Arg(1)->ArgName("trace");
+
+// One trace record with a data dump, alone.
+void BM_TraceRecord(benchmark::State& state) {
+  Setup();
+  SRB_ExecSCSICmd srb{};
+  srb.SRB_Cmd = 2;
+  srb.SRB_Status = 1;
+  for (auto _ : state) {
+    ClearTraceList();
+    WriteTraceRecord("Inquiry", 58, kInquiry, 6, 1, srb, DataBuf.data());
+    benchmark::DoNotOptimize(D_WIn.ASPI_Ret.data());
+  }
+}
+BENCHMARK(BM_TraceRecord);
+
+}  // namespace
