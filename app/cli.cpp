@@ -30,7 +30,9 @@ namespace {
 
 volatile std::sig_atomic_t g_interrupted = 0;
 
-extern "C" void OnInterrupt(int) { g_interrupted = 1; }
+extern "C" void OnInterrupt(int) {
+  g_interrupted = 1;
+}
 
 // Parses a number written in decimal or as 0x.. hexadecimal.
 std::optional<long long> ParseNumber(const std::string& text) {
@@ -113,11 +115,15 @@ class Reporter {
   }
   void Box(const std::string& text, int style, const std::string& title, int answer) {
     if (json_) {
-      Json({{"event", "msgbox"}, {"style", style}, {"title", title}, {"text", text},
+      Json({{"event", "msgbox"},
+            {"style", style},
+            {"title", title},
+            {"text", text},
             {"answer", answer}});
       return;
     }
-    std::string line = std::string("[") + StyleName(style) + "] " + title + ": " + Lines(text, "    ");
+    std::string line =
+        std::string("[") + StyleName(style) + "] " + title + ": " + Lines(text, "    ");
     if (style == kStyleQuestion) line += answer == kAnswerOk ? "  -> OK" : "  -> Cancel";
     Human(line);
   }
@@ -238,8 +244,11 @@ class Session {
         break;
       case MainEvent::kBlockSent:
         if (reporter_.json()) {
-          reporter_.Json({{"event", "block"}, {"block", e.block}, {"mode", e.mode},
-                          {"index", e.index}, {"count", e.count}});
+          reporter_.Json({{"event", "block"},
+                          {"block", e.block},
+                          {"mode", e.mode},
+                          {"index", e.index},
+                          {"count", e.count}});
         } else {
           reporter_.Human("block " + std::to_string(e.index) + " of " + std::to_string(e.count) +
                           " sent (buffer ID " + std::to_string(e.block) + ", mode " +
@@ -351,7 +360,8 @@ class Session {
     bool done = false;
     for (size_t i = before; i < ws_.boxes.size(); ++i) {
       const auto& b = ws_.boxes[i];
-      if (b.style == kStyleExclamation && b.text.find("Wait until all LED off.") != std::string::npos) {
+      if (b.style == kStyleExclamation &&
+          b.text.find("Wait until all LED off.") != std::string::npos) {
         done = true;
       }
     }
@@ -419,7 +429,8 @@ class Session {
     if (int rc = Select()) return rc;
     const int16_t result = entry.run(values);
     if (result == 1 && XferLen > 0) {
-      auto lines = DumpLines(std::span<const uint8_t>(DataBuf.data(), static_cast<size_t>(XferLen)));
+      auto lines =
+          DumpLines(std::span<const uint8_t>(DataBuf.data(), static_cast<size_t>(XferLen)));
       for (const auto& line : lines) {
         if (reporter_.json()) {
           reporter_.Json({{"event", "data"}, {"line", line}});
@@ -429,10 +440,12 @@ class Session {
       }
     }
     if (reporter_.json()) {
-      reporter_.Json({{"event", "result"}, {"code", result}, {"errmsg", result == 1 ? "" : ErrMsg}});
+      reporter_.Json(
+          {{"event", "result"}, {"code", result}, {"errmsg", result == 1 ? "" : ErrMsg}});
     } else {
-      reporter_.Human(result == 1 ? it->first + ": completed without error"
-                                  : it->first + " failed (" + std::to_string(result) + "): " + ErrMsg);
+      reporter_.Human(result == 1
+                          ? it->first + ": completed without error"
+                          : it->first + " failed (" + std::to_string(result) + "): " + ErrMsg);
     }
     return result == 1 ? kExitOk : kExitFailed;
   }
@@ -476,8 +489,11 @@ class Session {
     for (size_t b : BlocksToSend(release)) blocks.push_back(static_cast<int>(b));
     const auto version = FindFirmwareVersion(ImageBuf);
     if (reporter_.json()) {
-      reporter_.Json({{"event", "check"}, {"ok", true}, {"blocks", blocks},
-                      {"area_flags", release.AreaFlag}, {"checksum", ImageSum(ImageBuf)},
+      reporter_.Json({{"event", "check"},
+                      {"ok", true},
+                      {"blocks", blocks},
+                      {"area_flags", release.AreaFlag},
+                      {"checksum", ImageSum(ImageBuf)},
                       {"firmware_version", version.value_or("")}});
     } else {
       std::string list;
@@ -608,8 +624,8 @@ std::optional<Options> Parse(const std::vector<std::string>& argv, std::string* 
     bool known = false;
     for (const char* c : kCommands) known = known || o.command == c;
     if (!known) return fail("unknown command '" + o.command + "'");
-    const bool takesArgs = o.command == "download" || o.command == "send" ||
-                           o.command == "check" || o.command == "dump-image";
+    const bool takesArgs = o.command == "download" || o.command == "send" || o.command == "check" ||
+                           o.command == "dump-image";
     if (!takesArgs && !o.args.empty()) {
       return fail("'" + o.command + "' takes no argument '" + o.args[0] + "'");
     }

@@ -24,8 +24,8 @@ struct Options {
   bool help = false;
   bool version = false;
   std::optional<double> timeout_s;
-  std::string dir;  // firmware directory for the GUI's file list
-  std::string command;  // empty: the desktop GUI
+  std::string dir;                // firmware directory for the GUI's file list
+  std::string command;            // empty: the desktop GUI
   std::vector<std::string> args;  // positional arguments of the command
   std::optional<int> ha, id;
   std::optional<std::string> model;

@@ -103,7 +103,8 @@ int16_t ExecScsiCmd(const std::string& CmdName, const int32_t& DataLen, const Cd
       StoreSrbStatus(&srb, SS_ERR);
       LastHaStat = kHaStatTimeout;
       ErrMsg = CmdName + HaStatusMsg(kHaStatTimeout) + TimeoutText();
-      if (TraceOn == 1) WriteTraceRecord(CmdName, DataLen, CDB, CDBLen, submitResult, srb, DataBuf.data());
+      if (TraceOn == 1)
+        WriteTraceRecord(CmdName, DataLen, CDB, CDBLen, submitResult, srb, DataBuf.data());
       return SS_ERR;
     }
     // It completed while being cancelled: evaluate it as usual.
@@ -133,7 +134,8 @@ int16_t ExecScsiCmd(const std::string& CmdName, const int32_t& DataLen, const Cd
   }
 
   // 9. Trace.
-  if (TraceOn == 1) WriteTraceRecord(CmdName, DataLen, CDB, CDBLen, submitResult, srb, DataBuf.data());
+  if (TraceOn == 1)
+    WriteTraceRecord(CmdName, DataLen, CDB, CDBLen, submitResult, srb, DataBuf.data());
 
   // 10.
   return result;

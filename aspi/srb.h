@@ -28,8 +28,8 @@ inline constexpr uint8_t kSenseLen = 255;
 
 #pragma pack(push, 1)
 struct SRB_ExecSCSICmd {
-  uint8_t SRB_Cmd;             // 0x02
-  uint8_t SRB_Status;          // polled until nonzero
+  uint8_t SRB_Cmd;     // 0x02
+  uint8_t SRB_Status;  // polled until nonzero
   uint8_t SRB_HaId;
   uint8_t SRB_Flags;
   uint32_t SRB_Hdr_Rsvd;
@@ -37,7 +37,7 @@ struct SRB_ExecSCSICmd {
   uint8_t SRB_Lun;
   uint16_t SRB_Rsvd1;
   uint32_t SRB_BufLen;
-  uint32_t SRB_BufPointer;     // not relied on: the buffer travels as its own argument
+  uint32_t SRB_BufPointer;  // not relied on: the buffer travels as its own argument
   uint8_t SRB_SenseLen;
   uint8_t SRB_CDBLen;
   uint8_t SRB_HaStat;
@@ -50,7 +50,7 @@ struct SRB_ExecSCSICmd {
 };
 
 struct SRB_HAInquiry {
-  uint8_t SRB_Cmd;             // 0x00
+  uint8_t SRB_Cmd;  // 0x00
   uint8_t SRB_Status;
   uint8_t SRB_HaId;
   uint8_t SRB_Flags;

@@ -18,9 +18,13 @@ void AddTraceLine(std::string line) {
   if (D_WIn.on_line) D_WIn.on_line(D_WIn.ASPI_Ret.back());
 }
 
-void RefreshTraceList() { Ui().Refresh("ASPI_Ret"); }
+void RefreshTraceList() {
+  Ui().Refresh("ASPI_Ret");
+}
 
-void SetTraceText1(std::string text) { D_WIn.Text1 = std::move(text); }
+void SetTraceText1(std::string text) {
+  D_WIn.Text1 = std::move(text);
+}
 
 std::string TraceHex(uint32_t value) {
   char buf[16];
@@ -43,7 +47,9 @@ namespace {
 
 // Submission results are 16-bit values; a negative one shows as its 16-bit
 // two's complement, the way the value itself is held.
-std::string Hex16(int16_t value) { return TraceHex(static_cast<uint16_t>(value)); }
+std::string Hex16(int16_t value) {
+  return TraceHex(static_cast<uint16_t>(value));
+}
 
 std::string HexGroups(const uint8_t* bytes, size_t n) {
   std::string s;

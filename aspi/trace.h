@@ -26,14 +26,14 @@ struct DebugForm {
 extern DebugForm D_WIn;
 
 // Operations on the debug window.
-void ClearTraceList();                       // clears ASPI_Ret
-void AddTraceLine(std::string line);         // appends one item
-void RefreshTraceList();                     // repaints ASPI_Ret at once
+void ClearTraceList();                // clears ASPI_Ret
+void AddTraceLine(std::string line);  // appends one item
+void RefreshTraceList();              // repaints ASPI_Ret at once
 void SetTraceText1(std::string text);
 
 // Number formats of the trace lines.
-std::string TraceHex(uint32_t value);        // upper-case hex, no leading zeros
-std::string TraceHex2(uint8_t value);        // exactly two digits
+std::string TraceHex(uint32_t value);  // upper-case hex, no leading zeros
+std::string TraceHex2(uint8_t value);  // exactly two digits
 // The character column of a dump: 32..128 stand for themselves (128 as U+0080),
 // every other byte as U+FF65 "･", all as UTF-8.
 std::string TraceChar(uint8_t value);

@@ -15,8 +15,8 @@ using Cdb = std::array<uint8_t, kCdbSize>;
 
 // Transfer buffer of every command; each data phase starts at index 0.
 extern std::array<uint8_t, kDataBufSize> DataBuf;
-extern int32_t XferLen;   // transfer length the last builder set
-extern uint8_t CDBSize;   // CDB length the last builder set
+extern int32_t XferLen;  // transfer length the last builder set
+extern uint8_t CDBSize;  // CDB length the last builder set
 extern int16_t LastHaStat;
 extern int16_t SenseASC;
 extern int16_t SenseASCQ;

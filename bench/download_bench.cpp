@@ -60,7 +60,8 @@ void BM_RawTransfers(benchmark::State& state) {
       srb.SRB_BufLen = 16384;
       srb.SRB_SenseLen = 255;
       srb.SRB_CDBLen = 10;
-      const uint8_t cdb[10] = {0x3B, static_cast<uint8_t>(b == 15 ? 5 : 4), b, 0, 0, 0, 0, 0x40, 0, 0};
+      const uint8_t cdb[10] = {0x3B, static_cast<uint8_t>(b == 15 ? 5 : 4), b, 0, 0, 0, 0, 0x40, 0,
+                               0};
       std::memcpy(srb.CDBByte, cdb, sizeof cdb);
       bus->BCSendASPI32Command(&srb, DataBuf.data());
       benchmark::DoNotOptimize(srb.SRB_Status);

@@ -55,11 +55,21 @@ constexpr uint8_t kLoopFlag = 0x80;
 
 }  // namespace
 
-int16_t StopUnit() { return SixByteCommand("Stop Unit", 0x1B, 0x00, 0x00, 0); }
-int16_t StartUnit() { return SixByteCommand("Start Unit", 0x1B, 0x01, 0x00, 0); }
-int16_t TestUnitReady() { return SixByteCommand("TestUnitReady", 0x00, 0x00, 0xC0, 0); }
-int16_t TestUnitReadyStd() { return SixByteCommand("TestUnitReady", 0x00, 0x00, 0x00, 0); }
-int16_t Inquiry() { return SixByteCommand("Inquiry", 0x12, 0x3A, 0x00, 58); }
+int16_t StopUnit() {
+  return SixByteCommand("Stop Unit", 0x1B, 0x00, 0x00, 0);
+}
+int16_t StartUnit() {
+  return SixByteCommand("Start Unit", 0x1B, 0x01, 0x00, 0);
+}
+int16_t TestUnitReady() {
+  return SixByteCommand("TestUnitReady", 0x00, 0x00, 0xC0, 0);
+}
+int16_t TestUnitReadyStd() {
+  return SixByteCommand("TestUnitReady", 0x00, 0x00, 0x00, 0);
+}
+int16_t Inquiry() {
+  return SixByteCommand("Inquiry", 0x12, 0x3A, 0x00, 58);
+}
 
 int16_t ReadBuffer() {
   return RunCommand("ReadBuffer ", [](Cdb& cdb) {
@@ -73,7 +83,9 @@ int16_t ReadBuffer() {
   });
 }
 
-int16_t DiIn(uint8_t first, uint8_t second) { return DiCommand("DI IN", 0xD9, first, second, 2); }
+int16_t DiIn(uint8_t first, uint8_t second) {
+  return DiCommand("DI IN", 0xD9, first, second, 2);
+}
 int16_t DiOut(uint8_t first, uint8_t second) {
   return DiCommand("DI OUT", 0xD7, first, second, 0);
 }
@@ -106,8 +118,8 @@ int16_t LoopHeaderCheck(int32_t startAddr, int32_t endAddr) {
                         256);
 }
 int16_t LoopErrorByteCheck(int32_t startAddr, int32_t endAddr) {
-  return AddressCommand("LoopErrorByteCheck", kLoopGroup, 0x00, 0x0C, startAddr, endAddr,
-                        kLoopFlag, 280);
+  return AddressCommand("LoopErrorByteCheck", kLoopGroup, 0x00, 0x0C, startAddr, endAddr, kLoopFlag,
+                        280);
 }
 
 void AddrPairToBytes(int32_t first, int32_t second, uint8_t (&out)[6]) {

@@ -44,8 +44,8 @@ class RecordingWindowSystem : public WindowSystem {
     events.push_back("refresh");
   }
 
-  std::deque<int> answers;                    // scripted answers, oldest first
-  std::function<void(int)> on_do_events;      // called with the running count
+  std::deque<int> answers;                // scripted answers, oldest first
+  std::function<void(int)> on_do_events;  // called with the running count
   std::vector<RecordedBox> boxes;
   std::vector<int> pointers;
   std::vector<std::string> refreshed;

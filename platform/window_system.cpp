@@ -11,8 +11,12 @@ HeadlessWindowSystem g_headless;
 WindowSystem* g_installed = &g_headless;
 }  // namespace
 
-WindowSystem& Ui() { return *g_installed; }
+WindowSystem& Ui() {
+  return *g_installed;
+}
 
-void InstallWindowSystem(WindowSystem* ws) { g_installed = ws ? ws : &g_headless; }
+void InstallWindowSystem(WindowSystem* ws) {
+  g_installed = ws ? ws : &g_headless;
+}
 
 }  // namespace qx

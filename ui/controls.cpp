@@ -45,7 +45,8 @@ bool MatchesPattern(const std::string& name, const std::string& pattern) {
   // Iterative wildcard match with one backtrack point for '*'.
   size_t n = 0, p = 0, star = std::string::npos, mark = 0;
   auto same = [](char a, char b) {
-    return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+    return std::tolower(static_cast<unsigned char>(a)) ==
+           std::tolower(static_cast<unsigned char>(b));
   };
   while (n < name.size()) {
     if (p < pattern.size() && (pattern[p] == '?' || same(pattern[p], name[n]))) {

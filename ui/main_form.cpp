@@ -110,9 +110,13 @@ void MainForm::ComboID_Click() {
   SetFirmwareCaption(std::move(caption));
 }
 
-void MainForm::File1_Click() { Label4.Caption = File1.FileName(); }
+void MainForm::File1_Click() {
+  Label4.Caption = File1.FileName();
+}
 
-void MainForm::Tyusi_Click() { AbortRequested = -1; }
+void MainForm::Tyusi_Click() {
+  AbortRequested = -1;
+}
 
 void MainForm::Err_disp() {
   Ui().MsgBox("SCSI Error\r" + ErrMsg, kStyleExclamation, kTitleErr);
@@ -261,7 +265,12 @@ bool MainForm::Download() {
       Ui().MsgBox(text, kStyleCritical, kTitleB);
       return true;
     }
-    Emit({MainEvent::kBlockSent, {}, 0, static_cast<int>(b), mode, ++index,
+    Emit({MainEvent::kBlockSent,
+          {},
+          0,
+          static_cast<int>(b),
+          mode,
+          ++index,
           static_cast<int>(blocks.size())});
     if (b != 15 && BlockPause) BlockPause();
   }

@@ -16,8 +16,8 @@ namespace qx {
 inline constexpr const char* kSettingsApp = "DUDUrevorod";
 inline constexpr const char* kSettingsSection = "Startup";
 inline constexpr const char* kModel = "QX-R4410";
-inline constexpr const char* kTitleA = "QX-R4410 Ambervault Tool 2 ";   // checks and confirmation
-inline constexpr const char* kTitleB = "QX-R4410 Ambervault Tool 2";    // drive messages
+inline constexpr const char* kTitleA = "QX-R4410 Ambervault Tool 2 ";     // checks and confirmation
+inline constexpr const char* kTitleB = "QX-R4410 Ambervault Tool 2";      // drive messages
 inline constexpr const char* kTitleErr = "QX-R4410 Ambervault Tool 2 2";  // Err_disp
 
 // What a front end may want to show as it happens. Observing changes nothing.

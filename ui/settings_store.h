@@ -19,8 +19,8 @@ class SettingsStore {
 // In-memory store for tests and for runs that must not touch the user's settings.
 class MemorySettingsStore : public SettingsStore {
  public:
-  std::string GetSetting(const std::string& app, const std::string& section,
-                         const std::string& key, const std::string& deflt) override {
+  std::string GetSetting(const std::string& app, const std::string& section, const std::string& key,
+                         const std::string& deflt) override {
     auto it = values.find({app, section, key});
     return it == values.end() ? deflt : it->second;
   }

@@ -1,3 +1,5 @@
+#include "commands/commands.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -8,7 +10,6 @@
 #include "aspi/executor.h"
 #include "aspi/manager.h"
 #include "aspi/trace.h"
-#include "commands/commands.h"
 #include "commands/hexdump.h"
 #include "fake_manager.h"
 #include "platform/recording_window_system.h"
@@ -31,9 +32,7 @@ class CommandsTest : public ::testing::Test {
   }
   void TearDown() override { InstallAspiManager(nullptr); }
   void AnswerSequence(std::vector<Answer> answers) {
-    fake->answer = [answers](size_t n) {
-      return n <= answers.size() ? answers[n - 1] : Answer{};
-    };
+    fake->answer = [answers](size_t n) { return n <= answers.size() ? answers[n - 1] : Answer{}; };
   }
   std::shared_ptr<FakeManager> fake;
   RecordingWindowSystem ws;
@@ -174,12 +173,11 @@ TEST_F(CommandsTest, MemoryReadRefusesRangesThatDoNotFit) {
     int32_t start, end;
     bool sent;
   };
-  const Case cases[] = {{0x100, 0x0FB, false},  // -1 byte
-                        {0x100, 0x0FC, true},   // 0 bytes
-                        {0, 37853, true},       // exactly the buffer
-                        {0, 37854, false},
-                        {INT32_MIN, INT32_MAX, false},
-                        {INT32_MAX, INT32_MIN, false}};
+  const Case cases[] = {
+      {0x100, 0x0FB, false},  // -1 byte
+      {0x100, 0x0FC, true},   // 0 bytes
+      {0, 37853, true},       // exactly the buffer
+      {0, 37854, false},     {INT32_MIN, INT32_MAX, false}, {INT32_MAX, INT32_MIN, false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.end);
     fake->seen.clear();
@@ -237,7 +235,7 @@ TEST(AddrPairToBytes, MatchesTheTextMethod) {
   }
   // Every boundary of the 24-bit field and the sign.
   const int64_t bases[] = {0, int64_t{1} << 24, -(int64_t{1} << 24), int64_t{INT32_MAX} - 300,
-                          int64_t{INT32_MIN}};
+                           int64_t{INT32_MIN}};
   for (int64_t base : bases) {
     for (int64_t d = 0; d < 300; ++d) {
       check(static_cast<int32_t>(base + d), static_cast<int32_t>(-(base + d) - 1));

@@ -1,8 +1,9 @@
+#include "aspi/executor.h"
+
 #include <gtest/gtest.h>
 
 #include <memory>
 
-#include "aspi/executor.h"
 #include "aspi/manager.h"
 #include "aspi/trace.h"
 #include "fake_manager.h"
@@ -68,8 +69,8 @@ TEST_F(ExecutorTest, BuildsTheRequestBlockFresh) {
   EXPECT_EQ(b.SRB_PostProc, 0u);
   for (uint8_t x : b.SRB_Rsvd3) EXPECT_EQ(x, 0);
   for (uint8_t x : b.SenseArea) EXPECT_EQ(x, 0);
-  EXPECT_EQ(fake->seen[0].cdb16, (std::vector<uint8_t>{0x12, 0, 0, 0, 0x3A, 0, 0, 0, 0, 0, 0, 0,
-                                                        0, 0, 0, 0}));
+  EXPECT_EQ(fake->seen[0].cdb16,
+            (std::vector<uint8_t>{0x12, 0, 0, 0, 0x3A, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(fake->seen[0].buffer, DataBuf.data());
 }
 
@@ -253,7 +254,7 @@ TEST_F(ExecutorTest, LengthsPastTheBuffersAreNotSubmitted) {
     uint8_t cdbLen;
     bool sent;
   };
-  const Case cases[] = {{-1, 6, false},   {37858, 6, false}, {0, 17, false},
+  const Case cases[] = {{-1, 6, false},    {37858, 6, false}, {0, 17, false},
                         {37857, 16, true}, {0, 0, true},      {37855, 12, true}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.len);

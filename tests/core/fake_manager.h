@@ -18,11 +18,11 @@ struct Answer {
   uint8_t srb_status = SS_COMP;
   uint8_t ha_stat = 0;
   uint8_t targ_stat = 0;
-  std::vector<uint8_t> sense;     // copied into SenseArea
-  std::vector<uint8_t> data_in;   // copied into the buffer
-  int32_t submit_result = -1;     // -1: same as srb_status
-  bool never = false;             // leave the block pending
-  int delay_ms = -1;              // >= 0: complete from a thread after this delay
+  std::vector<uint8_t> sense;    // copied into SenseArea
+  std::vector<uint8_t> data_in;  // copied into the buffer
+  int32_t submit_result = -1;    // -1: same as srb_status
+  bool never = false;            // leave the block pending
+  int delay_ms = -1;             // >= 0: complete from a thread after this delay
 };
 
 struct Seen {
@@ -30,7 +30,7 @@ struct Seen {
   uint8_t cdb_len = 0;
   uint32_t buf_len = 0;
   uint8_t ha = 0, target = 0, lun = 0;
-  SRB_ExecSCSICmd block{};     // the block as submitted
+  SRB_ExecSCSICmd block{};  // the block as submitted
   const uint8_t* buffer = nullptr;
 };
 
@@ -113,7 +113,7 @@ class FakeManager : public AspiManager {
     StoreSrbStatus(srb, a.srb_status);
   }
 
-  uint32_t support_info = 0x0102;  // ready, two adapters
+  uint32_t support_info = 0x0102;          // ready, two adapters
   std::function<Answer(size_t n)> answer;  // n: 1-based request number
   std::vector<Seen> seen;
   std::mutex mutex;

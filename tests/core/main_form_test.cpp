@@ -1,3 +1,5 @@
+#include "ui/main_form.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,7 +13,6 @@
 #include "download/release.h"
 #include "platform/recording_window_system.h"
 #include "transport/sim/sim_bus.h"
-#include "ui/main_form.h"
 
 namespace qx {
 namespace {
@@ -91,8 +92,11 @@ TEST_F(MainFormTest, LoadRestoresPositionsAndNonNumbersReadAsZero) {
     const char* id;
     int16_t expectHa, expectId;
   };
-  const Case cases[] = {{nullptr, nullptr, 0, 0}, {"1", "3", 1, 3}, {"x1", "", 0, 0},
-                        {" 2", "-1", 2, -1},      {"99999", "1.5", 0, 0}};
+  const Case cases[] = {{nullptr, nullptr, 0, 0},
+                        {"1", "3", 1, 3},
+                        {"x1", "", 0, 0},
+                        {" 2", "-1", 2, -1},
+                        {"99999", "1.5", 0, 0}};
   for (const auto& c : cases) {
     settings.values.clear();
     if (c.ha) settings.SaveSetting("DUDUrevorod", "Startup", "Ha", c.ha);
@@ -206,8 +210,8 @@ TEST_F(MainFormTest, ProductNamesAreCleanedInPlace) {
   EXPECT_EQ(form->DeviceNames[0][1], "1:A\x7F B" + std::string(12, ' '));
   EXPECT_EQ(form->DeviceNames[0][2], "");
   // The last INQUIRY's data was cleaned in DataBuf itself... then reread by ComboID_Click.
-  EXPECT_EQ(form->ComboID.Items(), (std::vector<std::string>{form->DeviceNames[0][0],
-                                                              form->DeviceNames[0][1]}));
+  EXPECT_EQ(form->ComboID.Items(),
+            (std::vector<std::string>{form->DeviceNames[0][0], form->DeviceNames[0][1]}));
 }
 
 TEST_F(MainFormTest, AdapterWithoutDevicesRaisesNoTargetClick) {
@@ -249,7 +253,8 @@ TEST_F(MainFormTest, FullDownloadOfAllAreas) {
   // Preparation: memory read, the vendor command (word is not CC DD), TEST UNIT READY.
   const auto log = bus->Log();
   ASSERT_GE(log.size(), 3u);
-  EXPECT_EQ(log[0].cdb, (std::vector<uint8_t>{0xDF, 0, 0xE2, 0, 0, 0, 0x7F, 0xE0, 0, 0x7F, 0xE1, 0}));
+  EXPECT_EQ(log[0].cdb,
+            (std::vector<uint8_t>{0xDF, 0, 0xE2, 0, 0, 0, 0x7F, 0xE0, 0, 0x7F, 0xE1, 0}));
   EXPECT_EQ(log[1].cdb, (std::vector<uint8_t>{0xDF, 0, 0xD7, 0, 0xE3, 0, 0x80, 0, 0, 0, 0, 0}));
   EXPECT_EQ(log[2].cdb, (std::vector<uint8_t>{0, 0, 0, 0, 0, 0xC0}));
   ASSERT_EQ(ws.boxes.size(), 2u);
@@ -377,15 +382,15 @@ TEST_F(MainFormTest, PreparationFailures) {
   };
   const Case cases[] = {
       {"memory read, adapter error", R"([{"opcode": "0xDF", "ha_status": "0x11"}])", true, 0},
-      {"memory read, drive error",
-       R"([{"opcode": "0xDF", "sense": {"key": 5, "asc": "0x20"}}])", false, 0},
-      {"vendor command, adapter error",
-       R"([{"opcode": "0xDF", "nth": 2, "ha_status": "0x0E"}])", true, 1},
+      {"memory read, drive error", R"([{"opcode": "0xDF", "sense": {"key": 5, "asc": "0x20"}}])",
+       false, 0},
+      {"vendor command, adapter error", R"([{"opcode": "0xDF", "nth": 2, "ha_status": "0x0E"}])",
+       true, 1},
       {"vendor command, drive error",
        R"([{"opcode": "0xDF", "nth": 2, "sense": {"key": 5, "asc": "0x24"}}])", false, 1},
       {"test unit ready, adapter error", R"([{"opcode": "0x00", "ha_status": "0x0F"}])", true, 1},
-      {"test unit ready, not ready",
-       R"([{"opcode": "0x00", "sense": {"key": 2, "asc": "0x3A"}}])", false, 1},
+      {"test unit ready, not ready", R"([{"opcode": "0x00", "sense": {"key": 2, "asc": "0x3A"}}])",
+       false, 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -417,8 +422,8 @@ TEST_F(MainFormTest, WriteBufferFailures) {
     bool hostAdapter;
   };
   const Case cases[] = {
-      {"unit attention once", OneDrive("", R"([{"opcode": "0x3B", "sense": {"key": 6, "asc": "0x29"}}])"),
-       17, "", false},
+      {"unit attention once",
+       OneDrive("", R"([{"opcode": "0x3B", "sense": {"key": 6, "asc": "0x29"}}])"), 17, "", false},
       {"customizing code", OneDrive(R"(, "refuse_download": "customizing")"), 1,
        "Error!\n   The Drive Can not up-date,becasue\n"
        "    because the customizing code is not corresponding.",
@@ -430,8 +435,7 @@ TEST_F(MainFormTest, WriteBufferFailures) {
       {"other ascq",
        OneDrive("", R"([{"opcode": "0x3B", "sense": {"key": 5, "asc": "0x24", "ascq": "0x92"}}])"),
        1, "WriteBuffer  0  24(92)00:INVALID FIELD IN CDB", false},
-      {"host adapter",
-       OneDrive("", R"([{"opcode": "0x3B", "nth": 4, "ha_status": "0x0E"}])"), 4,
+      {"host adapter", OneDrive("", R"([{"opcode": "0x3B", "nth": 4, "ha_status": "0x0E"}])"), 4,
        "WriteBuffer  3 A bus reset was detected.", true},
   };
   for (const auto& c : cases) {

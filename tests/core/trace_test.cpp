@@ -1,10 +1,11 @@
+#include "aspi/trace.h"
+
 #include <gtest/gtest.h>
 
 #include <memory>
 
 #include "aspi/executor.h"
 #include "aspi/manager.h"
-#include "aspi/trace.h"
 #include "fake_manager.h"
 #include "platform/recording_window_system.h"
 
@@ -89,7 +90,8 @@ TEST_F(TraceTest, RecordWithDataDumps512BytesWhateverTheLength) {
     // 32/128 stand for themselves, 31/129 become the middle dot.
     EXPECT_EQ(Lines()[3],
               "20 80 1F 81 41 7F 06 07 08 09 0A 0B 0C 0D 0E 0F  : "
-              " \xC2\x80\xEF\xBD\xA5\xEF\xBD\xA5" "A\x7F"
+              " \xC2\x80\xEF\xBD\xA5\xEF\xBD\xA5"
+              "A\x7F"
               "\xEF\xBD\xA5\xEF\xBD\xA5\xEF\xBD\xA5\xEF\xBD\xA5\xEF\xBD\xA5\xEF\xBD\xA5"
               "\xEF\xBD\xA5\xEF\xBD\xA5\xEF\xBD\xA5\xEF\xBD\xA5");
     EXPECT_EQ(Lines()[4].substr(0, 51), "10 11 12 13 14 15 16 17 18 19 1A 1B 1C 1D 1E 1F  : ");
