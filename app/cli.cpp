@@ -649,7 +649,14 @@ std::shared_ptr<AspiManager> MakeTransport(const Options& options, std::string* 
 
 int RunCommand(const Options& options, std::ostream& out, std::ostream& err) {
   Session session(options, out, err);
-  return session.Run();
+  const int rc = session.Run();
+  if (rc == kExitFailed) {
+    if (auto manager = InstalledAspiManager()) {
+      const std::string hint = manager->LastHint();
+      if (!hint.empty()) err << "hint: " << hint << "\n";
+    }
+  }
+  return rc;
 }
 
 }  // namespace qx::cli

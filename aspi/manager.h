@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "aspi/srb.h"
 
@@ -33,6 +34,9 @@ class AspiManager {
   virtual void Cancel(void* srb) = 0;
   // A short name for titles and logs ("simulated bus", "SCSI generic").
   virtual const char* Name() const = 0;
+  // A plain-English hint about the last failed request (e.g. missing device
+  // permissions), or empty when there is nothing to add.
+  virtual std::string LastHint() const { return {}; }
 };
 
 // Installs the backend used by every request; nullptr uninstalls it.

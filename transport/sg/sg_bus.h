@@ -50,7 +50,7 @@ class SgBus final : public qx::AspiManager {
   // plain-English hint about the last request that did not succeed (empty after
   // a success).
   int LastErrno() const;
-  std::string LastHint() const;
+  std::string LastHint() const override;
 
  private:
   int32_t HostAdapterInquiry(SRB_HAInquiry* srb);
