@@ -1,0 +1,410 @@
+#include "transport/sim/sim_bus.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <exception>
+#include <fstream>
+#include <list>
+#include <map>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <tuple>
+
+#include "aspi/srb.h"
+#include "transport/sim/scenario.h"
+#include "transport/sim/sim_drive.h"
+
+namespace qx::sim {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int32_t kInvalidCommand = 0x80;    // unknown SRB_Cmd
+constexpr int32_t kInvalidParameter = 0xE0;  // malformed execute request
+constexpr int32_t kNoResources = 0xE5;
+constexpr uint8_t kHaSelectionTimeout = 0x11;
+constexpr size_t kHaTextSize = 16;
+
+bool IsDataOut(uint8_t opcode) {
+  switch (opcode) {
+    case 0x3B:  // WRITE BUFFER
+    case 0x0A:  // WRITE(6)
+    case 0x2A:  // WRITE(10)
+    case 0x15:  // MODE SELECT(6)
+    case 0x55:  // MODE SELECT(10)
+      return true;
+    default:
+      return false;
+  }
+}
+
+void PutHaText(uint8_t (&field)[kHaTextSize], const std::string& text) {
+  std::memset(field, 0, kHaTextSize);
+  std::memcpy(field, text.data(), std::min(text.size(), kHaTextSize));
+}
+
+// A result waiting to be written into a caller's block and buffer.
+struct Completion {
+  void* srb = nullptr;
+  uint8_t* buffer = nullptr;
+  uint32_t buf_len = 0;
+  uint8_t sense_len = 0;
+  Reply reply;
+  uint64_t seq = 0;
+  bool never = false;
+  Clock::time_point due;
+};
+
+void WriteBack(const Completion& c) {
+  auto* s = static_cast<SRB_ExecSCSICmd*>(c.srb);
+  size_t n = std::min<size_t>(c.reply.data_in.size(), c.buf_len);
+  if (n > 0 && c.buffer) std::memcpy(c.buffer, c.reply.data_in.data(), n);
+  s->SRB_HaStat = c.reply.ha_stat;
+  s->SRB_TargStat = c.reply.targ_stat;
+  size_t sense = std::min({c.reply.sense.size(), size_t{c.sense_len}, kSenseAreaSize});
+  if (sense > 0) std::memcpy(s->SenseArea, c.reply.sense.data(), sense);
+  StoreSrbStatus(s, c.reply.srb_status);  // last, with release order
+}
+
+}  // namespace
+
+struct SimBus::Impl {
+  using UnitKey = std::tuple<uint8_t, uint8_t, uint8_t>;  // ha, id, lun
+
+  explicit Impl(Scenario s) : scenario(std::move(s)), fault_seen(scenario.faults.size(), 0) {
+    for (const auto& a : scenario.adapters) {
+      adapters.emplace(a.ha, &a);
+      for (const auto& t : a.targets) units.emplace(UnitKey{a.ha, t.id, t.lun}, SimDrive(t));
+    }
+  }
+
+  ~Impl() {
+    {
+      std::lock_guard lock(mu);
+      stop = true;
+      pending.clear();
+    }
+    cv.notify_all();
+    if (worker.joinable()) worker.join();
+  }
+
+  int32_t HaInquiry(SRB_HAInquiry* q);
+  int32_t Execute(SRB_ExecSCSICmd* s, uint8_t* buffer);
+  int MatchFault(uint8_t ha, uint8_t id, uint8_t opcode);
+  bool StartWorker();
+  void Run();
+  void MarkCancelled(uint64_t seq);
+
+  Scenario scenario;
+  std::vector<uint64_t> fault_seen;  // matching requests seen, per fault rule
+  std::map<uint8_t, const AdapterConfig*> adapters;
+  std::map<UnitKey, SimDrive> units;
+
+  mutable std::mutex mu;
+  std::condition_variable cv;
+  std::list<Completion> pending;
+  std::vector<LogEntry> log;
+  uint64_t next_seq = 1;
+  uint32_t ha_inquiries = 0;
+  bool stop = false;
+  std::thread worker;
+};
+
+int32_t SimBus::Impl::HaInquiry(SRB_HAInquiry* q) {
+  ++ha_inquiries;
+  auto it = adapters.find(q->SRB_HaId);
+  if (it == adapters.end()) {
+    StoreSrbStatus(q, SS_INVALID_HA);
+    return SS_INVALID_HA;
+  }
+  const AdapterConfig& a = *it->second;
+  q->HA_Count = static_cast<uint8_t>(adapters.size());
+  q->HA_SCSI_ID = a.scsi_id;
+  PutHaText(q->HA_ManagerId, a.manager_id);
+  PutHaText(q->HA_Identifier, a.identifier);
+  PutHaText(q->HA_Unique, a.unique);
+  StoreSrbStatus(q, SS_COMP);
+  return SS_COMP;
+}
+
+int SimBus::Impl::MatchFault(uint8_t ha, uint8_t id, uint8_t opcode) {
+  int answer = -1;
+  for (size_t i = 0; i < scenario.faults.size(); ++i) {
+    const FaultRule& f = scenario.faults[i];
+    if ((f.ha && *f.ha != ha) || (f.id && *f.id != id) || (f.opcode && *f.opcode != opcode)) {
+      continue;
+    }
+    uint64_t n = ++fault_seen[i];  // every matching rule counts, the first in its window answers
+    bool in_window = n >= f.nth && (f.times == 0 || n - f.nth < f.times);
+    if (answer < 0 && in_window) answer = static_cast<int>(i);
+  }
+  return answer;
+}
+
+int32_t SimBus::Impl::Execute(SRB_ExecSCSICmd* s, uint8_t* buffer) {
+  // A new request on a block supersedes whatever was still due on it.
+  for (auto it = pending.begin(); it != pending.end();) {
+    if (it->srb == s) {
+      MarkCancelled(it->seq);
+      it = pending.erase(it);
+    } else {
+      ++it;
+    }
+  }
+
+  LogEntry e;
+  e.seq = next_seq++;
+  e.ha = s->SRB_HaId;
+  e.target = s->SRB_Target;
+  e.lun = s->SRB_Lun;
+  e.cdb_len = s->SRB_CDBLen;
+  e.buf_len = s->SRB_BufLen;
+  std::array<uint8_t, 16> cdb{};
+  std::copy_n(s->CDBByte, std::min<size_t>(e.cdb_len, cdb.size()), cdb.begin());
+  e.cdb.assign(cdb.begin(), cdb.begin() + std::min<size_t>(e.cdb_len, cdb.size()));
+
+  auto refuse = [&](int32_t status) {
+    e.srb_status = static_cast<uint8_t>(status);
+    e.submit_result = status;
+    log.push_back(std::move(e));
+    StoreSrbStatus(s, static_cast<uint8_t>(status));
+    return status;
+  };
+  if (e.cdb_len == 0 || e.cdb_len > 16 || e.buf_len > kMaxTransferLength ||
+      (e.buf_len > 0 && buffer == nullptr)) {
+    return refuse(kInvalidParameter);
+  }
+  if (adapters.find(e.ha) == adapters.end()) return refuse(SS_INVALID_HA);
+
+  if (IsDataOut(cdb[0])) e.data_out.assign(buffer, buffer + e.buf_len);
+
+  Completion c;
+  c.srb = s;
+  c.buffer = buffer;
+  c.buf_len = e.buf_len;
+  c.sense_len = s->SRB_SenseLen;
+  c.seq = e.seq;
+
+  auto unit = units.find(UnitKey{e.ha, e.target, e.lun});
+  SimDrive* drive = unit == units.end() ? nullptr : &unit->second;
+  bool async = scenario.async;
+  uint32_t delay_ms = scenario.delay_ms;
+  if (drive && drive->config().delay_ms) {
+    async = true;
+    delay_ms = *drive->config().delay_ms;
+  }
+
+  std::optional<int32_t> submit_result;
+  e.fault_rule = MatchFault(e.ha, e.target, cdb[0]);
+  if (e.fault_rule >= 0) {
+    const FaultRule& f = scenario.faults[static_cast<size_t>(e.fault_rule)];
+    c.reply.srb_status = f.srb_status;
+    c.reply.ha_stat = f.ha_status;
+    c.reply.targ_stat = f.target_status;
+    if (f.sense) c.reply.sense = BuildSense(*f.sense);
+    c.never = f.never_complete;
+    submit_result = f.submit_result;
+  } else if (!drive) {
+    c.reply.srb_status = SS_ERR;
+    c.reply.ha_stat = kHaSelectionTimeout;
+  } else {
+    c.reply = drive->Execute(cdb, e.buf_len, e.data_out);
+  }
+
+  e.ha_stat = c.reply.ha_stat;
+  e.targ_stat = c.reply.targ_stat;
+  if (c.never) {
+    e.srb_status = SS_PENDING;
+    e.submit_result = submit_result.value_or(SS_PENDING);
+    log.push_back(std::move(e));
+    pending.push_back(std::move(c));  // kept only so that Cancel and PendingCount see it
+    return log.back().submit_result;
+  }
+  e.srb_status = c.reply.srb_status;
+  if (async && StartWorker()) {
+    e.async = true;
+    e.submit_result = submit_result.value_or(SS_PENDING);
+    c.due = Clock::now() + std::chrono::milliseconds(delay_ms);
+    log.push_back(std::move(e));
+    pending.push_back(std::move(c));
+    cv.notify_all();
+    return log.back().submit_result;
+  }
+  e.submit_result = submit_result.value_or(c.reply.srb_status);
+  log.push_back(std::move(e));
+  WriteBack(c);
+  return log.back().submit_result;
+}
+
+bool SimBus::Impl::StartWorker() {
+  if (worker.joinable()) return true;
+  try {
+    worker = std::thread([this] { Run(); });
+    return true;
+  } catch (const std::system_error&) {
+    return false;  // no thread to be had: complete at once instead
+  }
+}
+
+void SimBus::Impl::Run() {
+  std::unique_lock lock(mu);
+  while (!stop) {
+    auto next = pending.end();
+    for (auto it = pending.begin(); it != pending.end(); ++it) {
+      if (!it->never && (next == pending.end() || it->due < next->due)) next = it;
+    }
+    if (next == pending.end()) {
+      cv.wait(lock);
+    } else if (Clock::now() < next->due) {
+      cv.wait_until(lock, next->due);
+    } else {
+      WriteBack(*next);
+      pending.erase(next);
+    }
+  }
+}
+
+void SimBus::Impl::MarkCancelled(uint64_t seq) {
+  auto it = std::lower_bound(log.begin(), log.end(), seq,
+                             [](const LogEntry& e, uint64_t s) { return e.seq < s; });
+  if (it != log.end() && it->seq == seq) it->cancelled = true;
+}
+
+SimBus::SimBus(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+SimBus::~SimBus() = default;
+
+std::shared_ptr<SimBus> SimBus::FromJsonText(std::string_view json, std::string* error) {
+  try {
+    auto scenario = ParseScenario(json, error);
+    if (!scenario) return nullptr;
+    return std::shared_ptr<SimBus>(new SimBus(std::make_unique<Impl>(std::move(*scenario))));
+  } catch (const std::exception& e) {
+    if (error) *error = std::string("scenario could not be loaded: ") + e.what();
+    return nullptr;
+  }
+}
+
+std::shared_ptr<SimBus> SimBus::FromJsonFile(const std::string& path, std::string* error) {
+  std::string text;
+  try {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+      if (error) {
+        *error =
+            "cannot open scenario file '" + path + "': " + std::generic_category().message(errno);
+      }
+      return nullptr;
+    }
+    char chunk[65536];
+    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
+      text.append(chunk, static_cast<size_t>(in.gcount()));
+      if (text.size() > kMaxScenarioFileBytes) {
+        if (error) *error = "scenario file '" + path + "' is larger than 16 MiB";
+        return nullptr;
+      }
+    }
+    if (in.bad()) {
+      if (error) *error = "cannot read scenario file '" + path + "'";
+      return nullptr;
+    }
+  } catch (const std::exception& e) {
+    if (error) *error = "cannot read scenario file '" + path + "': " + e.what();
+    return nullptr;
+  }
+  std::string message;
+  auto bus = FromJsonText(text, &message);
+  if (!bus && error) *error = path + ": " + message;
+  return bus;
+}
+
+std::shared_ptr<SimBus> SimBus::BuiltIn() {
+  return FromJsonText(BuiltInScenarioText(), nullptr);
+}
+
+std::string_view SimBus::BuiltInScenarioJson() {
+  return BuiltInScenarioText();
+}
+
+uint32_t SimBus::GetASPI32SupportInfo() {
+  std::lock_guard lock(impl_->mu);
+  return (uint32_t{impl_->scenario.manager_status} << 8) |
+         static_cast<uint32_t>(impl_->adapters.size());
+}
+
+int32_t SimBus::BCSendASPI32Command(void* srb, uint8_t* buffer) {
+  if (srb == nullptr) return kInvalidParameter;
+  std::lock_guard lock(impl_->mu);
+  auto* header = static_cast<SRB_Header*>(srb);
+  try {
+    switch (header->SRB_Cmd) {
+      case SC_HA_INQUIRY:
+        return impl_->HaInquiry(static_cast<SRB_HAInquiry*>(srb));
+      case SC_EXEC_SCSI_CMD:
+        return impl_->Execute(static_cast<SRB_ExecSCSICmd*>(srb), buffer);
+      default:
+        StoreSrbStatus(srb, kInvalidCommand);
+        return kInvalidCommand;
+    }
+  } catch (const std::exception&) {
+    // Out of memory while copying: nothing was scheduled for this block.
+    StoreSrbStatus(srb, kNoResources);
+    return kNoResources;
+  }
+}
+
+void SimBus::Cancel(void* srb) {
+  std::lock_guard lock(impl_->mu);
+  for (auto it = impl_->pending.begin(); it != impl_->pending.end();) {
+    if (it->srb == srb) {
+      impl_->MarkCancelled(it->seq);
+      it = impl_->pending.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+bool SimBus::PowerCycle(uint8_t ha, uint8_t id) {
+  std::lock_guard lock(impl_->mu);
+  bool found = false;
+  for (auto& [key, drive] : impl_->units) {
+    if (std::get<0>(key) == ha && std::get<1>(key) == id) {
+      drive.PowerCycle();
+      found = true;
+    }
+  }
+  return found;
+}
+
+std::optional<DriveSnapshot> SimBus::Drive(uint8_t ha, uint8_t id, uint8_t lun) const {
+  std::lock_guard lock(impl_->mu);
+  auto it = impl_->units.find(Impl::UnitKey{ha, id, lun});
+  if (it == impl_->units.end()) return std::nullopt;
+  return it->second.Snapshot();
+}
+
+std::vector<LogEntry> SimBus::Log() const {
+  std::lock_guard lock(impl_->mu);
+  return impl_->log;
+}
+
+void SimBus::ClearLog() {
+  std::lock_guard lock(impl_->mu);
+  impl_->log.clear();
+}
+
+uint32_t SimBus::HaInquiryCount() const {
+  std::lock_guard lock(impl_->mu);
+  return impl_->ha_inquiries;
+}
+
+size_t SimBus::PendingCount() const {
+  std::lock_guard lock(impl_->mu);
+  return impl_->pending.size();
+}
+
+}  // namespace qx::sim
