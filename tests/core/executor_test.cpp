@@ -61,12 +61,12 @@ TEST_F(ExecutorTest, BuildsTheRequestBlockFresh) {
   EXPECT_EQ(b.SRB_Flags, 0);
   EXPECT_EQ(b.SRB_Target, 2);
   EXPECT_EQ(b.SRB_Lun, 3);
-  EXPECT_EQ(b.SRB_BufLen, 58u);
+  EXPECT_EQ(uint32_t{b.SRB_BufLen}, 58u);
   EXPECT_EQ(b.SRB_SenseLen, 255);
   EXPECT_EQ(b.SRB_CDBLen, 6);
   EXPECT_EQ(b.SRB_HaStat, 0);
   EXPECT_EQ(b.SRB_TargStat, 0);
-  EXPECT_EQ(b.SRB_PostProc, 0u);
+  EXPECT_EQ(uint32_t{b.SRB_PostProc}, 0u);
   for (uint8_t x : b.SRB_Rsvd3) EXPECT_EQ(x, 0);
   for (uint8_t x : b.SenseArea) EXPECT_EQ(x, 0);
   EXPECT_EQ(fake->seen[0].cdb16,
