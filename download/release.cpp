@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <istream>
@@ -11,11 +12,13 @@
 #include <sstream>
 #include <system_error>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace qx {
 
-// Page-aligned, like the temporary the image is read into, so that the copy
-// between them runs at full speed.
-alignas(4096) std::array<uint8_t, kImageSize> ImageBuf{};
+alignas(64) std::array<uint8_t, kImageSize> ImageBuf{};
 
 void ResetReleaseState() {
   ImageBuf.fill(0);
@@ -174,18 +177,20 @@ std::optional<std::string> LoadImage(const std::string& path) {
 
   std::ifstream in(path, std::ios::binary);
   if (!in) return "Cannot open firmware image " + Quoted(path);
-  struct alignas(4096) Image {
-    std::array<uint8_t, kImageSize> bytes;
-  };
-  auto image = std::make_unique_for_overwrite<Image>();
-  in.read(reinterpret_cast<char*>(image->bytes.data()), static_cast<std::streamsize>(kImageSize));
+  // The temporary starts on a 64-byte boundary like ImageBuf (over-allocated
+  // plain heap memory: malloc reuses it from one load to the next, where an
+  // aligned allocation of this size would be mapped and faulted in each time).
+  auto raw = std::make_unique_for_overwrite<uint8_t[]>(kImageSize + 64);
+  auto* image = reinterpret_cast<uint8_t*>((reinterpret_cast<uintptr_t>(raw.get()) + 63) &
+                                           ~static_cast<uintptr_t>(63));
+  in.read(reinterpret_cast<char*>(image), static_cast<std::streamsize>(kImageSize));
   auto got = static_cast<size_t>(in.gcount());
   if (in.bad()) return "Cannot read firmware image " + Quoted(path);
   if (got < kImageSize) {
     return "Firmware image " + Quoted(path) + " is too short: " + std::to_string(got) + " of " +
            std::to_string(kImageSize) + " bytes";
   }
-  ImageBuf = image->bytes;
+  std::memcpy(ImageBuf.data(), image, kImageSize);
   return std::nullopt;
 }
 
@@ -401,18 +406,26 @@ std::optional<std::string> ReleaseLoad(ParameterFile& file, const std::string& f
 // Image, blocks, names
 
 uint64_t ImageSum(std::span<const uint8_t> bytes) {
-  // Fixed-size chunks summed in 32 bits (4096 x 255 cannot overflow): a loop
-  // with a constant trip count that the compiler turns into vector additions.
-  constexpr size_t kChunk = 4096;
-  uint64_t total = 0;
+  const uint8_t* p = bytes.data();
+  const size_t n = bytes.size();
   size_t i = 0;
-  for (; i + kChunk <= bytes.size(); i += kChunk) {
-    const uint8_t* p = bytes.data() + i;
-    uint32_t part = 0;
-    for (size_t j = 0; j < kChunk; ++j) part += p[j];
-    total += part;
+  uint64_t total = 0;
+#if defined(__SSE2__)
+  // PSADBW against zero adds 8 bytes into a 64-bit lane in one step; two
+  // accumulators keep the additions independent. Exact for any length.
+  const __m128i zero = _mm_setzero_si128();
+  __m128i acc0 = zero, acc1 = zero;
+  for (; i + 32 <= n; i += 32) {
+    __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 16));
+    acc0 = _mm_add_epi64(acc0, _mm_sad_epu8(lo, zero));
+    acc1 = _mm_add_epi64(acc1, _mm_sad_epu8(hi, zero));
   }
-  for (; i < bytes.size(); ++i) total += bytes[i];
+  __m128i acc = _mm_add_epi64(acc0, acc1);
+  total = static_cast<uint64_t>(_mm_cvtsi128_si64(acc)) +
+          static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc)));
+#endif
+  for (; i < n; ++i) total += p[i];
   return total;
 }
 

@@ -17,8 +17,7 @@
 //  - An empty line, or the empty rest of a line after a comma, is an empty item.
 //  - A free-text line with a comma outside quotes therefore shifts every later
 //    item by one.
-//  - The file has no item left when nothing but blanks remains; an empty
-//    line is an empty item.
+//  - The file has no item left when nothing but blanks remains.
 //  - An item may take at most kMaxItemBytes bytes of input (blanks included);
 //    a longer one is reported instead of being read without bound.
 //

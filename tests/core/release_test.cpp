@@ -350,6 +350,19 @@ TEST_F(ReleaseTest, ChecksumIsExactAndComesBeforeConsistency) {
   EXPECT_EQ(Load("W.OUB"), "Program Error");
 }
 
+TEST(ReleaseSum, MatchesAPlainByteSumForEveryTailLength) {
+  std::vector<uint8_t> bytes(kImageSize + 37);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 131 + (i >> 7));
+  for (size_t n : {size_t{0}, size_t{1}, size_t{15}, size_t{16}, size_t{31}, size_t{32}, size_t{33},
+                   size_t{1000}, kImageSize, kImageSize + 37}) {
+    SCOPED_TRACE(n);
+    uint64_t plain = 0;
+    for (size_t i = 0; i < n; ++i) plain += bytes[i];
+    EXPECT_EQ(ImageSum(std::span(bytes).first(n)), plain);
+    EXPECT_EQ(ImageSum(std::span(bytes).subspan(1, n > 0 ? n - 1 : 0)), plain - bytes[0] * (n > 0));
+  }
+}
+
 TEST_F(ReleaseTest, LongerImageIsReadOnlyToItsSize) {
   auto longer = image_;
   longer.resize(kImageSize + 4096, 0xFF);
