@@ -2,6 +2,7 @@
 
 #include "aspi/executor.h"
 #include "commands/builder.h"
+#include "commands/opcodes.h"
 #include "decode/decode.h"
 
 namespace qx {
@@ -19,12 +20,10 @@ int16_t SixByteCommand(const char* name, uint8_t opcode, uint8_t byte4, uint8_t 
   });
 }
 
-constexpr uint8_t kVendorOpcode = 0xDF;
-
 int16_t DiCommand(const char* name, uint8_t function, uint8_t first, uint8_t second,
                   int32_t xferLen) {
   return RunCommand(name, [=](Cdb& cdb) {
-    cdb[0] = kVendorOpcode;
+    cdb[0] = op::kVendor;
     cdb[2] = function;
     cdb[4] = first;
     cdb[6] = second;
@@ -39,7 +38,7 @@ int16_t AddressCommand(const char* name, uint8_t function, uint8_t byte3, uint8_
   return RunCommand(name, [=](Cdb& cdb) {
     uint8_t addr[6];
     AddrPairToBytes(startAddr, endAddr, addr);
-    cdb[0] = kVendorOpcode;
+    cdb[0] = op::kVendor;
     cdb[2] = function;
     cdb[3] = byte3;
     cdb[4] = byte4;
@@ -50,30 +49,29 @@ int16_t AddressCommand(const char* name, uint8_t function, uint8_t byte3, uint8_
   });
 }
 
-constexpr uint8_t kLoopGroup = 0xE0;
 constexpr uint8_t kLoopFlag = 0x80;
 
 }  // namespace
 
 int16_t StopUnit() {
-  return SixByteCommand("Stop Unit", 0x1B, 0x00, 0x00, 0);
+  return SixByteCommand("Stop Unit", op::kStartStopUnit, 0x00, 0x00, 0);
 }
 int16_t StartUnit() {
-  return SixByteCommand("Start Unit", 0x1B, 0x01, 0x00, 0);
+  return SixByteCommand("Start Unit", op::kStartStopUnit, 0x01, 0x00, 0);
 }
 int16_t TestUnitReady() {
-  return SixByteCommand("TestUnitReady", 0x00, 0x00, 0xC0, 0);
+  return SixByteCommand("TestUnitReady", op::kTestUnitReady, 0x00, 0xC0, 0);
 }
 int16_t TestUnitReadyStd() {
-  return SixByteCommand("TestUnitReady", 0x00, 0x00, 0x00, 0);
+  return SixByteCommand("TestUnitReady", op::kTestUnitReady, 0x00, 0x00, 0);
 }
 int16_t Inquiry() {
-  return SixByteCommand("Inquiry", 0x12, 0x3A, 0x00, 58);
+  return SixByteCommand("Inquiry", op::kInquiry, 0x3A, 0x00, 58);
 }
 
 int16_t ReadBuffer() {
   return RunCommand("ReadBuffer ", [](Cdb& cdb) {
-    cdb[0] = 0x3C;
+    cdb[0] = op::kReadBuffer;
     cdb[1] = 0x01;  // mode 1: vendor-specific
     cdb[2] = 0x01;  // buffer ID 1
     cdb[7] = 0x10;  // allocation length 0x001004 = 4100
@@ -84,10 +82,10 @@ int16_t ReadBuffer() {
 }
 
 int16_t DiIn(uint8_t first, uint8_t second) {
-  return DiCommand("DI IN", 0xD9, first, second, 2);
+  return DiCommand("DI IN", op::kFnDiIn, first, second, 2);
 }
 int16_t DiOut(uint8_t first, uint8_t second) {
-  return DiCommand("DI OUT", 0xD7, first, second, 0);
+  return DiCommand("DI OUT", op::kFnDiOut, first, second, 0);
 }
 
 int16_t MemoryRead(int32_t startAddr, int32_t endAddr, uint8_t area) {
@@ -99,27 +97,29 @@ int16_t MemoryRead(int32_t startAddr, int32_t endAddr, uint8_t area) {
              ")";
     return kResultInvalidParameter;
   }
-  return AddressCommand("MemoryRead", 0xE2, area, 0x00, startAddr, endAddr, 0x00,
+  return AddressCommand("MemoryRead", op::kFnMemoryRead, area, 0x00, startAddr, endAddr, 0x00,
                         static_cast<int32_t>(length));
 }
 
 int16_t LoopReadLong(int32_t startAddr, int32_t endAddr) {
-  return AddressCommand("LoopReadLong", kLoopGroup, 0x00, 0x0A, startAddr, endAddr, kLoopFlag,
-                        37855);
+  return AddressCommand("LoopReadLong", op::kFnAddressGroup, 0x00, 0x0A, startAddr, endAddr,
+                        kLoopFlag, 37855);
 }
 int16_t LoopDataWrite(int32_t startAddr, int32_t endAddr, uint8_t data) {
-  return AddressCommand("LoopDataWrite", kLoopGroup, data, 0x01, startAddr, endAddr, kLoopFlag, 1);
+  return AddressCommand("LoopDataWrite", op::kFnAddressGroup, data, 0x01, startAddr, endAddr,
+                        kLoopFlag, 1);
 }
 int16_t LoopErase(int32_t startAddr, int32_t endAddr) {
-  return AddressCommand("Loop Erase", kLoopGroup, 0x00, 0x0D, startAddr, endAddr, kLoopFlag, 1);
+  return AddressCommand("Loop Erase", op::kFnAddressGroup, 0x00, 0x0D, startAddr, endAddr,
+                        kLoopFlag, 1);
 }
 int16_t LoopHeaderCheck(int32_t startAddr, int32_t endAddr) {
-  return AddressCommand("LoopHeaderCheck", kLoopGroup, 0x00, 0x00, startAddr, endAddr, kLoopFlag,
-                        256);
+  return AddressCommand("LoopHeaderCheck", op::kFnAddressGroup, 0x00, 0x00, startAddr, endAddr,
+                        kLoopFlag, 256);
 }
 int16_t LoopErrorByteCheck(int32_t startAddr, int32_t endAddr) {
-  return AddressCommand("LoopErrorByteCheck", kLoopGroup, 0x00, 0x0C, startAddr, endAddr, kLoopFlag,
-                        280);
+  return AddressCommand("LoopErrorByteCheck", op::kFnAddressGroup, 0x00, 0x0C, startAddr, endAddr,
+                        kLoopFlag, 280);
 }
 
 void AddrPairToBytes(int32_t first, int32_t second, uint8_t (&out)[6]) {

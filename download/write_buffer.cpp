@@ -3,6 +3,7 @@
 #include "aspi/transport_state.h"
 #include "commands/builder.h"
 #include "commands/commands.h"
+#include "commands/opcodes.h"
 
 namespace qx {
 
@@ -14,7 +15,7 @@ int16_t WriteBuffer(int32_t offset, int32_t length, uint8_t mode, uint8_t buffer
   const int16_t result = RunCommand(WriteBufferName(bufferId), [=](Cdb& cdb) {
     uint8_t addr[6];
     AddrPairToBytes(offset, length, addr);
-    cdb[0] = 0x3B;
+    cdb[0] = op::kWriteBuffer;
     cdb[1] = mode;
     cdb[2] = bufferId;
     for (int i = 0; i < 6; ++i) cdb[3 + i] = addr[i];

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "aspi/srb.h"
+#include "commands/opcodes.h"
 
 namespace qx::sg {
 
@@ -13,28 +14,15 @@ namespace qx::sg {
 
 namespace {
 
-constexpr uint8_t kOpTestUnitReady = 0x00;
-constexpr uint8_t kOpRequestSense = 0x03;
-constexpr uint8_t kOpInquiry = 0x12;
-constexpr uint8_t kOpStartStopUnit = 0x1B;
-constexpr uint8_t kOpWriteBuffer = 0x3B;
-constexpr uint8_t kOpReadBuffer = 0x3C;
-constexpr uint8_t kOpVendor = 0xDF;
-
-constexpr uint8_t kFnDiOut = 0xD7;
-constexpr uint8_t kFnDiIn = 0xD9;
-constexpr uint8_t kFnAddressGroup = 0xE0;
-constexpr uint8_t kFnMemoryRead = 0xE2;
-
 Direction VendorDirection(std::span<const uint8_t> cdb) {
   if (cdb.size() < 3) return Direction::kIn;
   switch (cdb[2]) {
-    case kFnDiOut:
+    case op::kFnDiOut:
       return Direction::kNone;
-    case kFnDiIn:
-    case kFnMemoryRead:
+    case op::kFnDiIn:
+    case op::kFnMemoryRead:
       return Direction::kIn;
-    case kFnAddressGroup:
+    case op::kFnAddressGroup:
       // Read long, header check and error byte check return data. Data write
       // and erase carry their pattern in the CDB and move one byte; it is read,
       // so that no byte of host memory ever reaches the drive's flash commands.
@@ -49,16 +37,16 @@ Direction VendorDirection(std::span<const uint8_t> cdb) {
 Direction DataDirection(std::span<const uint8_t> cdb, uint32_t transfer_length) {
   if (transfer_length == 0 || cdb.empty()) return Direction::kNone;
   switch (cdb[0]) {
-    case kOpTestUnitReady:
-    case kOpStartStopUnit:
+    case op::kTestUnitReady:
+    case op::kStartStopUnit:
       return Direction::kNone;
-    case kOpWriteBuffer:
+    case op::kWriteBuffer:
       return Direction::kOut;
-    case kOpInquiry:
-    case kOpReadBuffer:
-    case kOpRequestSense:
+    case op::kInquiry:
+    case op::kReadBuffer:
+    case op::kRequestSense:
       return Direction::kIn;
-    case kOpVendor:
+    case op::kVendor:
       return VendorDirection(cdb);
     default:
       return Direction::kIn;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "commands/opcodes.h"
 #include "download/firmware_tag.h"
 
 namespace qx::sim {
@@ -11,24 +12,6 @@ namespace {
 constexpr uint8_t kKeyNotReady = 0x02;
 constexpr uint8_t kKeyIllegalRequest = 0x05;
 constexpr uint8_t kKeyUnitAttention = 0x06;
-
-constexpr uint8_t kOpTestUnitReady = 0x00;
-constexpr uint8_t kOpInquiry = 0x12;
-constexpr uint8_t kOpStartStopUnit = 0x1B;
-constexpr uint8_t kOpWriteBuffer = 0x3B;
-constexpr uint8_t kOpReadBuffer = 0x3C;
-constexpr uint8_t kOpVendor = 0xDF;
-
-constexpr uint8_t kFnDiOut = 0xD7;
-constexpr uint8_t kFnDiIn = 0xD9;
-constexpr uint8_t kFnLoop = 0xE0;
-constexpr uint8_t kFnMemoryRead = 0xE2;
-
-constexpr uint8_t kLoopHeaderCheck = 0x00;
-constexpr uint8_t kLoopDataWrite = 0x01;
-constexpr uint8_t kLoopReadLong = 0x0A;
-constexpr uint8_t kLoopErrorByteCheck = 0x0C;
-constexpr uint8_t kLoopErase = 0x0D;
 
 constexpr uint8_t kHaDataOverrunUnderrun = 0x12;
 constexpr size_t kVersionOffset = 32;  // INQUIRY bytes 32-49: revision + vendor-specific
@@ -108,20 +91,20 @@ Reply SimDrive::Dispatch(std::span<const uint8_t, 16> cdb, uint32_t transfer_len
                          std::span<const uint8_t> data_out) {
   const uint8_t op = cdb[0];
   switch (op) {
-    case kOpTestUnitReady:
+    case op::kTestUnitReady:
       return TestUnitReady(cdb);
-    case kOpInquiry:
+    case op::kInquiry:
       return Inquiry(cdb, transfer_length);
-    case kOpStartStopUnit:
+    case op::kStartStopUnit:
       started_ = (cdb[4] & 0x01) != 0;
       return Good();
     default:
       break;
   }
   if (config_.kind == DeviceKind::kDrive) {
-    if (op == kOpReadBuffer) return ReadBuffer(cdb, transfer_length);
-    if (op == kOpWriteBuffer) return WriteBuffer(cdb, transfer_length, data_out);
-    if (op == kOpVendor) return Vendor(cdb, transfer_length);
+    if (op == op::kReadBuffer) return ReadBuffer(cdb, transfer_length);
+    if (op == op::kWriteBuffer) return WriteBuffer(cdb, transfer_length, data_out);
+    if (op == op::kVendor) return Vendor(cdb, transfer_length);
   }
   return CheckCondition(kKeyIllegalRequest, 0x20, 0x00);  // invalid command operation code
 }
@@ -155,37 +138,37 @@ Reply SimDrive::Vendor(std::span<const uint8_t, 16> cdb, uint32_t transfer_lengt
   const uint32_t start = Be24(cdb, 5);
   std::vector<uint8_t> data(transfer_length, 0);
   switch (cdb[2]) {
-    case kFnMemoryRead:
+    case op::kFnMemoryRead:
       for (uint32_t i = 0; i < transfer_length; ++i) {
         auto it = config_.memory.find(start + i);
         if (it != config_.memory.end()) data[i] = it->second;
       }
       return Good(std::move(data));
-    case kFnDiIn:
+    case op::kFnDiIn:
       // The diagnostic interface echoes the complement of its two arguments.
       data.resize(std::min<uint32_t>(transfer_length, 2));
       if (!data.empty()) data[0] = static_cast<uint8_t>(~cdb[4]);
       if (data.size() > 1) data[1] = static_cast<uint8_t>(~cdb[6]);
       return Good(std::move(data));
-    case kFnDiOut:
+    case op::kFnDiOut:
       return Good();
-    case kFnLoop:
+    case op::kFnAddressGroup:
       switch (cdb[4]) {
-        case kLoopReadLong:
+        case op::kLoopReadLong:
           for (uint32_t i = 0; i < transfer_length; ++i) {
             data[i] = static_cast<uint8_t>((start + i / 2048) * 7 + i * 13);
           }
           return Good(std::move(data));
-        case kLoopHeaderCheck:
+        case op::kLoopHeaderCheck:
           // One 4-byte header per sector: 0x00 and the sector's 24-bit address.
           for (uint32_t i = 0; i < transfer_length; ++i) {
             uint32_t sector = (start + i / 4) & 0xFFFFFF;
             data[i] = i % 4 == 0 ? 0 : static_cast<uint8_t>(sector >> (8 * (3 - i % 4)));
           }
           return Good(std::move(data));
-        case kLoopDataWrite:
-        case kLoopErase:
-        case kLoopErrorByteCheck:
+        case op::kLoopDataWrite:
+        case op::kLoopErase:
+        case op::kLoopErrorByteCheck:
           return Good(std::move(data));  // all zero: no error found
         default:
           return InvalidField();
