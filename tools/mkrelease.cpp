@@ -39,7 +39,7 @@ Broken variants:
 struct Options {
   std::string dir;
   std::string name;
-  qx::tools::ReleaseSpec spec;
+  qx::tools::ReleaseRecipe recipe;
   std::optional<std::string> fwVersion;
   uint32_t seed = 1;
   std::optional<std::string> imageFrom;
@@ -84,9 +84,9 @@ std::optional<std::string> Parse(int argc, char** argv, Options& opt) {
     } else if (arg == "--name") {
       opt.name = value;
     } else if (arg == "--flags") {
-      if (!SplitFlags(value, opt.spec.flags)) return "--flags needs three values: A,B,C";
+      if (!SplitFlags(value, opt.recipe.flags)) return "--flags needs three values: A,B,C";
     } else if (arg == "--model") {
-      opt.spec.model = value;
+      opt.recipe.model = value;
     } else if (arg == "--fw-version") {
       if (value.size() > qx::kFirmwareVersionLength) {
         return "--fw-version holds at most " + std::to_string(qx::kFirmwareVersionLength) +
@@ -98,7 +98,7 @@ std::optional<std::string> Parse(int argc, char** argv, Options& opt) {
     } else if (arg == "--image") {
       opt.imageFrom = value;
     } else if (arg == "--header") {
-      opt.spec.header = value;
+      opt.recipe.header = value;
     } else if (arg == "--free") {
       size_t eq = value.find('=');
       int item = 0;
@@ -106,9 +106,9 @@ std::optional<std::string> Parse(int argc, char** argv, Options& opt) {
           (item != 3 && item != 5 && item != 7 && item != 9)) {
         return "--free needs N=TEXT with N = 3, 5, 7 or 9";
       }
-      opt.spec.freeText[static_cast<size_t>((item - 3) / 2)] = value.substr(eq + 1);
+      opt.recipe.freeText[static_cast<size_t>((item - 3) / 2)] = value.substr(eq + 1);
     } else if (arg == "--checksum-delta") {
-      if (!ParseInt(value, opt.spec.checksumDelta)) return "--checksum-delta needs a number";
+      if (!ParseInt(value, opt.recipe.checksumDelta)) return "--checksum-delta needs a number";
     } else if (arg == "--image-bytes") {
       size_t n = 0;
       if (!ParseInt(value, n) || n > qx::kImageSize) {
@@ -173,12 +173,12 @@ int main(int argc, char** argv) {
   uint64_t sum = qx::ImageSum(image);
 
   std::string base = qx::JoinDir(opt.dir) + opt.name;
-  std::string text = qx::tools::ParameterFileText(opt.spec, sum);
+  std::string text = qx::tools::ParameterFileText(opt.recipe, sum);
   if (!WriteFile(base + ".OUB", text.data(), text.size())) {
     return Fail("cannot write " + base + ".OUB");
   }
   std::cout << "wrote " << base << ".OUB (checksum "
-            << static_cast<int64_t>(sum) + opt.spec.checksumDelta << ")\n";
+            << static_cast<int64_t>(sum) + opt.recipe.checksumDelta << ")\n";
   if (opt.noImage) {
     std::error_code ec;
     std::filesystem::remove(base + ".bin", ec);

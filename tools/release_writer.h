@@ -21,7 +21,7 @@ inline constexpr std::string_view kDefaultFirmwareVersion = "1.20 2026/12/01";
 
 // The items of a parameter file as they are written (text, not values), so
 // that broken and unusual forms can be written too.
-struct ReleaseSpec {
+struct ReleaseRecipe {
   std::string header{kDefaultHeader};
   std::string model{kDefaultModel};
   // Items 3, 5, 7 and 9.
@@ -68,13 +68,13 @@ inline std::vector<uint8_t> SyntheticImage(std::string_view versionText, uint32_
 }
 
 // Parameter file text with CR LF lines; item 10 is `imageSum` + checksumDelta.
-inline std::string ParameterFileText(const ReleaseSpec& spec, uint64_t imageSum) {
-  int64_t checksum = static_cast<int64_t>(imageSum) + spec.checksumDelta;
-  const std::string items[] = {spec.header,      spec.model,
-                               spec.freeText[0], spec.flags[0],
-                               spec.freeText[1], spec.flags[1],
-                               spec.freeText[2], spec.flags[2],
-                               spec.freeText[3], std::to_string(checksum)};
+inline std::string ParameterFileText(const ReleaseRecipe& recipe, uint64_t imageSum) {
+  int64_t checksum = static_cast<int64_t>(imageSum) + recipe.checksumDelta;
+  const std::string items[] = {recipe.header,      recipe.model,
+                               recipe.freeText[0], recipe.flags[0],
+                               recipe.freeText[1], recipe.flags[1],
+                               recipe.freeText[2], recipe.flags[2],
+                               recipe.freeText[3], std::to_string(checksum)};
   std::string text;
   for (const auto& item : items) text += item + "\r\n";
   return text;

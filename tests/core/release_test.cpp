@@ -57,10 +57,10 @@ class ReleaseTest : public ::testing::Test {
 
   std::string Dir() const { return JoinDir(dir_.string()); }
 
-  // Writes NAME.OUB (from `spec`, checksum of `image`) and NAME.bin.
-  void WriteRelease(const std::string& name, const tools::ReleaseSpec& spec,
+  // Writes NAME.OUB (from `recipe`, checksum of `image`) and NAME.bin.
+  void WriteRelease(const std::string& name, const tools::ReleaseRecipe& recipe,
                     const std::vector<uint8_t>& image) {
-    WriteBytes(dir_ / (name + ".OUB"), tools::ParameterFileText(spec, ImageSum(image)));
+    WriteBytes(dir_ / (name + ".OUB"), tools::ParameterFileText(recipe, ImageSum(image)));
     WriteBytes(dir_ / (name + ".bin"), AsText(image, image.size()));
   }
 
@@ -239,9 +239,9 @@ TEST_F(ReleaseTest, NumberForms) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
-    tools::ReleaseSpec spec;
-    spec.flags = {c.text, "0", "1"};
-    WriteRelease("N", spec, image_);
+    tools::ReleaseRecipe recipe;
+    recipe.flags = {c.text, "0", "1"};
+    WriteRelease("N", recipe, image_);
     Release out;
     auto result = Load("N.OUB", out);
     if (c.flag) {
@@ -314,9 +314,9 @@ TEST_F(ReleaseTest, BlockModeFollowsTheAreaFlags) {
     r.AreaFlag = c.flags;
     EXPECT_EQ(BlocksToSend(r), c.blocks);
 
-    tools::ReleaseSpec spec;
-    for (size_t i = 0; i < 3; ++i) spec.flags[i] = std::to_string(c.flags[i]);
-    WriteRelease("F", spec, image_);
+    tools::ReleaseRecipe recipe;
+    for (size_t i = 0; i < 3; ++i) recipe.flags[i] = std::to_string(c.flags[i]);
+    WriteRelease("F", recipe, image_);
     Release out;
     auto result = Load("F.OUB", out);
     if (c.saveBlock >= 0) {
@@ -340,7 +340,7 @@ TEST_F(ReleaseTest, ChecksumIsExactAndComesBeforeConsistency) {
     EXPECT_EQ(Load("S.OUB"), std::nullopt);
     EXPECT_EQ(ImageBuf[kImageSize - 1], c.fill);
   }
-  tools::ReleaseSpec none;
+  tools::ReleaseRecipe none;
   none.flags = {"0", "0", "0"};
   none.checksumDelta = 1;
   WriteRelease("W", none, image_);
