@@ -1,0 +1,71 @@
+#include "ui/qt/debug_window.h"
+
+#include <QHBoxLayout>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QVBoxLayout>
+
+#include "aspi/trace.h"
+#include "ui/qt/artwork.h"
+#include "ui/qt/fonts.h"
+#include "ui/qt/text.h"
+
+namespace qx::qt {
+
+DebugWindow::DebugWindow(DebugForm& form, QWidget* parent)
+    : QWidget(parent, Qt::Window), form_(form) {
+  setObjectName(QStringLiteral("D_WIn"));
+  setWindowTitle(FromModel(form_.Caption));
+  setWindowIcon(AppIcon());
+  setFont(UiFont());
+
+  list_ = new QListWidget(this);
+  list_->setObjectName(QStringLiteral("ASPI_Ret"));
+  list_->setUniformItemSizes(true);
+  list_->setFont(FixedPitchFont());
+  list_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  text1_ = new QLineEdit(this);
+  text1_->setObjectName(QStringLiteral("Text1"));
+  text1_->setReadOnly(true);
+  text2_ = new QLineEdit(this);
+  text2_->setObjectName(QStringLiteral("Text2"));
+  text2_->setReadOnly(true);
+
+  auto* texts = new QHBoxLayout;
+  texts->addWidget(text1_);
+  texts->addWidget(text2_);
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(list_, 1);
+  layout->addLayout(texts);
+  resize(620, 520);
+
+  form_.on_line = [this](const std::string& line) { list_->addItem(FromModel(line)); };
+  form_.on_clear = [this] { list_->clear(); };
+  Render();
+}
+
+DebugWindow::~DebugWindow() {
+  form_.on_line = nullptr;
+  form_.on_clear = nullptr;
+}
+
+void DebugWindow::Render() {
+  const auto& lines = form_.ASPI_Ret;
+  const int count = static_cast<int>(lines.size());
+  // The list only grows between clears; rebuild only when it does not match.
+  bool prefix = list_->count() <= count;
+  if (prefix && list_->count() > 0) {
+    prefix = list_->item(list_->count() - 1)->text() == FromModel(lines[list_->count() - 1]);
+  }
+  if (!prefix) list_->clear();
+  for (int i = list_->count(); i < count; ++i) list_->addItem(FromModel(lines[i]));
+  if (text1_->text() != OneLine(form_.Text1)) text1_->setText(OneLine(form_.Text1));
+  if (text2_->text() != OneLine(form_.Text2)) text2_->setText(OneLine(form_.Text2));
+}
+
+void DebugWindow::RefreshList() {
+  Render();
+  list_->repaint();
+}
+
+}  // namespace qx::qt

@@ -1,0 +1,34 @@
+// Entry point of the Qt 6 desktop front end.
+#pragma once
+
+#include <string>
+
+namespace qx::qt {
+
+struct GuiOptions {
+  // Shown in the window title and banner ("simulated bus", "SCSI generic", ...).
+  // Empty: the name the installed ASPI manager reports.
+  std::string transport_name;
+  // Switches the command trace on (TraceOn = 1) and shows the debug window.
+  bool trace = false;
+  // Directory of the release files listed in File1. Empty: the current directory.
+  std::string firmware_dir;
+  // INI file for the two persisted list positions. Empty: the per-user settings
+  // store (QSettings "DUDUrevorod"/"DUDUrevorod").
+  std::string settings_file;
+};
+
+// Runs the desktop GUI until the main window closes; returns the exit code.
+// Precondition: the ASPI manager backend is already installed by the caller.
+// Without a display it prints NoDisplayMessage() to stderr and returns 2; a
+// firmware directory that does not exist is reported the same way.
+int RunGui(int argc, char** argv, const GuiOptions& options);
+
+// False when there is no X11/Wayland display to connect to and QT_QPA_PLATFORM
+// is unset (Qt would abort at start-up in that case).
+bool DisplayAvailable();
+
+// One line for the user when DisplayAvailable() is false.
+const char* NoDisplayMessage();
+
+}  // namespace qx::qt

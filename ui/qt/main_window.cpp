@@ -1,0 +1,369 @@
+#include "ui/qt/main_window.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFrame>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPixmap>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalBlocker>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <exception>
+
+#include "ui/qt/artwork.h"
+#include "ui/qt/fonts.h"
+#include "ui/qt/text.h"
+
+namespace qx::qt {
+
+namespace {
+
+constexpr int kPictureWidth = 120;
+constexpr int kPictureHeight = 96;
+
+QStringList ItemTexts(const std::vector<std::string>& items) {
+  QStringList texts;
+  texts.reserve(static_cast<qsizetype>(items.size()));
+  for (const auto& item : items) texts << OneLine(item);
+  return texts;
+}
+
+// Mirrors a model combo box: items, list position, enabled state. Signals are
+// blocked so that nothing here looks like a user choice.
+void RenderCombo(QComboBox* view, const ComboBox& model) {
+  const QSignalBlocker block(view);
+  const QStringList items = ItemTexts(model.Items());
+  bool same = view->count() == items.size();
+  for (int i = 0; same && i < items.size(); ++i) same = view->itemText(i) == items[i];
+  if (!same) {
+    view->clear();
+    view->addItems(items);
+  }
+  if (view->currentIndex() != model.ListIndex()) view->setCurrentIndex(model.ListIndex());
+  view->setEnabled(model.Enabled);
+}
+
+void RenderFileList(QListWidget* view, const FileListBox& model) {
+  const QSignalBlocker block(view);
+  const QStringList items = ItemTexts(model.Items());
+  bool same = view->count() == items.size();
+  for (int i = 0; same && i < items.size(); ++i) same = view->item(i)->text() == items[i];
+  if (!same) {
+    view->clear();
+    view->addItems(items);
+  }
+  if (view->currentRow() != model.ListIndex()) {
+    view->setCurrentRow(model.ListIndex());
+    if (model.ListIndex() < 0) view->clearSelection();
+  }
+  view->setEnabled(model.Enabled);
+}
+
+void RenderLabel(QLabel* view, const std::string& caption) {
+  const QString text = OneLine(caption);
+  if (view->text() != text) view->setText(text);
+}
+
+QLabel* MakeLabel(QWidget* parent, const char* name) {
+  auto* label = new QLabel(parent);
+  label->setObjectName(QLatin1String(name));
+  label->setTextFormat(Qt::PlainText);
+  return label;
+}
+
+// A label framed like a read-only field (the values the window shows).
+QLabel* MakeValueLabel(QWidget* parent, const char* name) {
+  QLabel* label = MakeLabel(parent, name);
+  label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  label->setMinimumHeight(22);
+  label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  return label;
+}
+
+}  // namespace
+
+bool IsSimulatedTransport(const std::string& transport) {
+  return QString::fromStdString(transport).contains(QLatin1String("sim"), Qt::CaseInsensitive);
+}
+
+QString WindowTitle(const std::string& caption, const std::string& transport) {
+  const QString base = FromModel(caption);
+  if (transport.empty()) return base + QStringLiteral(" \u2014 no transport");
+  if (IsSimulatedTransport(transport)) {
+    return base + QStringLiteral(" \u2014 SIMULATED BUS (no real drive)");
+  }
+  return base + QStringLiteral(" \u2014 ") + FromModel(transport);
+}
+
+MainWindow::MainWindow(MainForm& form, const std::string& transport, QWidget* parent)
+    : QMainWindow(parent), form_(form) {
+  setObjectName(QStringLiteral("MAIN"));
+  setWindowTitle(WindowTitle(form_.Caption, transport));
+  setWindowIcon(AppIcon());
+  BuildControls(transport);
+  form_.on_event = [this](const MainEvent& e) { OnModelEvent(e); };
+  Render();
+}
+
+MainWindow::~MainWindow() {
+  form_.on_event = nullptr;
+}
+
+void MainWindow::BuildControls(const std::string& transport) {
+  const QFont ui = UiFont();
+  setFont(ui);
+  menuBar()->setFont(ui);
+
+  scsi_mode_ = menuBar()->addMenu(QString());
+  scsi_mode_->setObjectName(QStringLiteral("SCSIMode"));
+  scsi_mode_->setFont(ui);
+  scsi_scan_ = scsi_mode_->addAction(QString());
+  scsi_scan_->setObjectName(QStringLiteral("Scsi_Scan"));
+  connect(scsi_scan_, &QAction::triggered, this,
+          [this] { RunHandler([this] { form_.Scsi_Scan_Click(); }); });
+
+  auto* central = new QWidget(this);
+  central->setObjectName(QStringLiteral("central"));
+  auto* outer = new QVBoxLayout(central);
+  outer->setContentsMargins(10, 8, 10, 8);
+  outer->setSpacing(8);
+
+  badge_ = MakeLabel(central, "TransportBadge");
+  badge_->setAlignment(Qt::AlignCenter);
+  if (IsSimulatedTransport(transport)) {
+    badge_->setText(QStringLiteral("SIMULATED BUS \u2014 no real drive is written"));
+    badge_->setStyleSheet(
+        QStringLiteral("QLabel { background: #ffd84d; color: #3a2e00; font-weight: bold; "
+                       "border: 1px solid #c9a400; border-radius: 3px; padding: 3px; }"));
+  } else {
+    badge_->setText(QStringLiteral("Transport: ") +
+                    (transport.empty() ? QStringLiteral("none") : FromModel(transport)));
+    badge_->setStyleSheet(QStringLiteral("QLabel { color: #4a4a4a; padding: 2px; }"));
+  }
+  outer->addWidget(badge_);
+
+  // Target: picture, adapter and target lists, firmware version.
+  auto* target = new QFrame(central);
+  target->setFrameStyle(QFrame::StyledPanel | QFrame::Raised);
+  auto* tgrid = new QGridLayout(target);
+  tgrid->setHorizontalSpacing(8);
+  image1_ = MakeLabel(target, "Image1");
+  image1_->setFixedSize(kPictureWidth, kPictureHeight);
+  {
+    const qreal dpr = devicePixelRatioF();
+    QPixmap picture =
+        QPixmap::fromImage(DrivePicture(qRound(kPictureWidth * dpr), qRound(kPictureHeight * dpr)));
+    picture.setDevicePixelRatio(dpr);
+    image1_->setPixmap(picture);
+  }
+  tgrid->addWidget(image1_, 0, 0, 4, 1, Qt::AlignTop);
+  label1_ = MakeLabel(target, "Label1");
+  label2_ = MakeLabel(target, "Label2");
+  combo_ha_ = new QComboBox(target);
+  combo_ha_->setObjectName(QStringLiteral("ComboHA"));
+  combo_ha_->setFont(ui);
+  combo_ha_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+  combo_ha_->setMinimumContentsLength(22);
+  combo_id_ = new QComboBox(target);
+  combo_id_->setObjectName(QStringLiteral("ComboID"));
+  combo_id_->setFont(FixedPitchFont());
+  combo_id_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+  combo_id_->setMinimumContentsLength(22);
+  label1_->setBuddy(combo_ha_);
+  label2_->setBuddy(combo_id_);
+  tgrid->addWidget(label1_, 0, 1);
+  tgrid->addWidget(combo_ha_, 0, 2);
+  tgrid->addWidget(label2_, 1, 1);
+  tgrid->addWidget(combo_id_, 1, 2);
+  label3_[2] = MakeLabel(target, "Label3_2");
+  tgrid->addWidget(label3_[2], 2, 1, 1, 2);
+  fwver_ = MakeValueLabel(target, "FWVer");
+  tgrid->addWidget(fwver_, 3, 1, 1, 2);
+  tgrid->setColumnStretch(2, 1);
+  outer->addWidget(target);
+
+  // Release: file list, chosen name, the two buttons.
+  auto* release = new QFrame(central);
+  release->setFrameStyle(QFrame::StyledPanel | QFrame::Raised);
+  auto* rgrid = new QGridLayout(release);
+  rgrid->setHorizontalSpacing(12);
+  label3_[0] = MakeLabel(release, "Label3_0");
+  label3_[1] = MakeLabel(release, "Label3_1");
+  file1_ = new QListWidget(release);
+  file1_->setObjectName(QStringLiteral("File1"));
+  file1_->setFont(ui);
+  file1_->setSelectionMode(QAbstractItemView::SingleSelection);
+  file1_->setUniformItemSizes(true);
+  file1_->setMinimumWidth(190);
+  file1_->setMinimumHeight(110);
+  label4_ = MakeValueLabel(release, "Label4");
+  tyusi_ = new QPushButton(release);
+  tyusi_->setObjectName(QStringLiteral("Tyusi"));
+  command1_ = new QPushButton(release);
+  command1_->setObjectName(QStringLiteral("Command1"));
+  command1_->setDefault(false);
+  command1_->setAutoDefault(false);
+  tyusi_->setAutoDefault(false);
+  command1_->setMinimumWidth(120);
+  tyusi_->setMinimumWidth(90);
+  rgrid->addWidget(label3_[0], 0, 0);
+  rgrid->addWidget(file1_, 1, 0, 4, 1);
+  rgrid->addWidget(label3_[1], 0, 1, 1, 2);
+  rgrid->addWidget(label4_, 1, 1, 1, 2);
+  rgrid->setRowStretch(2, 1);
+  rgrid->addWidget(command1_, 3, 1);
+  rgrid->addWidget(tyusi_, 3, 2);
+  rgrid->setColumnStretch(1, 1);
+  rgrid->setColumnStretch(2, 1);
+  outer->addWidget(release, 1);
+
+  progress_ = new QProgressBar(central);
+  progress_->setObjectName(QStringLiteral("Progress"));
+  progress_->setRange(0, 1);
+  progress_->setValue(0);
+  progress_->setFormat(QString());
+  progress_->setTextVisible(true);
+  progress_->setEnabled(false);
+  outer->addWidget(progress_);
+
+  text1_ = new QLineEdit(central);
+  text1_->setObjectName(QStringLiteral("Text1"));
+  text1_->setReadOnly(true);
+  text1_->setFont(ui);
+  outer->addWidget(text1_);
+
+  setCentralWidget(central);
+
+  connect(combo_ha_, &QComboBox::activated, this,
+          [this](int index) { RunHandler([this, index] { form_.ComboHA.SetListIndex(index); }); });
+  connect(combo_id_, &QComboBox::activated, this,
+          [this](int index) { RunHandler([this, index] { form_.ComboID.SetListIndex(index); }); });
+  connect(file1_, &QListWidget::currentRowChanged, this, [this](int row) {
+    if (row >= 0) RunHandler([this, row] { form_.File1.SetListIndex(row); });
+  });
+  connect(command1_, &QPushButton::clicked, this,
+          [this] { RunHandler([this] { form_.Command1_Click(); }); });
+  connect(tyusi_, &QPushButton::clicked, this,
+          [this] { RunHandler([this] { form_.Tyusi_Click(); }); });
+}
+
+void MainWindow::RunHandler(const std::function<void()>& handler) {
+  try {
+    handler();
+  } catch (const std::exception& e) {
+    // Nothing should escape a handler; if something does, say so instead of
+    // letting it unwind through the event loop.
+    QMessageBox::critical(this, windowTitle(),
+                          QStringLiteral("Internal error: ") + QString::fromLocal8Bit(e.what()));
+  }
+  Render();
+  emit handlerFinished();
+}
+
+void MainWindow::Render() {
+  tyusi_->setText(FromModel(form_.Tyusi.Caption));
+  tyusi_->setEnabled(form_.Tyusi.Enabled);
+  command1_->setText(FromModel(form_.Command1.Caption));
+  command1_->setEnabled(form_.Command1.Enabled);
+  RenderFileList(file1_, form_.File1);
+  RenderText1();
+  RenderCombo(combo_ha_, form_.ComboHA);
+  RenderCombo(combo_id_, form_.ComboID);
+  RenderLabel(label4_, form_.Label4.Caption);
+  RenderLabel(fwver_, form_.FWVer.Caption);
+  for (size_t i = 0; i < label3_.size(); ++i) RenderLabel(label3_[i], form_.Label3[i].Caption);
+  RenderLabel(label1_, form_.Label1.Caption);
+  RenderLabel(label2_, form_.Label2.Caption);
+  scsi_mode_->setTitle(FromModel(form_.SCSIMode.Caption));
+  scsi_mode_->menuAction()->setEnabled(form_.SCSIMode.Enabled);
+  scsi_scan_->setText(FromModel(form_.Scsi_Scan.Caption));
+  // A rescan re-selects the target; never while a download is sending to it.
+  scsi_scan_->setEnabled(form_.Scsi_Scan.Enabled && !busy_);
+}
+
+void MainWindow::RenderText1() {
+  const QString text = OneLine(form_.Text1.Text);
+  if (text1_->text() != text) {
+    text1_->setText(text);
+    text1_->setCursorPosition(0);
+  }
+  const QString full = MessageBoxText(form_.Text1.Text);
+  text1_->setToolTip(full.contains(QLatin1Char('\n')) ? full : QString());
+}
+
+void MainWindow::RenderProgress(int index, int count) {
+  progress_->setRange(0, count > 0 ? count : 1);
+  progress_->setValue(index);
+  progress_->setFormat(QStringLiteral("%v / %m blocks"));
+}
+
+void MainWindow::RefreshControl(std::string_view name) {
+  if (name == "Text1") {
+    RenderText1();
+    text1_->repaint();
+    return;
+  }
+  Render();
+  if (auto* widget = findChild<QWidget*>(QString::fromUtf8(name.data(), qsizetype(name.size())))) {
+    widget->repaint();
+  }
+}
+
+void MainWindow::OnModelEvent(const MainEvent& e) {
+  switch (e.kind) {
+    case MainEvent::kStatus:
+      RenderText1();
+      break;
+    case MainEvent::kBusy:
+      busy_ = e.index != 0;
+      if (busy_) {
+        progress_->setRange(0, 1);
+        progress_->setValue(0);
+        progress_->setFormat(QString());
+      }
+      progress_->setEnabled(busy_);
+      Render();
+      break;
+    case MainEvent::kBlockSent:
+      RenderProgress(e.index, e.count);
+      emit blockSent(e.index, e.count);
+      break;
+    case MainEvent::kFirmware:
+    case MainEvent::kAdapterItem:
+    case MainEvent::kTargetItem:
+      Render();
+      break;
+  }
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  // Closing while blocks are being sent would leave the drive half written
+  // with nobody told; the window stays until the download has finished.
+  if (busy_) {
+    event->ignore();
+    return;
+  }
+  form_.Form_Unload();
+  event->accept();
+  emit closed();
+}
+
+void MainWindow::paintEvent(QPaintEvent* event) {
+  QMainWindow::paintEvent(event);
+  if (!painted_) {
+    painted_ = true;
+    QTimer::singleShot(0, this, [this] { emit firstPainted(); });
+  }
+}
+
+}  // namespace qx::qt

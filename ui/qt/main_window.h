@@ -1,0 +1,85 @@
+// The main window MAIN as a view of the MainForm model. It renders the model's
+// controls under their own object names and forwards user actions to the
+// model's handlers; it holds no behaviour of its own.
+#pragma once
+
+#include <QMainWindow>
+#include <array>
+#include <functional>
+#include <string_view>
+
+#include "ui/main_form.h"
+
+class QAction;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QMenu;
+class QProgressBar;
+class QPushButton;
+
+namespace qx::qt {
+
+// Window title naming the transport; a simulated bus is called out as such.
+QString WindowTitle(const std::string& caption, const std::string& transport);
+bool IsSimulatedTransport(const std::string& transport);
+
+class MainWindow final : public QMainWindow {
+  Q_OBJECT
+
+ public:
+  MainWindow(MainForm& form, const std::string& transport, QWidget* parent = nullptr);
+  ~MainWindow() override;
+
+  // Shows the model's current state.
+  void Render();
+  // Renders one control and repaints it at once (window-system Refresh).
+  void RefreshControl(std::string_view name);
+  // True between the model's busy and idle notifications (a download runs).
+  bool Busy() const { return busy_; }
+
+  MainForm& Form() { return form_; }
+
+ signals:
+  void firstPainted();
+  void closed();
+  // After each model handler that a user action started has returned.
+  void handlerFinished();
+  // A download block was sent: index of count (1-based).
+  void blockSent(int index, int count);
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  void BuildControls(const std::string& transport);
+  void OnModelEvent(const MainEvent& e);
+  void RunHandler(const std::function<void()>& handler);
+  void RenderText1();
+  void RenderProgress(int index, int count);
+
+  MainForm& form_;
+  bool busy_ = false;
+  bool painted_ = false;
+
+  QPushButton* tyusi_ = nullptr;
+  QPushButton* command1_ = nullptr;
+  QListWidget* file1_ = nullptr;
+  QLineEdit* text1_ = nullptr;
+  QComboBox* combo_ha_ = nullptr;
+  QComboBox* combo_id_ = nullptr;
+  QLabel* label4_ = nullptr;
+  QLabel* fwver_ = nullptr;
+  std::array<QLabel*, 3> label3_{};
+  QLabel* image1_ = nullptr;
+  QLabel* label1_ = nullptr;
+  QLabel* label2_ = nullptr;
+  QLabel* badge_ = nullptr;
+  QMenu* scsi_mode_ = nullptr;
+  QAction* scsi_scan_ = nullptr;
+  QProgressBar* progress_ = nullptr;
+};
+
+}  // namespace qx::qt
