@@ -70,11 +70,10 @@ inline std::vector<uint8_t> SyntheticImage(std::string_view versionText, uint32_
 // Parameter file text with CR LF lines; item 10 is `imageSum` + checksumDelta.
 inline std::string ParameterFileText(const ReleaseRecipe& recipe, uint64_t imageSum) {
   int64_t checksum = static_cast<int64_t>(imageSum) + recipe.checksumDelta;
-  const std::string items[] = {recipe.header,      recipe.model,
-                               recipe.freeText[0], recipe.flags[0],
-                               recipe.freeText[1], recipe.flags[1],
-                               recipe.freeText[2], recipe.flags[2],
-                               recipe.freeText[3], std::to_string(checksum)};
+  const std::string items[] = {recipe.header,           recipe.model,       recipe.freeText[0],
+                               recipe.flags[0],         recipe.freeText[1], recipe.flags[1],
+                               recipe.freeText[2],      recipe.flags[2],    recipe.freeText[3],
+                               std::to_string(checksum)};
   std::string text;
   for (const auto& item : items) text += item + "\r\n";
   return text;
