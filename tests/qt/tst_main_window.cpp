@@ -311,15 +311,6 @@ class MainWindowTest : public QObject {
     QCOMPARE(debug->findChild<QLineEdit*>("Text1")->text(), QString("end"));
     QVERIFY(debug->findChild<QLineEdit*>("Text2") != nullptr);
   }
-
-  void firstPaintIsSignalled() {
-    Rig rig;
-    rig.session = std::make_unique<GuiSession>(rig.options, rig.asker.Asker());
-    bool painted = false;
-    connect(&rig.Window(), &MainWindow::firstPainted, this, [&] { painted = true; });
-    rig.session->Show();
-    QTRY_VERIFY(painted);
-  }
 };
 
 QX_QTEST_MAIN(MainWindowTest)

@@ -78,19 +78,6 @@ class WindowSystemTest : public QObject {
     QCOMPARE(MessageBoxText(text.toStdString()), shown);
   }
 
-  void oneLine_data() {
-    QTest::addColumn<QByteArray>("text");
-    QTest::addColumn<QString>("shown");
-    QTest::newRow("plain") << QByteArray("Abort By User") << "Abort By User";
-    QTest::newRow("lf") << QByteArray("Error!\n   x") << "Error!    x";
-    QTest::newRow("nul") << QByteArray("1.10\0", 5) << "1.10 ";
-  }
-  void oneLine() {
-    QFETCH(QByteArray, text);
-    QFETCH(QString, shown);
-    QCOMPARE(OneLine(text.toStdString()), shown);
-  }
-
   void styles_data() {
     QTest::addColumn<int>("style");
     QTest::addColumn<int>("icon");
@@ -242,6 +229,18 @@ class WindowSystemTest : public QObject {
     QCOMPARE(DisplayAvailable(), available);
     QVERIFY(QByteArray(NoDisplayMessage()).contains("DISPLAY"));
   }
+  void startupErrorIsShown() {
+    DialogAnswerer answerer({QMessageBox::Ok});
+    char name[] = "qxflash";
+    char* argv[] = {name, nullptr};
+    ShowStartupError(1, argv, "cannot open /dev/sg0:\nPermission denied");
+    QCOMPARE(answerer.unexpected, 0);
+    QCOMPARE(answerer.seen.size(), size_t(1));
+    QCOMPARE(answerer.seen[0].title, QString("qxflash"));
+    QCOMPARE(answerer.seen[0].icon, QMessageBox::Critical);
+    QCOMPARE(answerer.seen[0].text, QString("cannot open /dev/sg0:\nPermission denied"));
+  }
+
   // Bad start-up conditions end with a message and exit code 2, before any
   // window or application object exists.
   void runGuiRefuses_data() {

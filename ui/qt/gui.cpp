@@ -74,6 +74,20 @@ const char* NoDisplayMessage() {
          "QT_QPA_PLATFORM (for example offscreen).";
 }
 
+void ShowStartupError(int argc, char** argv, const std::string& text) {
+  std::fprintf(stderr, "%s\n", text.c_str());
+  if (!DisplayAvailable()) return;
+  if (QCoreApplication::instance() != nullptr) {
+    ShowMessageBox(nullptr, text, 16, "qxflash");
+    return;
+  }
+  int qt_argc = argc;
+  QApplication app(qt_argc, argv);
+  QApplication::setWindowIcon(AppIcon());
+  QApplication::setFont(UiFont());
+  ShowMessageBox(nullptr, text, 16, "qxflash");
+}
+
 std::string TransportName(const GuiOptions& options) {
   if (!options.transport_name.empty()) return options.transport_name;
   const auto manager = InstalledAspiManager();

@@ -31,4 +31,10 @@ bool DisplayAvailable();
 // One line for the user when DisplayAvailable() is false.
 const char* NoDisplayMessage();
 
+// For failures before the window exists (e.g. the transport cannot be opened)
+// when the program was started from a desktop launcher, where nobody reads
+// stderr: prints `text` on stderr and, if a display is available, also shows it
+// in a modal critical message box titled "qxflash".
+void ShowStartupError(int argc, char** argv, const std::string& text);
+
 }  // namespace qx::qt
