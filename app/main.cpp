@@ -33,6 +33,12 @@ int main(int argc, char** argv) {
 
   auto transport = MakeTransport(*options, &error);
   if (!transport) {
+#ifdef QXFLASH_HAVE_QT
+    if (options->command.empty()) {
+      qx::qt::ShowStartupError(argc, argv, "qxflash: " + error);
+      return options->transport == Options::Transport::kSim ? kExitUsage : kExitFailed;
+    }
+#endif
     std::cerr << "qxflash: " << error << "\n";
     return options->transport == Options::Transport::kSim ? kExitUsage : kExitFailed;
   }

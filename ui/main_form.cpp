@@ -125,6 +125,7 @@ void MainForm::Err_disp() {
 }
 
 void MainForm::Scsi_Scan_Click() {
+  if (!Scsi_Scan.Enabled) return;  // reached through the events a download lets run
   if (ASPICheck() != 1) {
     Ui().MsgBox("ASPI Manager Not Found", kStyleExclamation, "ASPI Error");
     return;
@@ -191,6 +192,8 @@ void MainForm::SetBusy(bool busy) {
   ComboID.Enabled = !busy;
   Command1.Enabled = !busy;
   File1.Enabled = !busy;
+  // A rescan during a download would move the current target under it.
+  Scsi_Scan.Enabled = !busy;
   Tyusi.Enabled = busy;
   Emit({MainEvent::kBusy, {}, 0, 0, 0, busy ? 1 : 0});
 }

@@ -466,6 +466,9 @@ TEST_F(MainFormTest, AbortDuringBlockFiveStopsBeforeBlockSix) {
     if (n == 7) {
       EXPECT_TRUE(form->Tyusi.Enabled);
       EXPECT_FALSE(form->Command1.Enabled);
+      EXPECT_FALSE(form->Scsi_Scan.Enabled);
+      form->Scsi_Scan_Click();  // a rescan must not move the target mid-download
+      EXPECT_EQ(SelectedTargetId, 2);
       form->Tyusi_Click();
     }
   };
