@@ -134,6 +134,9 @@ struct CommandCase {
   Bytes data;  // expected start of the data
 };
 
+// Test listings show the case's name, not its bytes.
+void PrintTo(const CommandCase& c, std::ostream* os) { *os << c.name; }
+
 class SimCommand : public ::testing::TestWithParam<CommandCase> {};
 
 TEST_P(SimCommand, AnswersWithDataAndSense) {
@@ -320,6 +323,8 @@ struct CancelCase {
   const char* scenario;
 };
 
+void PrintTo(const CancelCase& c, std::ostream* os) { *os << c.name; }
+
 class SimCancel : public ::testing::TestWithParam<CancelCase> {};
 
 TEST_P(SimCancel, NothingIsWrittenAfterCancel) {
@@ -451,6 +456,8 @@ struct WriteBufferCase {
   uint8_t status, ha_stat, asc, ascq;
 };
 
+void PrintTo(const WriteBufferCase& c, std::ostream* os) { *os << c.name; }
+
 class SimWriteBuffer : public ::testing::TestWithParam<WriteBufferCase> {};
 
 TEST_P(SimWriteBuffer, RefusedAndNothingStored) {
@@ -483,6 +490,8 @@ struct JsonErrorCase {
   const char* json;
   const char* message;  // expected part of the error text
 };
+
+void PrintTo(const JsonErrorCase& c, std::ostream* os) { *os << c.name; }
 
 class SimScenarioError : public ::testing::TestWithParam<JsonErrorCase> {};
 
