@@ -1,0 +1,330 @@
+#!/usr/bin/env bash
+# One test of qxflash --sg on a real Linux SCSI stack, in the QEMU rig.
+#
+#   rig_test.sh setup RIG_DIR                      prepare the rig once (build.sh)
+#   rig_test.sh CASE  RIG_DIR QXFLASH SOURCE_DIR   CASE = scan | commands | download
+#   rig_test.sh bench RIG_DIR QX_RIG_BENCH QXFLASH a short round of the rig bench
+#
+# A case boots one guest, runs all its qxflash commands there (guest_steps.sh)
+# and checks their exit codes, JSON events and messages here on the host. A guest
+# that dies or times out (run-guest.sh exit 125/124) is booted once more.
+# Exit 77 (skipped) when the rig scripts are not there.
+#
+# Guest devices (see RIG_DIR/README.md): adapter 0 = host0 sym53c8xx with a QEMU
+# CD-ROM at target 2 and a QEMU HARDDISK at target 5; adapter 1 = host1
+# virtio_scsi with an empty QEMU CD-ROM at target 0; adapter 2 = host2
+# scsi_debug with one CD/DVD-type device at target 0.
+set -u
+case_name=$1
+rig=$2
+here=$(cd "$(dirname "$0")" && pwd)
+
+if [ ! -x "$rig/run-guest.sh" ] || [ ! -x "$rig/build.sh" ]; then
+  echo "SKIP: the QEMU SCSI rig is not at '$rig' (expected run-guest.sh and build.sh there;"
+  echo "      set -DQXFLASH_RIG_DIR=... to point at it)"
+  exit 77
+fi
+if [ "$case_name" = setup ]; then
+  exec "$rig/build.sh"
+fi
+
+tmp=$(mktemp -d /tmp/qx-rig-test.XXXXXX)
+trap 'rm -rf "$tmp"' EXIT
+export RIG_TIMEOUT=${RIG_TIMEOUT:-300}          # host-side limit of one boot
+export RIG_GUEST_TIMEOUT=${RIG_GUEST_TIMEOUT:-240}  # kills a hung guest program
+export RIG_LIST=0
+
+fail() {
+  echo "FAIL (rig.$case_name): $*"
+  exit 1
+}
+
+# boot ARGS...: run-guest.sh ARGS, console in $tmp/console; a second boot when
+# the guest died (125) or the host-side timeout hit (124).
+boot() {
+  local attempt rc
+  for attempt in 1 2; do
+    "$rig/run-guest.sh" "$@" >"$tmp/console" 2>"$tmp/rig.err"
+    rc=$?
+    if [ "$rc" != 124 ] && [ "$rc" != 125 ]; then
+      return "$rc"
+    fi
+    echo "rig: boot $attempt ended with $rc (guest died or timed out):"
+    tail -n 20 "$tmp/rig.err" "$tmp/console"
+    [ "$attempt" = 1 ] && echo "rig: booting once more"
+  done
+  return "$rc"
+}
+
+# run_steps [-f FILE]...: runs the steps in $tmp/steps in one guest and splits
+# the console into $tmp/NAME.out, $tmp/NAME.err and $tmp/NAME.rc.
+run_steps() {
+  local files=(-f "$here/guest_steps.sh:/rig/work/guest_steps.sh" -f "$tmp/steps:/rig/work/steps")
+  local f
+  for f in "$@"; do files+=(-f "$f"); done
+  RIG_WRAP="sh /rig/work/guest_steps.sh" boot "${files[@]}" "$qx"
+  local rc=$?
+  if [ "$rc" != 0 ] || ! grep -aqx '@DONE' "$tmp/console"; then
+    cat "$tmp/rig.err" "$tmp/console"
+    fail "the guest did not run all steps (run-guest.sh exit $rc)"
+  fi
+  local name _
+  while read -r name _; do
+    case $name in '' | \#*) continue ;; esac
+    grep -a "^@O $name " "$tmp/console" | sed "s/^@O $name //" >"$tmp/$name.out"
+    grep -a "^@E $name " "$tmp/console" | sed "s/^@E $name //" >"$tmp/$name.err"
+    sed -n "s/^@R $name \([0-9]*\)$/\1/p" "$tmp/console" >"$tmp/$name.rc"
+  done <"$tmp/steps"
+}
+
+show() { echo "--- stdout of $1:"; cat "$tmp/$1.out"; echo "--- stderr of $1:"; cat "$tmp/$1.err"; }
+rc_is() { [ "$(cat "$tmp/$1.rc")" = "$2" ] || { show "$1"; fail "$1: exit $(cat "$tmp/$1.rc"), expected $2"; }; }
+has() { grep -aqxF -- "$2" "$tmp/$1.out" || { show "$1"; fail "$1: no line $2"; }; }
+has_part() { grep -aqF -- "$2" "$tmp/$1.out" || { show "$1"; fail "$1: output lacks $2"; }; }
+has_err() { grep -aqF -- "$2" "$tmp/$1.err" || { show "$1"; fail "$1: errors lack $2"; }; }
+lacks() { ! grep -aqF -- "$2" "$tmp/$1.out" || { show "$1"; fail "$1: output has $2"; }; }
+count_is() {
+  local n
+  n=$(grep -acF -- "$2" "$tmp/$1.out")
+  [ "$n" = "$3" ] || { show "$1"; fail "$1: $n lines with $2, expected $3"; }
+}
+# same STEP FILTER EXPECTED: the lines of STEP's output that FILTER (grep -E)
+# selects are exactly EXPECTED (one per line, in order).
+same() {
+  grep -aE -- "$2" "$tmp/$1.out" >"$tmp/got"
+  printf '%s\n' "$3" >"$tmp/want"
+  diff -u "$tmp/want" "$tmp/got" >"$tmp/diff" || { cat "$tmp/diff"; fail "$1: lines /$2/ differ"; }
+}
+
+# 14 zero bytes as JSON: the firmware caption is INQUIRY bytes 32-49, and QEMU's
+# 36-byte answer leaves 14 of them zero.
+nul14=$(printf '\\u0000%.0s' {1..14})
+nul6=$(printf '\\u0000%.0s' {1..6})
+title_a='QX-R4410 Ambervault Tool 2 '
+title_b='QX-R4410 Ambervault Tool 2'
+
+case $case_name in
+scan)
+  qx=$3
+  cat >"$tmp/steps" <<'EOF'
+scan_json --json scan
+scan_text scan
+scan_trace --json --trace scan
+ver_cd --json version --ha 0 --id 2
+ver_cd_text version --ha 0 --id 2
+ver_disk --json version --ha 0 --id 5
+ver_empty --json version --ha 1 --id 0
+ver_sdebug --json version --ha 2 --id 0
+ver_absent version --ha 0 --id 3
+ver_noha version --ha 3 --id 0
+EOF
+  run_steps
+  rc_is scan_json 0
+  same scan_json '"event":"(adapter|target)"' '{"event":"adapter","item":"0:sym53c8xx"}
+{"event":"target","ha":0,"item":"2:QEMU CD-ROM     "}
+{"event":"target","ha":0,"item":"5:QEMU HARDDISK   "}
+{"event":"adapter","item":"1:virtio_scsi"}
+{"event":"target","ha":1,"item":"0:QEMU CD-ROM     "}
+{"event":"adapter","item":"2:scsi_debug"}
+{"event":"target","ha":2,"item":"0:scsi_debug      "}'
+  has scan_json '{"event":"status","text":"SCSI Rescan Complete "}'
+
+  rc_is scan_text 0
+  same scan_text '^(Host adapter|  )' 'Host adapter 0:sym53c8xx
+  target 2:QEMU CD-ROM     
+  target 5:QEMU HARDDISK   
+Host adapter 1:virtio_scsi
+  target 0:QEMU CD-ROM     
+Host adapter 2:scsi_debug
+  target 0:scsi_debug      '
+
+  # Host adapter inquiry as the backend answers it: three adapters, each
+  # traced once (adapters 3-7 do not answer), with the driver's proc_name.
+  rc_is scan_trace 0
+  count_is scan_trace '"line":"ASPI HA Inquiry' 3
+  count_is scan_trace '"line":"HA Count     = 3"' 3
+  count_is scan_trace '"line":"HA SCSI ID   = 7"' 3
+  count_is scan_trace '"line":"HA ManagerId = Linux SG_IO"' 3
+  same scan_trace '"line":"HA (Identifier|Unique)' '{"event":"trace","line":"HA Identifier= sym53c8xx"}
+{"event":"trace","line":"HA Unique    = host0"}
+{"event":"trace","line":"HA Identifier= virtio_scsi"}
+{"event":"trace","line":"HA Unique    = host1"}
+{"event":"trace","line":"HA Identifier= scsi_debug"}
+{"event":"trace","line":"HA Unique    = host2"}'
+
+  # Firmware caption = one blank + INQUIRY bytes 32-49 (revision and what follows).
+  for step in ver_cd ver_disk ver_empty; do
+    rc_is $step 0
+    [ "$(grep -a '"event":"fwver"' "$tmp/$step.out" | tail -n1)" = \
+      "{\"event\":\"fwver\",\"text\":\" 2.5+$nul14\"}" ] || { show $step; fail "$step: caption"; }
+  done
+  rc_is ver_sdebug 0
+  [ "$(grep -a '"event":"fwver"' "$tmp/ver_sdebug.out" | tail -n1)" = \
+    "{\"event\":\"fwver\",\"text\":\" 019120210520$nul6\"}" ] || { show ver_sdebug; fail "caption"; }
+  rc_is ver_cd_text 0
+  has ver_cd_text '2:QEMU CD-ROM     '
+  has_part ver_cd_text 'Current Firmware Version: 2.5+'
+
+  rc_is ver_absent 1
+  has_err ver_absent 'no device answered at target ID 3 on host adapter 0'
+  rc_is ver_noha 1
+  has_err ver_noha 'host adapter 3 did not answer the scan'
+  ;;
+
+commands)
+  qx=$3
+  cat >"$tmp/steps" <<'EOF'
+tur_empty --json send TestUnitReady --ha 1 --id 0
+tur_cd --json send TestUnitReady --ha 0 --id 2
+tur_disk --json send TestUnitReady --ha 0 --id 5
+tur_sdebug --json send TestUnitReady --ha 2 --id 0
+mr_cd --json send MemoryRead 0x7FE0 0x7FE1 0 --ha 0 --id 2
+mr_empty --json send MemoryRead 0x7FE0 0x7FE1 0 --ha 1 --id 0
+mr_sdebug --json send MemoryRead 0x7FE0 0x7FE1 0 --ha 2 --id 0
+diout_sdebug --json send DiOut 0xE3 0x80 --ha 2 --id 0
+rb_cd --json send ReadBuffer --ha 0 --id 2
+rb_empty --json send ReadBuffer --ha 1 --id 0
+inq_disk --json send Inquiry --ha 0 --id 5
+inq_absent --json send Inquiry --ha 0 --id 3
+inq_own_id --json send Inquiry --ha 0 --id 7
+inq_vscsi_t1 --json send Inquiry --ha 1 --id 1
+trace_tur --json --trace send TestUnitReady --ha 1 --id 0
+EOF
+  run_steps
+  # The drive's CHECK CONDITION and sense, decoded into the system's texts.
+  rc_is tur_empty 1
+  has tur_empty '{"code":4,"errmsg":"TestUnitReady 3A(00)00:MEDIUM NOT PRESENT","event":"result"}'
+  for step in tur_cd tur_disk tur_sdebug; do
+    rc_is $step 0
+    has $step '{"code":1,"errmsg":"","event":"result"}'
+  done
+  # Vendor 0xDF commands: refused as an unknown opcode, on the empty CD too
+  # (QEMU rejects group-6 opcodes before it looks for a medium).
+  for step in mr_cd mr_empty mr_sdebug; do
+    rc_is $step 1
+    has $step '{"code":4,"errmsg":"MemoryRead 20(00)00:INVALID COMMAND OPERATION CODE","event":"result"}'
+    lacks $step '"event":"data"'
+  done
+  rc_is diout_sdebug 1
+  has diout_sdebug '{"code":4,"errmsg":"DI OUT 20(00)00:INVALID COMMAND OPERATION CODE","event":"result"}'
+  rc_is rb_cd 1
+  has rb_cd '{"code":4,"errmsg":"ReadBuffer  20(00)00:INVALID COMMAND OPERATION CODE","event":"result"}'
+  rc_is rb_empty 1
+  has rb_empty '{"code":4,"errmsg":"ReadBuffer  3A(00)00:MEDIUM NOT PRESENT","event":"result"}'
+  # INQUIRY data arrives in DataBuf: vendor and product of the disk.
+  rc_is inq_disk 0
+  has inq_disk '{"code":1,"errmsg":"","event":"result"}'
+  has inq_disk '{"event":"data","line":"000010:51 45 4D 55 20 48 41 52 44 44 49 53 4B 20 20 20 "}'
+  # Empty target IDs, the adapter's own ID and an ID beyond the virtio target:
+  # the scan found nothing there, so nothing is sent.
+  for step in inq_absent:3:0 inq_own_id:7:0 inq_vscsi_t1:1:1; do
+    IFS=: read -r s id ha <<<"$step"
+    rc_is "$s" 1
+    has_err "$s" "no device answered at target ID $id on host adapter $ha"
+    lacks "$s" '"event":"result"'
+  done
+  # The request block as the backend filled it in.
+  rc_is trace_tur 1
+  has trace_tur '{"event":"trace","line":"CDB= 00 00 00 00 00 C0"}'
+  has trace_tur '{"event":"trace","line":"SRB Status   = 4"}'
+  has trace_tur '{"event":"trace","line":"SRB HaStat   = 0"}'
+  has trace_tur '{"event":"trace","line":"SRB TargStat = 2"}'
+  ;;
+
+download)
+  qx=$3
+  rel=$4/examples/releases
+  # scsi_debug poses as the drive: a CD/DVD-type device named QX-R4410.
+  # The module copies the parameter as a C string over its 16-byte default
+  # "scsi_debug      " and answers all 16 bytes, so the product field reads
+  # "QX-R4410", a zero byte, "g" and six blanks. The scan turns the zero byte
+  # into a blank; the model check only needs "QX-R4410" in the entry.
+  export RIG_SDEBUG_OPTS="ptype=5 inq_product=QX-R4410"
+  entry='0:QX-R4410 g      '
+  cat >"$tmp/steps" <<'EOF'
+dl_scan --json scan
+dl_inquiry --json send Inquiry --ha 2 --id 0
+dl_all --json --trace download QXR4410_ALL.OUB --ha 2 --id 0 --yes
+dl_tur_after_all --json send TestUnitReady --ha 2 --id 0
+dl_a2 --json --trace download QXR4410_A2.OUB --ha 2 --id 0 --yes
+dl_tur_after_a2 --json send TestUnitReady --ha 2 --id 0
+dl_tur_again --json send TestUnitReady --ha 2 --id 0
+dl_badsum --json --trace download BAD_CHECKSUM.OUB --ha 2 --id 0 --yes
+EOF
+  files=()
+  for r in QXR4410_ALL QXR4410_A2 BAD_CHECKSUM; do files+=("$rel/$r.OUB" "$rel/$r.bin"); done
+  run_steps "${files[@]}"
+  rc_is dl_scan 0
+  has dl_scan "{\"event\":\"target\",\"ha\":2,\"item\":\"$entry\"}"
+  rc_is dl_inquiry 0
+  has dl_inquiry '{"event":"data","line":"000010:51 58 2D 52 34 34 31 30 00 67 20 20 20 20 20 20 "}'
+
+  # Full release: the memory read is refused by the drive (no host adapter
+  # error, so no DI OUT and the download goes on), TEST UNIT READY is good,
+  # block 0 (mode 4) is accepted and makes scsi_debug queue two unit
+  # attentions. Block 1 gets 29/02 first, is reissued, then gets 3F/01, which
+  # is not reissued: the download ends there.
+  rc_is dl_all 1
+  has dl_all "{\"answer\":1,\"event\":\"msgbox\",\"style\":33,\"text\":\"Firmware Download Execute\",\"title\":\"$title_a\"}"
+  has dl_all '{"event":"status","text":"Download Start !!"}'
+  same dl_all '"event":"block"' '{"block":0,"count":16,"event":"block","index":1,"mode":4}'
+  same dl_all '"line":"CDB= ([^1]|1[^2])' '{"event":"trace","line":"CDB= DF 00 E2 00 00 00 7F E0 00 7F E1 00"}
+{"event":"trace","line":"CDB= 00 00 00 00 00 C0"}
+{"event":"trace","line":"CDB= 3B 04 00 00 00 00 00 40 00 00"}
+{"event":"trace","line":"CDB= 3B 04 01 00 00 00 00 40 00 00"}
+{"event":"trace","line":"CDB= 3B 04 01 00 00 00 00 40 00 00"}'
+  same dl_all '"line":"70 00 0[0-9A-F] [0-9A-F ]*"}$' '{"event":"trace","line":"70 00 05 00 00 00 00 0A 00 00 00 00 20 00 00 00 "}
+{"event":"trace","line":"70 00 06 00 00 00 00 0A 00 00 00 00 29 02 00 00 "}
+{"event":"trace","line":"70 00 06 00 00 00 00 0A 00 00 00 00 3F 01 00 00 "}'
+  has dl_all '{"event":"status","text":"WriteBuffer  1  3F(01)00:Unknown QUALIFIRE"}'
+  same dl_all '"event":"msgbox","style":16' "{\"answer\":1,\"event\":\"msgbox\",\"style\":16,\"text\":\"WriteBuffer  1  3F(01)00:Unknown QUALIFIRE\",\"title\":\"$title_b\"}"
+  lacks dl_all 'HostAdaptrError'
+  lacks dl_all 'Wait until all LED off.'
+  # Both unit attentions were consumed by block 1.
+  rc_is dl_tur_after_all 0
+  has dl_tur_after_all '{"code":1,"errmsg":"","event":"result"}'
+
+  # Area 2 alone: block 15 in mode 5 is accepted, the download completes; the
+  # unit attention it raises (3F/16) reaches the next command, once.
+  rc_is dl_a2 0
+  same dl_a2 '"event":"block"' '{"block":15,"count":1,"event":"block","index":1,"mode":5}'
+  same dl_a2 '"line":"CDB= 3B' '{"event":"trace","line":"CDB= 3B 05 0F 00 00 00 00 40 00 00"}'
+  has dl_a2 "{\"answer\":1,\"event\":\"msgbox\",\"style\":48,\"text\":\"$entry\\r\\n\\r\\nWait until all LED off.\\r\\nAfter all LED off ,turn Off drive & PC power.\",\"title\":\"$title_b\"}"
+  lacks dl_a2 '"style":16'
+  [ "$(grep -a '"event":"status"' "$tmp/dl_a2.out" | tail -n1)" = '{"event":"status","text":""}' ] ||
+    { show dl_a2; fail "dl_a2: the status line is not cleared at the end"; }
+  rc_is dl_tur_after_a2 1
+  has dl_tur_after_a2 '{"code":4,"errmsg":"TestUnitReady 3F(16)00:Unknown QUALIFIRE","event":"result"}'
+  rc_is dl_tur_again 0
+
+  # A release with a wrong checksum: refused before anything but the scan's
+  # INQUIRY commands reaches the drive.
+  rc_is dl_badsum 1
+  has dl_badsum "{\"answer\":1,\"event\":\"msgbox\",\"style\":16,\"text\":\"File CheckSum Error\",\"title\":\"$title_a\"}"
+  lacks dl_badsum '"line":"CDB= 3B'
+  lacks dl_badsum '"line":"CDB= DF'
+  lacks dl_badsum '"line":"CDB= 00'
+  lacks dl_badsum 'Download Start !!'
+  lacks dl_badsum '"event":"block"'
+  ;;
+
+bench)
+  bench=$3
+  qx=$4
+  boot -f "$qx:/rig/bin/qxflash" "$bench" --rounds "${QX_RIG_BENCH_ROUNDS:-3}" \
+    --qxflash /rig/bin/qxflash --sg-write-buffer /usr/bin/sg_write_buffer
+  rc=$?
+  sed -n '/===== RIG: PROGRAM START/,/===== RIG: PROGRAM EXIT CODE/p' "$tmp/console"
+  [ "$rc" = 0 ] || { cat "$tmp/rig.err"; fail "qx_rig_bench exited with $rc"; }
+  for key in 'time qx-inproc' 'time raw-inproc' 'time sgwb-proc' 'time scan-proc' \
+    'ratio qx-proc/sgwb-proc' 'TUR after rounds: good'; do
+    grep -aqF -- "$key" "$tmp/console" || fail "bench output lacks $key"
+  done
+  ;;
+
+*)
+  echo "unknown case $case_name"
+  exit 2
+  ;;
+esac
+echo "PASS (rig.$case_name)"
