@@ -82,6 +82,23 @@ std::string Lines(const std::string& text, const std::string& indent) {
   return out;
 }
 
+// Bytes a drive reported (single-byte text) as UTF-8; for a terminal, control
+// characters are shown as blanks so they cannot disturb it.
+std::string DriveText(const std::string& bytes, bool forTerminal) {
+  std::string out;
+  for (unsigned char c : bytes) {
+    if (forTerminal && (c < 0x20 || c == 0x7F)) {
+      out += ' ';
+    } else if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
 const char* StyleName(int style) {
   switch (style) {
     case kStyleCritical:
@@ -232,7 +249,8 @@ class Session {
         reporter_.Status(e.text);
         break;
       case MainEvent::kFirmware:
-        if (reporter_.json()) reporter_.Json({{"event", "fwver"}, {"text", e.text}});
+        if (reporter_.json())
+          reporter_.Json({{"event", "fwver"}, {"text", DriveText(e.text, false)}});
         break;
       case MainEvent::kAdapterItem:
         if (reporter_.json()) reporter_.Json({{"event", "adapter"}, {"item", e.text}});
@@ -324,7 +342,7 @@ class Session {
     }
     if (!reporter_.json()) {
       reporter_.Human(form_.ComboID.Text());
-      reporter_.Human("Current Firmware Version:" + form_.FWVer.Caption);
+      reporter_.Human("Current Firmware Version:" + DriveText(form_.FWVer.Caption, true));
     }
     return kExitOk;
   }

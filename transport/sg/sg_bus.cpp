@@ -265,8 +265,11 @@ int32_t SgBus::Execute(SRB_ExecSCSICmd* srb, uint8_t* buffer) {
                  std::span<uint8_t>(srb->SenseArea, room));
   }
 
+  // A device's own answer (status byte, sense) speaks for itself; the low-level
+  // summary only helps when the host or the driver failed the command.
   std::string hint;
-  if (c.srb_status != SS_COMP) {
+  constexpr unsigned kDriverSense = 0x08;
+  if (c.srb_status != SS_COMP && (io.host_status != 0 || (io.driver_status & ~kDriverSense) != 0)) {
     hint = "SG_IO on " + node + " (" + HctlText(want) + "): status " + Hex2(io.status) + ", host " +
            MapHostStatus(io.host_status).name + " (" + Hex2(io.host_status) + "), driver " +
            Hex2(io.driver_status) + ", resid " + std::to_string(io.resid);
