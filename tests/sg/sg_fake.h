@@ -129,7 +129,7 @@ class FakeSystem : public LinuxSgSystem {
     }
     seen.push_back(s);
     if (a.err != 0) return -a.err;
-    if (io->dxfer_direction == SG_DXFER_FROM_DEV) {
+    if (io->dxfer_direction == SG_DXFER_FROM_DEV && !a.data.empty()) {
       std::memcpy(io->dxferp, a.data.data(), std::min<size_t>(a.data.size(), io->dxfer_len));
     }
     io->status = a.status;
@@ -137,7 +137,7 @@ class FakeSystem : public LinuxSgSystem {
     io->driver_status = a.driver;
     io->resid = a.resid;
     io->sb_len_wr = static_cast<unsigned char>(std::min<size_t>(a.sense.size(), io->mx_sb_len));
-    std::memcpy(io->sbp, a.sense.data(), io->sb_len_wr);
+    if (io->sb_len_wr != 0) std::memcpy(io->sbp, a.sense.data(), io->sb_len_wr);
     return 0;
   }
 
