@@ -168,20 +168,20 @@ void MainForm::Scsi_Scan_Click() {
     }
   }
 
-  if (adapterMark <= 7) {
-    const int n = ComboHA.ListCount();
-    ComboHA.SetListIndex(n - 1 >= OLD_HaINDX ? OLD_HaINDX : n - 1);
-    OLD_HaINDX = static_cast<int16_t>(ComboHA.ListIndex());
-  } else {
-    SelectedHaId = kNothingFound;
-  }
-  if (targetMark <= 7) {
-    const int n = ComboID.ListCount();
-    ComboID.SetListIndex(n - 1 >= OLD_IdINDX ? OLD_IdINDX : n - 1);
-    OLD_IdINDX = static_cast<int16_t>(ComboID.ListIndex());
-  } else {
-    SelectedTargetId = kNothingFound;
-  }
+  // Restores a list's previous position (the last item when the list got
+  // shorter) when something was chosen before or found now; otherwise marks the
+  // selection as "nothing found".
+  auto restore = [](ComboBox& combo, int16_t& oldIndex, uint8_t mark, uint8_t& selected) {
+    if (mark > 7) {
+      selected = kNothingFound;
+      return;
+    }
+    const int n = combo.ListCount();
+    combo.SetListIndex(n - 1 >= oldIndex ? oldIndex : n - 1);
+    oldIndex = static_cast<int16_t>(combo.ListIndex());
+  };
+  restore(ComboHA, OLD_HaINDX, adapterMark, SelectedHaId);
+  restore(ComboID, OLD_IdINDX, targetMark, SelectedTargetId);
   SetText1("SCSI Rescan Complete ");
   SetMousePointer(kPointerDefault);
 }
