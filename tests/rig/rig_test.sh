@@ -311,8 +311,12 @@ EOF
 bench)
   bench=$3
   qx=$4
-  boot -f "$qx:/rig/bin/qxflash" "$bench" --rounds "${QX_RIG_BENCH_ROUNDS:-3}" \
-    --qxflash /rig/bin/qxflash --sg-write-buffer /usr/bin/sg_write_buffer
+  # qxflash is the rig's PROGRAM so that every library it needs (Qt in a GUI
+  # build) is copied into the guest; the bench runs as its wrapper and gets the
+  # program's path as the value of its last option.
+  RIG_WRAP="/rig/bin/qx_rig_bench --rounds ${QX_RIG_BENCH_ROUNDS:-3} \
+--sg-write-buffer /usr/bin/sg_write_buffer --qxflash" \
+    boot -f "$bench:/rig/bin/qx_rig_bench" "$qx"
   rc=$?
   sed -n '/===== RIG: PROGRAM START/,/===== RIG: PROGRAM EXIT CODE/p' "$tmp/console"
   [ "$rc" = 0 ] || { cat "$tmp/rig.err"; fail "qx_rig_bench exited with $rc"; }
