@@ -260,6 +260,17 @@ TEST_F(SgBusTest, DirectionAndDataReachSgIo) {
   }
 }
 
+TEST_F(SgBusTest, AShortWriteIsNotASentBlock) {
+  for (auto& [path, n] : sys->nodes) n.answer.resid = 100;
+  auto s = Block(0, 2, write_buffer, 16384);
+  EXPECT_EQ(Send(s), SS_ERR);
+  EXPECT_EQ(s.SRB_HaStat, 0x12);
+  EXPECT_TRUE(Has(bus->LastHint(), "100 of 16384 bytes")) << bus->LastHint();
+  // A read that returns less than asked is fine.
+  auto r = Block(0, 2, {0x12, 0, 0, 0, 0x3A, 0}, 58);
+  EXPECT_EQ(Send(r), SS_COMP);
+}
+
 TEST_F(SgBusTest, CheckConditionFillsFixedSenseWithinSenseLen) {
   auto& a = sys->nodes["/dev/sg1"].answer;
   a.status = 0x02;

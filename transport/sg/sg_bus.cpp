@@ -16,6 +16,10 @@
 namespace qx::sg {
 
 namespace {
+constexpr uint8_t kHaDataOverrunUnderrun = 0x12;
+}  // namespace
+
+namespace {
 
 constexpr int32_t kInvalidParameter = 0xE0;
 constexpr int32_t kBufferTooBig = 0xE6;
@@ -273,6 +277,13 @@ int32_t SgBus::Execute(SRB_ExecSCSICmd* srb, uint8_t* buffer) {
     hint = "SG_IO on " + node + " (" + HctlText(want) + "): status " + Hex2(io.status) + ", host " +
            MapHostStatus(io.host_status).name + " (" + Hex2(io.host_status) + "), driver " +
            Hex2(io.driver_status) + ", resid " + std::to_string(io.resid);
+  }
+  // A write that the device ended early is not a sent block, whatever its status.
+  if (c.srb_status == SS_COMP && dir == Direction::kOut && io.resid != 0) {
+    srb->SRB_HaStat = kHaDataOverrunUnderrun;
+    return Finish(srb, SS_ERR, 0,
+                  std::to_string(io.resid) + " of " + std::to_string(length) + " bytes for " +
+                      node + " were not transferred");
   }
   return Finish(srb, c.srb_status, 0, std::move(hint));
 }

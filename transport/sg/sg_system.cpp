@@ -1,6 +1,8 @@
 #include "transport/sg/sg_system.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -57,7 +59,17 @@ int LinuxSgSystem::Close(int fd) {
 }
 
 int LinuxSgSystem::SgIo(int fd, sg_io_hdr* hdr) {
-  return ::ioctl(fd, SG_IO, hdr) < 0 ? -errno : 0;
+  // A signal during SG_IO leaves the command running in the device and, with
+  // SA_RESTART handlers, makes the kernel submit it a second time. Stop signals
+  // are therefore held until the command is done; a Ctrl-C pressed meanwhile is
+  // delivered afterwards and seen between commands.
+  sigset_t hold, old;
+  sigemptyset(&hold);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&hold, sig);
+  pthread_sigmask(SIG_BLOCK, &hold, &old);
+  const int rc = ::ioctl(fd, SG_IO, hdr) < 0 ? -errno : 0;
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  return rc;
 }
 
 int LinuxSgSystem::GetScsiId(int fd, sg_scsi_id* id) {
