@@ -274,6 +274,10 @@ class Session {
         }
         break;
       case MainEvent::kBusy:
+        // Ctrl-C asks for an abort only while blocks may go out; before that
+        // (at the confirmation, say) it ends the program with nothing sent.
+        if (e.index) g_interrupted = 0;
+        std::signal(SIGINT, e.index ? OnInterrupt : SIG_DFL);
         break;
     }
   }
@@ -308,7 +312,12 @@ class Session {
     const int id = find(form_.ComboID, *options_.id);
     if (id < 0) {
       err_ << "qxflash: no device answered at target ID " << *options_.id << " on host adapter "
-           << *options_.ha << "\n";
+           << *options_.ha;
+      // Say why: ask the target once more and show what the executor recorded.
+      SelectedHaId = static_cast<uint8_t>(*options_.ha);
+      SelectedTargetId = static_cast<uint8_t>(*options_.id);
+      if (Inquiry() != 1) err_ << " (" << ErrMsg << ")";
+      err_ << "\n";
       return kExitFailed;
     }
     form_.ComboID.SetListIndex(id);
@@ -369,11 +378,8 @@ class Session {
       form_.Label4.Caption = name;
     }
 
-    std::signal(SIGINT, OnInterrupt);
-    g_interrupted = 0;
     const size_t before = ws_.boxes.size();
     form_.Command1_Click();
-    std::signal(SIGINT, SIG_DFL);
 
     bool done = false;
     for (size_t i = before; i < ws_.boxes.size(); ++i) {
@@ -493,8 +499,7 @@ class Session {
       return kExitFailed;
     }
     if (dump) {
-      form_.DumpImageBuffer();
-      for (const auto& line : D_WIn.ASPI_Ret) {
+      for (const auto& line : DumpLines(ImageBuf)) {
         if (reporter_.json()) {
           reporter_.Json({{"event", "data"}, {"line", line}});
         } else {
@@ -617,8 +622,8 @@ std::optional<Options> Parse(const std::vector<std::string>& argv, std::string* 
       auto v = value("--timeout");
       char* end = nullptr;
       double s = v ? std::strtod(v->c_str(), &end) : 0;
-      if (!v || end == v->c_str() || *end != '\0' || !(s > 0) || s > 86400) {
-        return fail("--timeout needs a number of seconds between 0 and 86400");
+      if (!v || end == v->c_str() || *end != '\0' || !(s >= 0.001) || s > 86400) {
+        return fail("--timeout needs a number of seconds from 0.001 to 86400");
       }
       o.timeout_s = s;
     } else if (a == "--model") {

@@ -1,4 +1,5 @@
 // qxflash: the desktop window by default, sub-commands for the command line.
+#include <cmath>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -28,7 +29,7 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
   if (options->timeout_s) {
-    qx::ExecTimeout = std::chrono::milliseconds(static_cast<long long>(*options->timeout_s * 1000));
+    qx::ExecTimeout = std::chrono::milliseconds(std::llround(*options->timeout_s * 1000));
   }
 
   auto transport = MakeTransport(*options, &error);
