@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "aspi/bus_scan.h"
+#include "aspi/executor.h"
 #include "aspi/manager.h"
 #include "aspi/trace.h"
 #include "aspi/transport_state.h"
@@ -84,6 +85,7 @@ void MainForm::Form_Unload() {
 }
 
 void MainForm::ComboHA_Click() {
+  if (!ComboHA.Enabled) return;  // fixed while a download runs
   SelectedHaId = LeadingDigit(ComboHA.Text());
   OLD_HaINDX = static_cast<int16_t>(ComboHA.ListIndex());
   ComboID.Clear();
@@ -100,6 +102,7 @@ void MainForm::ComboHA_Click() {
 }
 
 void MainForm::ComboID_Click() {
+  if (!ComboID.Enabled) return;  // fixed while a download runs
   SelectedTargetId = LeadingDigit(ComboID.Text());
   OLD_IdINDX = static_cast<int16_t>(ComboID.ListIndex());
   std::string caption = " ";
@@ -127,7 +130,7 @@ void MainForm::Err_disp() {
 void MainForm::Scsi_Scan_Click() {
   if (!Scsi_Scan.Enabled) return;  // reached through the events a download lets run
   if (ASPICheck() != 1) {
-    Ui().MsgBox("ASPI Manager Not Found", kStyleExclamation, "ASPI Error");
+    Ui().MsgBox(kAspiNotFound, kStyleExclamation, kAspiErrorTitle);
     return;
   }
   SetMousePointer(kPointerHourglass);
@@ -199,6 +202,7 @@ void MainForm::SetBusy(bool busy) {
 }
 
 void MainForm::Command1_Click() {
+  if (!Command1.Enabled) return;  // one download at a time
   if (Trim(Label4.Caption).empty()) {
     Ui().MsgBox("Set File Name", kStyleCritical, kTitleA);
     return;

@@ -467,8 +467,13 @@ TEST_F(MainFormTest, AbortDuringBlockFiveStopsBeforeBlockSix) {
       EXPECT_TRUE(form->Tyusi.Enabled);
       EXPECT_FALSE(form->Command1.Enabled);
       EXPECT_FALSE(form->Scsi_Scan.Enabled);
-      form->Scsi_Scan_Click();  // a rescan must not move the target mid-download
+      // Neither a rescan, another target nor a second download may start now.
+      form->Scsi_Scan_Click();
+      form->ComboHA.SetListIndex(0);
+      form->ComboID_Click();
+      form->Command1_Click();
       EXPECT_EQ(SelectedTargetId, 2);
+      EXPECT_EQ(ws.boxes.size(), 1u);
       form->Tyusi_Click();
     }
   };
