@@ -16,7 +16,6 @@ inline constexpr const char* kSetTargetTitle = "ASPI Setting Error";
 
 // Result codes beyond the request statuses.
 inline constexpr int16_t kResultRefused = 0;
-inline constexpr int16_t kResultOk = 1;
 // A call whose lengths would run past DataBuf or the CDB is not submitted and
 // ends with this code ("Invalid parameter set in SRB").
 inline constexpr int16_t kResultInvalidParameter = 0xE0;

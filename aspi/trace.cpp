@@ -37,6 +37,16 @@ std::string TraceHex2(uint8_t value) {
   return {kDigits[value >> 4], kDigits[value & 0xF]};
 }
 
+void AppendHexGroups(std::string& out, const uint8_t* bytes, size_t n) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  out.reserve(out.size() + n * 3);
+  for (size_t i = 0; i < n; ++i) {
+    out += kDigits[bytes[i] >> 4];
+    out += kDigits[bytes[i] & 0xF];
+    out += ' ';
+  }
+}
+
 std::string TraceChar(uint8_t value) {
   if (value >= 32 && value <= 127) return std::string(1, static_cast<char>(value));
   if (value == 128) return "\xC2\x80";  // U+0080
@@ -53,11 +63,7 @@ std::string Hex16(int16_t value) {
 
 std::string HexGroups(const uint8_t* bytes, size_t n) {
   std::string s;
-  s.reserve(n * 3);
-  for (size_t i = 0; i < n; ++i) {
-    s += TraceHex2(bytes[i]);
-    s += ' ';
-  }
+  AppendHexGroups(s, bytes, n);
   return s;
 }
 

@@ -34,6 +34,8 @@ void SetTraceText1(std::string text);
 // Number formats of the trace lines.
 std::string TraceHex(uint32_t value);  // upper-case hex, no leading zeros
 std::string TraceHex2(uint8_t value);  // exactly two digits
+// Appends each byte as two hex digits followed by one blank ("0A FF ").
+void AppendHexGroups(std::string& out, const uint8_t* bytes, size_t n);
 // The character column of a dump: 32..128 stand for themselves (128 as U+0080),
 // every other byte as U+FF65 "･", all as UTF-8.
 std::string TraceChar(uint8_t value);

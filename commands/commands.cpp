@@ -89,12 +89,13 @@ int16_t DiOut(uint8_t first, uint8_t second) {
 }
 
 int16_t MemoryRead(int32_t startAddr, int32_t endAddr, uint8_t area) {
+  // The executor refuses any length outside DataBuf; only a difference that
+  // does not even fit 32 bits has to be caught here.
   const int64_t length = int64_t{endAddr} - int64_t{startAddr} + 4;
-  if (length < 0 || length > kDataBufSize) {
+  if (length < INT32_MIN || length > INT32_MAX) {
     ErrMsg = "MemoryRead" + SrbStatusMsg(kResultInvalidParameter) + " (addresses " +
              std::to_string(startAddr) + " to " + std::to_string(endAddr) + " need " +
-             std::to_string(length) + " bytes; the buffer holds " + std::to_string(kDataBufSize) +
-             ")";
+             std::to_string(length) + " bytes)";
     return kResultInvalidParameter;
   }
   return AddressCommand("MemoryRead", op::kFnMemoryRead, area, 0x00, startAddr, endAddr, 0x00,
@@ -102,24 +103,24 @@ int16_t MemoryRead(int32_t startAddr, int32_t endAddr, uint8_t area) {
 }
 
 int16_t LoopReadLong(int32_t startAddr, int32_t endAddr) {
-  return AddressCommand("LoopReadLong", op::kFnAddressGroup, 0x00, 0x0A, startAddr, endAddr,
-                        kLoopFlag, 37855);
+  return AddressCommand("LoopReadLong", op::kFnAddressGroup, 0x00, op::kLoopReadLong, startAddr,
+                        endAddr, kLoopFlag, 37855);
 }
 int16_t LoopDataWrite(int32_t startAddr, int32_t endAddr, uint8_t data) {
-  return AddressCommand("LoopDataWrite", op::kFnAddressGroup, data, 0x01, startAddr, endAddr,
-                        kLoopFlag, 1);
+  return AddressCommand("LoopDataWrite", op::kFnAddressGroup, data, op::kLoopDataWrite, startAddr,
+                        endAddr, kLoopFlag, 1);
 }
 int16_t LoopErase(int32_t startAddr, int32_t endAddr) {
-  return AddressCommand("Loop Erase", op::kFnAddressGroup, 0x00, 0x0D, startAddr, endAddr,
+  return AddressCommand("Loop Erase", op::kFnAddressGroup, 0x00, op::kLoopErase, startAddr, endAddr,
                         kLoopFlag, 1);
 }
 int16_t LoopHeaderCheck(int32_t startAddr, int32_t endAddr) {
-  return AddressCommand("LoopHeaderCheck", op::kFnAddressGroup, 0x00, 0x00, startAddr, endAddr,
-                        kLoopFlag, 256);
+  return AddressCommand("LoopHeaderCheck", op::kFnAddressGroup, 0x00, op::kLoopHeaderCheck,
+                        startAddr, endAddr, kLoopFlag, 256);
 }
 int16_t LoopErrorByteCheck(int32_t startAddr, int32_t endAddr) {
-  return AddressCommand("LoopErrorByteCheck", op::kFnAddressGroup, 0x00, 0x0C, startAddr, endAddr,
-                        kLoopFlag, 280);
+  return AddressCommand("LoopErrorByteCheck", op::kFnAddressGroup, 0x00, op::kLoopErrorByteCheck,
+                        startAddr, endAddr, kLoopFlag, 280);
 }
 
 void AddrPairToBytes(int32_t first, int32_t second, uint8_t (&out)[6]) {

@@ -2,19 +2,15 @@
 
 #include <cstdio>
 
+#include "aspi/trace.h"
+
 namespace qx {
 
 std::string DumpLine(size_t offset, std::span<const uint8_t> bytes16) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
   char head[16];
-  std::snprintf(head, sizeof head, "%06zX", offset & 0xFFFFFF);
+  std::snprintf(head, sizeof head, "%06zX:", offset & 0xFFFFFF);
   std::string line = head;
-  line += ':';
-  for (uint8_t b : bytes16) {
-    line += kDigits[b >> 4];
-    line += kDigits[b & 0xF];
-    line += ' ';
-  }
+  AppendHexGroups(line, bytes16.data(), bytes16.size());
   return line;
 }
 

@@ -12,7 +12,7 @@
 #include <sstream>
 #include <system_error>
 
-#if defined(__SSE2__)
+#if defined(__SSE2__) && defined(__x86_64__)
 #include <emmintrin.h>
 #endif
 
@@ -410,7 +410,7 @@ uint64_t ImageSum(std::span<const uint8_t> bytes) {
   const size_t n = bytes.size();
   size_t i = 0;
   uint64_t total = 0;
-#if defined(__SSE2__)
+#if defined(__SSE2__) && defined(__x86_64__)
   // PSADBW against zero adds 8 bytes into a 64-bit lane in one step; two
   // accumulators keep the additions independent. Exact for any length.
   const __m128i zero = _mm_setzero_si128();

@@ -15,6 +15,7 @@
 #include <tuple>
 
 #include "aspi/srb.h"
+#include "commands/opcodes.h"
 #include "transport/sim/scenario.h"
 #include "transport/sim/sim_drive.h"
 
@@ -31,7 +32,7 @@ constexpr size_t kHaTextSize = 16;
 
 bool IsDataOut(uint8_t opcode) {
   switch (opcode) {
-    case 0x3B:  // WRITE BUFFER
+    case op::kWriteBuffer:
     case 0x0A:  // WRITE(6)
     case 0x2A:  // WRITE(10)
     case 0x15:  // MODE SELECT(6)

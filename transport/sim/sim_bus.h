@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "aspi/manager.h"
+#include "aspi/transport_state.h"
 
 namespace qx::sim {
 
@@ -28,7 +29,7 @@ inline constexpr size_t kDriveBlockCount = 16;
 inline constexpr size_t kDriveImageSize = kDriveBlockSize * kDriveBlockCount;
 
 // Largest transfer the simulated adapter accepts (the size of the system's buffer).
-inline constexpr uint32_t kMaxTransferLength = 37857;
+inline constexpr uint32_t kMaxTransferLength = kDataBufSize;
 
 // One execute request as the bus received it, with the result it gave.
 struct LogEntry {
