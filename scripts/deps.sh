@@ -3,7 +3,7 @@
 # Skips apt-get when everything is already there.
 set -euo pipefail
 pkgs=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
-      qt6-base-dev fonts-liberation2 xvfb xauth x11-apps netpbm)
+      qt6-base-dev fonts-liberation2 fonts-vlgothic xvfb xauth x11-apps netpbm)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
