@@ -9,12 +9,17 @@ int16_t AspiStatus = 0;
 
 namespace {
 std::mutex g_mutex;
-std::shared_ptr<AspiManager> g_manager;
+std::shared_ptr<AspiManager> g_manager;  // owns the backend
+// The same backend for the per-command calls, read without a lock or a
+// reference count: backends are installed at start-up and removed at shutdown,
+// on the thread that sends the commands.
+std::atomic<AspiManager*> g_current{nullptr};
 constexpr int32_t kLibraryNotFound = 0xFC;
 }  // namespace
 
 void InstallAspiManager(std::shared_ptr<AspiManager> manager) {
   std::lock_guard lock(g_mutex);
+  g_current.store(manager.get(), std::memory_order_release);
   g_manager = std::move(manager);
 }
 
@@ -24,12 +29,12 @@ std::shared_ptr<AspiManager> InstalledAspiManager() {
 }
 
 uint32_t GetASPI32SupportInfo() {
-  auto m = InstalledAspiManager();
+  AspiManager* m = g_current.load(std::memory_order_acquire);
   return m ? m->GetASPI32SupportInfo() : 0;
 }
 
 int32_t BCSendASPI32Command(void* srb, uint8_t* buffer) {
-  auto m = InstalledAspiManager();
+  AspiManager* m = g_current.load(std::memory_order_acquire);
   if (!m) {
     StoreSrbStatus(srb, kLibraryNotFound);
     return kLibraryNotFound;

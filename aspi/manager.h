@@ -39,7 +39,8 @@ class AspiManager {
   virtual std::string LastHint() const { return {}; }
 };
 
-// Installs the backend used by every request; nullptr uninstalls it.
+// Installs the backend used by every request; nullptr uninstalls it. Call it
+// while no command is in flight (at start-up and shutdown).
 void InstallAspiManager(std::shared_ptr<AspiManager> manager);
 std::shared_ptr<AspiManager> InstalledAspiManager();
 

@@ -47,10 +47,20 @@ void AppendHexGroups(std::string& out, const uint8_t* bytes, size_t n) {
   }
 }
 
+void AppendTraceChar(std::string& out, uint8_t value) {
+  if (value >= 32 && value <= 127) {
+    out += static_cast<char>(value);
+  } else if (value == 128) {
+    out += "\xC2\x80";  // U+0080
+  } else {
+    out += "\xEF\xBD\xA5";  // U+FF65 HALFWIDTH KATAKANA MIDDLE DOT
+  }
+}
+
 std::string TraceChar(uint8_t value) {
-  if (value >= 32 && value <= 127) return std::string(1, static_cast<char>(value));
-  if (value == 128) return "\xC2\x80";  // U+0080
-  return "\xEF\xBD\xA5";                // U+FF65 HALFWIDTH KATAKANA MIDDLE DOT
+  std::string s;
+  AppendTraceChar(s, value);
+  return s;
 }
 
 namespace {
@@ -71,6 +81,7 @@ std::string HexGroups(const uint8_t* bytes, size_t n) {
 
 void WriteTraceRecord(const std::string& CmdName, int32_t DataLen, const Cdb& CDB, uint8_t CDBLen,
                       int16_t submitResult, const SRB_ExecSCSICmd& srb, const uint8_t* dataBuf) {
+  D_WIn.ASPI_Ret.reserve(D_WIn.ASPI_Ret.size() + 64);
   std::string cdbLine = "CDB=";
   for (size_t i = 0; i < CDBLen && i < CDB.size(); ++i) {
     cdbLine += ' ';
@@ -82,9 +93,11 @@ void WriteTraceRecord(const std::string& CmdName, int32_t DataLen, const Cdb& CD
   AddTraceLine(std::to_string(DataLen));
   if (DataLen != 0) {
     for (size_t off = 0; off < 512; off += 16) {
-      std::string line = HexGroups(dataBuf + off, 16);
+      std::string line;
+      line.reserve(48 + 3 + 16 * 3);
+      AppendHexGroups(line, dataBuf + off, 16);
       line += " : ";
-      for (size_t i = 0; i < 16; ++i) line += TraceChar(dataBuf[off + i]);
+      for (size_t i = 0; i < 16; ++i) AppendTraceChar(line, dataBuf[off + i]);
       AddTraceLine(std::move(line));
     }
     AddTraceLine(" ");

@@ -39,6 +39,7 @@ void AppendHexGroups(std::string& out, const uint8_t* bytes, size_t n);
 // The character column of a dump: 32..128 stand for themselves (128 as U+0080),
 // every other byte as U+FF65 "･", all as UTF-8.
 std::string TraceChar(uint8_t value);
+void AppendTraceChar(std::string& out, uint8_t value);
 
 // Appends the record of one executed request (executor step 9).
 void WriteTraceRecord(const std::string& CmdName, int32_t DataLen, const Cdb& CDB, uint8_t CDBLen,
