@@ -3,10 +3,10 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <cstring>
 
 #include "aspi/manager.h"
 #include "aspi/transport_state.h"
+#include "bench/direct_submit.h"
 #include "download/release.h"
 #include "platform/recording_window_system.h"
 #include "transport/sim/sim_bus.h"
@@ -53,18 +53,8 @@ void BM_RawTransfers(benchmark::State& state) {
   for (auto _ : state) {
     for (uint8_t b = 0; b < 16; ++b) {
       std::copy_n(image.begin() + b * 16384, 16384, DataBuf.begin());
-      SRB_ExecSCSICmd srb;
-      std::memset(&srb, 0, sizeof srb);
-      srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
-      srb.SRB_Target = 2;
-      srb.SRB_BufLen = 16384;
-      srb.SRB_SenseLen = 255;
-      srb.SRB_CDBLen = 10;
-      const uint8_t cdb[10] = {0x3B, static_cast<uint8_t>(b == 15 ? 5 : 4), b, 0, 0, 0, 0, 0x40, 0,
-                               0};
-      std::memcpy(srb.CDBByte, cdb, sizeof cdb);
-      bus->BCSendASPI32Command(&srb, DataBuf.data());
-      benchmark::DoNotOptimize(srb.SRB_Status);
+      const Cdb cdb{0x3B, static_cast<uint8_t>(b == 15 ? 5 : 4), b, 0, 0, 0, 0, 0x40, 0, 0};
+      benchmark::DoNotOptimize(bench::SubmitDirect(*bus, cdb, 10, 16384));
     }
     bus->ClearLog();
   }

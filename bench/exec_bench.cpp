@@ -1,11 +1,10 @@
 // Cost of the executor and of the trace, against the simulated bus.
 #include <benchmark/benchmark.h>
 
-#include <cstring>
-
 #include "aspi/executor.h"
 #include "aspi/manager.h"
 #include "aspi/trace.h"
+#include "bench/direct_submit.h"
 #include "platform/recording_window_system.h"
 #include "transport/sim/sim_bus.h"
 
@@ -38,16 +37,7 @@ void BM_DirectSubmit(benchmark::State& state) {
   Setup();
   auto bus = Bus();
   for (auto _ : state) {
-    SRB_ExecSCSICmd srb;
-    std::memset(&srb, 0, sizeof srb);
-    srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
-    srb.SRB_Target = 2;
-    srb.SRB_BufLen = 58;
-    srb.SRB_SenseLen = 255;
-    srb.SRB_CDBLen = 6;
-    std::memcpy(srb.CDBByte, kInquiry.data(), 16);
-    bus->BCSendASPI32Command(&srb, DataBuf.data());
-    benchmark::DoNotOptimize(srb.SRB_Status);
+    benchmark::DoNotOptimize(bench::SubmitDirect(*bus, kInquiry, 6, 58));
     if (state.iterations() % 4096 == 0) bus->ClearLog();
   }
 }

@@ -20,23 +20,11 @@ namespace {
 using testing::Answer;
 using testing::FakeManager;
 
-class CommandsTest : public ::testing::Test {
+class CommandsTest : public testing::FakeBusTest {
  protected:
-  void SetUp() override {
-    ResetTransportState();
-    ResetDebugForm();
-    fake = std::make_shared<FakeManager>();
-    InstallAspiManager(fake);
-    SelectedHaId = 0;
-    SelectedTargetId = 2;
-  }
-  void TearDown() override { InstallAspiManager(nullptr); }
   void AnswerSequence(std::vector<Answer> answers) {
     fake->answer = [answers](size_t n) { return n <= answers.size() ? answers[n - 1] : Answer{}; };
   }
-  std::shared_ptr<FakeManager> fake;
-  RecordingWindowSystem ws;
-  ScopedWindowSystem scoped{&ws};
 };
 
 struct BuilderCase {

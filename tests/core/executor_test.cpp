@@ -16,21 +16,8 @@ using testing::Answer;
 using testing::FakeManager;
 using testing::Sense;
 
-class ExecutorTest : public ::testing::Test {
+class ExecutorTest : public testing::FakeBusTest {
  protected:
-  void SetUp() override {
-    ResetTransportState();
-    ResetDebugForm();
-    AspiStatus = 0;
-    fake = std::make_shared<FakeManager>();
-    InstallAspiManager(fake);
-    SelectedHaId = 0;
-    SelectedTargetId = 2;
-  }
-  void TearDown() override {
-    fake->JoinAll();
-    InstallAspiManager(nullptr);
-  }
   int16_t Run(const std::string& name = "Inquiry", int32_t len = 58, uint8_t cdbLen = 6) {
     Cdb cdb{0x12, 0, 0, 0, 0x3A, 0};
     return ExecScsiCmd(name, len, cdb, cdbLen);
@@ -44,10 +31,6 @@ class ExecutorTest : public ::testing::Test {
     SenseByte19 = b19;
     LastHaStat = ha;
   }
-
-  std::shared_ptr<FakeManager> fake;
-  RecordingWindowSystem ws;
-  ScopedWindowSystem scoped{&ws};
 };
 
 TEST_F(ExecutorTest, BuildsTheRequestBlockFresh) {

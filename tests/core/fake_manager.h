@@ -2,6 +2,8 @@
 // answered by a callback; requests can complete inline, later from a thread, or never.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -11,6 +13,9 @@
 #include <vector>
 
 #include "aspi/manager.h"
+#include "aspi/trace.h"
+#include "aspi/transport_state.h"
+#include "platform/recording_window_system.h"
 
 namespace qx::testing {
 
@@ -120,6 +125,29 @@ class FakeManager : public AspiManager {
   void* cancelled = nullptr;
   int cancel_calls = 0;
   std::vector<std::thread> threads;
+};
+
+// Fixture: clean process state, a FakeManager installed, target 0:2 chosen,
+// and a recording window system.
+class FakeBusTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetTransportState();
+    ResetDebugForm();
+    AspiStatus = 0;
+    fake = std::make_shared<FakeManager>();
+    InstallAspiManager(fake);
+    SelectedHaId = 0;
+    SelectedTargetId = 2;
+  }
+  void TearDown() override {
+    fake->JoinAll();
+    InstallAspiManager(nullptr);
+  }
+
+  std::shared_ptr<FakeManager> fake;
+  RecordingWindowSystem ws;
+  ScopedWindowSystem scoped{&ws};
 };
 
 }  // namespace qx::testing

@@ -135,7 +135,9 @@ struct CommandCase {
 };
 
 // Test listings show the case's name, not its bytes.
-void PrintTo(const CommandCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const CommandCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class SimCommand : public ::testing::TestWithParam<CommandCase> {};
 
@@ -323,7 +325,9 @@ struct CancelCase {
   const char* scenario;
 };
 
-void PrintTo(const CancelCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const CancelCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class SimCancel : public ::testing::TestWithParam<CancelCase> {};
 
@@ -456,7 +460,9 @@ struct WriteBufferCase {
   uint8_t status, ha_stat, asc, ascq;
 };
 
-void PrintTo(const WriteBufferCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const WriteBufferCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class SimWriteBuffer : public ::testing::TestWithParam<WriteBufferCase> {};
 
@@ -491,7 +497,9 @@ struct JsonErrorCase {
   const char* message;  // expected part of the error text
 };
 
-void PrintTo(const JsonErrorCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const JsonErrorCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class SimScenarioError : public ::testing::TestWithParam<JsonErrorCase> {};
 

@@ -15,23 +15,15 @@ namespace {
 using testing::Answer;
 using testing::FakeManager;
 
-class TraceTest : public ::testing::Test {
+class TraceTest : public testing::FakeBusTest {
  protected:
   void SetUp() override {
-    ResetTransportState();
-    ResetDebugForm();
-    fake = std::make_shared<FakeManager>();
-    InstallAspiManager(fake);
+    FakeBusTest::SetUp();
     SelectedHaId = 1;
     SelectedTargetId = 3;
     TraceOn = 1;
   }
-  void TearDown() override { InstallAspiManager(nullptr); }
   const std::vector<std::string>& Lines() { return D_WIn.ASPI_Ret; }
-
-  std::shared_ptr<FakeManager> fake;
-  RecordingWindowSystem ws;
-  ScopedWindowSystem scoped{&ws};
 };
 
 TEST_F(TraceTest, RecordWithoutDataHas31Lines) {
