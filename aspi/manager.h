@@ -34,6 +34,12 @@ class AspiManager {
   virtual void Cancel(void* srb) = 0;
   // A short name for titles and logs ("simulated bus", "SCSI generic").
   virtual const char* Name() const = 0;
+  // True for a stand-in bus whose drives are not real (demos and tests).
+  virtual bool Simulated() const { return false; }
+  // Notes about the last bus scan that the operator should see (devices the
+  // backend could not map, a missing driver, ...), one per line; empty when
+  // there is nothing to say.
+  virtual std::string Notes() const { return {}; }
   // A plain-English hint about the last failed request (e.g. missing device
   // permissions), or empty when there is nothing to add.
   virtual std::string LastHint() const { return {}; }

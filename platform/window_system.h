@@ -2,6 +2,9 @@
 // (Qt desktop, command line, or a scripted test double).
 #pragma once
 
+#include <chrono>
+#include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -20,6 +23,14 @@ inline constexpr int kAnswerCancel = 2;
 inline constexpr int kPointerDefault = 0;
 inline constexpr int kPointerHourglass = 11;
 
+// A command the executor is waiting for: its name as the builder gave it, the
+// CDB it carries and how long the wait has lasted so far.
+struct CommandWait {
+  std::string_view command;
+  std::span<const uint8_t> cdb;
+  std::chrono::milliseconds elapsed{0};
+};
+
 class WindowSystem {
  public:
   virtual ~WindowSystem() = default;
@@ -31,6 +42,10 @@ class WindowSystem {
   virtual void SetMousePointer(int pointer) = 0;
   // Repaints the named control at once (e.g. "Text1", "ASPI_Ret").
   virtual void Refresh(std::string_view control) = 0;
+  // Called again and again while the executor waits for a command: keeps the
+  // front end alive (painting, timers, progress) without delivering user input
+  // that could start another command.
+  virtual void KeepAlive(const CommandWait& wait) { (void)wait; }
 };
 
 // A window system with no user: every box answers its safe button

@@ -38,6 +38,7 @@ class SgBus final : public qx::AspiManager {
   int32_t BCSendASPI32Command(void* srb, uint8_t* buffer) override;
   void Cancel(void* srb) override;
   const char* Name() const override { return "SCSI generic"; }
+  std::string Notes() const override { return Warning(); }
 
   // Reads the host/target map again.
   void Rescan();

@@ -88,6 +88,7 @@ class SimBus final : public AspiManager {
   int32_t BCSendASPI32Command(void* srb, uint8_t* buffer) override;
   void Cancel(void* srb) override;
   const char* Name() const override { return "simulated bus"; }
+  bool Simulated() const override { return true; }
 
   // Switches every LUN of target `id` on adapter `ha` off and on: staged but
   // unsaved blocks are lost, the reported version is taken from the flash image,
