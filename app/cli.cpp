@@ -2,15 +2,17 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <iostream>
-#include <map>
 #include <nlohmann/json.hpp>
 #include <span>
 
+#include "app/cli_output.h"
 #include "aspi/trace.h"
 #include "aspi/transport_state.h"
 #include "commands/commands.h"
@@ -28,196 +30,291 @@ namespace qx::cli {
 
 namespace {
 
-volatile std::sig_atomic_t g_interrupted = 0;
+// ---------------------------------------------------------------------------
+// Stop signals. While blocks may go out, SIGINT, SIGTERM, SIGHUP, SIGQUIT and
+// SIGPIPE only ask for an abort: the command in flight completes and the next
+// block is not sent. The request is acknowledged at once on stderr. Outside
+// that window every signal keeps its default action.
 
-extern "C" void OnInterrupt(int) {
-  g_interrupted = 1;
-}
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+volatile std::sig_atomic_t g_stop = 0;  // the signal that asked, 0 for none
+char g_ack[160];
+volatile std::sig_atomic_t g_ack_len = 0;
 
-// Parses a number written in decimal or as 0x.. hexadecimal.
-std::optional<long long> ParseNumber(const std::string& text) {
-  if (text.empty()) return std::nullopt;
-  const bool negative = text[0] == '-';
-  std::string digits = negative ? text.substr(1) : text;
-  int base = 10;
-  if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
-    base = 16;
-    digits = digits.substr(2);
-  }
-  if (digits.empty() || digits.size() > 12) return std::nullopt;
-  long long value = 0;
-  for (char c : digits) {
-    int d;
-    if (c >= '0' && c <= '9') {
-      d = c - '0';
-    } else if (base == 16 && c >= 'a' && c <= 'f') {
-      d = c - 'a' + 10;
-    } else if (base == 16 && c >= 'A' && c <= 'F') {
-      d = c - 'A' + 10;
-    } else {
-      return std::nullopt;
-    }
-    value = value * base + d;
-  }
-  return negative ? -value : value;
-}
-
-std::optional<int> ParseRange(const std::string& text, long long lo, long long hi) {
-  auto v = ParseNumber(text);
-  if (!v || *v < lo || *v > hi) return std::nullopt;
-  return static_cast<int>(*v);
-}
-
-// Shows the system's texts on a terminal: CR LF, lone LF and lone CR as line breaks.
-std::string Lines(const std::string& text, const std::string& indent) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r' || text[i] == '\n') {
-      if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-      out += "\n" + indent;
-    } else {
-      out += text[i];
-    }
-  }
-  return out;
-}
-
-// Bytes a drive reported (single-byte text) as UTF-8; for a terminal, control
-// characters are shown as blanks so they cannot disturb it.
-std::string DriveText(const std::string& bytes, bool forTerminal) {
-  std::string out;
-  for (unsigned char c : bytes) {
-    if (forTerminal && (c < 0x20 || c == 0x7F)) {
-      out += ' ';
-    } else if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
-
-const char* StyleName(int style) {
-  switch (style) {
-    case kStyleCritical:
-      return "error";
-    case kStyleQuestion:
-      return "question";
-    case kStyleExclamation:
-      return "notice";
-    default:
-      return "message";
+extern "C" void OnStopSignal(int sig) {
+  if (g_stop != 0) return;
+  g_stop = sig;
+  if (g_ack_len > 0) {
+    const int saved = errno;
+    (void)!write(STDERR_FILENO, g_ack, static_cast<size_t>(g_ack_len));
+    errno = saved;
   }
 }
 
-// Writes events as human-readable lines or as one JSON object per line.
-class Reporter {
- public:
-  Reporter(std::ostream& out, bool json) : out_(out), json_(json) {}
-  bool json() const { return json_; }
+void CatchStopSignals(bool catching) {
+  if (catching) {
+    g_stop = 0;
+    const long long s = (ExecTimeout.count() + 999) / 1000;
+    g_ack_len = std::snprintf(
+        g_ack, sizeof g_ack,
+        "\nAbort requested: the drive finishes the current command first (at most %lld s)\n", s);
+  }
+  struct sigaction sa {};
+  sa.sa_handler = catching ? OnStopSignal : SIG_DFL;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = 0;  // no SA_RESTART: a blocked read or write returns at once
+  for (int sig : kStopSignals) sigaction(sig, &sa, nullptr);
+}
 
-  void Json(nlohmann::json j) {
-    out_ << j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n' << std::flush;
-  }
-  void Human(const std::string& line) { out_ << line << '\n' << std::flush; }
+// ---------------------------------------------------------------------------
+// Tables: options, sub-commands and `send` builders.
 
-  void Status(const std::string& text) {
-    if (json_) {
-      Json({{"event", "status"}, {"text", text}});
-    } else if (!text.empty()) {
-      Human("[status] " + text);
-    }
-  }
-  void Box(const std::string& text, int style, const std::string& title, int answer) {
-    if (json_) {
-      Json({{"event", "msgbox"},
-            {"style", style},
-            {"title", title},
-            {"text", text},
-            {"answer", answer}});
-      return;
-    }
-    std::string line =
-        std::string("[") + StyleName(style) + "] " + title + ": " + Lines(text, "    ");
-    if (style == kStyleQuestion) line += answer == kAnswerOk ? "  -> OK" : "  -> Cancel";
-    Human(line);
-  }
-  void Trace(const std::string& line) {
-    if (json_) {
-      Json({{"event", "trace"}, {"line", line}});
-    } else {
-      Human("| " + line);
-    }
-  }
+class Session;
 
- private:
-  std::ostream& out_;
-  bool json_;
+struct OptionSpec {
+  const char* name;
+  const char* value;  // name of the value, nullptr for a flag
+  const char* help;
+  std::function<std::optional<std::string>(Options&, const std::string&)> apply;
 };
 
-// Message boxes printed and answered by policy; Ctrl-C becomes an abort request.
+std::optional<std::string> Conflict(bool clash, const std::string& what) {
+  if (clash) return what + " cannot be used together";
+  return std::nullopt;
+}
+
+const std::vector<OptionSpec>& OptionTable() {
+  using O = Options;
+  static const std::vector<OptionSpec> table = {
+      {"--sim", nullptr, "the simulated bus (default); --sim=FILE.json: a scenario",
+       [](O& o, const std::string&) {
+         auto clash =
+             Conflict(o.transport_given && o.transport == O::Transport::kSg, "--sim and --sg");
+         o.transport = O::Transport::kSim;
+         o.transport_given = true;
+         o.scenario.clear();
+         return clash;
+       }},
+      {"--sg", nullptr, "the drives on this machine (Linux SCSI generic)",
+       [](O& o, const std::string&) {
+         auto clash =
+             Conflict(o.transport_given && o.transport == O::Transport::kSim, "--sim and --sg");
+         o.transport = O::Transport::kSg;
+         o.transport_given = true;
+         return clash;
+       }},
+      {"--trace", nullptr, "print the trace of every request block",
+       [](O& o, const std::string&) {
+         o.trace = true;
+         return std::nullopt;
+       }},
+      {"--json", nullptr, "print one JSON object per line for every event",
+       [](O& o, const std::string&) {
+         o.json = true;
+         return std::nullopt;
+       }},
+      {"--timeout", "SECONDS", "give up on a request after this long (default 300)",
+       [](O& o, const std::string& v) -> std::optional<std::string> {
+         char* end = nullptr;
+         const double s = std::strtod(v.c_str(), &end);
+         if (end == v.c_str() || *end != '\0' || !(s >= 0.001) || s > 86400) {
+           return "--timeout needs a number of seconds from 0.001 to 86400";
+         }
+         o.timeout_s = s;
+         return std::nullopt;
+       }},
+      {"--ha", "N", "host adapter of the drive (0-7)",
+       [](O& o, const std::string& v) -> std::optional<std::string> {
+         auto n = ParseNumber(v);
+         if (!n || *n < 0 || *n > 7) return "--ha needs a number from 0 to 7";
+         o.ha = static_cast<int>(*n);
+         return std::nullopt;
+       }},
+      {"--id", "M", "target ID of the drive (0-7)",
+       [](O& o, const std::string& v) -> std::optional<std::string> {
+         auto n = ParseNumber(v);
+         if (!n || *n < 0 || *n > 7) return "--id needs a number from 0 to 7";
+         o.id = static_cast<int>(*n);
+         return std::nullopt;
+       }},
+      {"--model", "TEXT", "model for check and dump-image (default QX-R4410)",
+       [](O& o, const std::string& v) {
+         o.model = v;
+         return std::nullopt;
+       }},
+      {"--dir", "DIR", "firmware directory of the desktop window",
+       [](O& o, const std::string& v) {
+         o.dir = v;
+         return std::nullopt;
+       }},
+      {"--yes", nullptr, "answer the download confirmation with OK",
+       [](O& o, const std::string&) {
+         auto clash = Conflict(o.confirm == O::Confirm::kNo, "--yes and --no");
+         o.confirm = O::Confirm::kYes;
+         return clash;
+       }},
+      {"--no", nullptr, "answer the download confirmation with Cancel",
+       [](O& o, const std::string&) {
+         auto clash = Conflict(o.confirm == O::Confirm::kYes, "--yes and --no");
+         o.confirm = O::Confirm::kNo;
+         return clash;
+       }},
+      {"--help", nullptr, "show this text (also -h)",
+       [](O& o, const std::string&) {
+         o.help = true;
+         return std::nullopt;
+       }},
+      {"--version", nullptr, "show the program version",
+       [](O& o, const std::string&) {
+         o.version = true;
+         return std::nullopt;
+       }},
+  };
+  return table;
+}
+
+struct CommandSpec {
+  const char* name;
+  const char* synopsis;  // what follows the name
+  const char* help;
+  size_t max_args;
+  int (Session::*run)();
+};
+
+struct ArgSpec {
+  const char* name;
+  long long lo, hi;
+};
+
+struct BuilderSpec {
+  const char* name;
+  std::vector<ArgSpec> args;
+  std::function<int16_t(const std::vector<long long>&)> run;
+};
+
+// Addresses travel in 24-bit fields; larger values are refused here rather
+// than cut to their low bits by the builder.
+constexpr ArgSpec Byte(const char* n) {
+  return {n, 0, 255};
+}
+constexpr ArgSpec Addr(const char* n) {
+  return {n, 0, 0xFFFFFF};
+}
+
+const std::vector<BuilderSpec>& BuilderTable() {
+  using A = const std::vector<long long>&;
+  static const std::vector<BuilderSpec> table = {
+      {"StopUnit", {}, [](A) { return StopUnit(); }},
+      {"StartUnit", {}, [](A) { return StartUnit(); }},
+      {"TestUnitReady", {}, [](A) { return TestUnitReady(); }},
+      {"TestUnitReadyStd", {}, [](A) { return TestUnitReadyStd(); }},
+      {"Inquiry", {}, [](A) { return Inquiry(); }},
+      {"ReadBuffer", {}, [](A) { return ReadBuffer(); }},
+      {"DiIn", {Byte("B1"), Byte("B2")}, [](A a) { return DiIn(a[0], a[1]); }},
+      {"DiOut", {Byte("B1"), Byte("B2")}, [](A a) { return DiOut(a[0], a[1]); }},
+      {"MemoryRead",
+       {Addr("START"), Addr("END"), Byte("AREA")},
+       [](A a) { return MemoryRead(a[0], a[1], a[2]); }},
+      {"LoopReadLong", {Addr("START"), Addr("END")}, [](A a) { return LoopReadLong(a[0], a[1]); }},
+      {"LoopDataWrite",
+       {Addr("START"), Addr("END"), Byte("BYTE")},
+       [](A a) { return LoopDataWrite(a[0], a[1], a[2]); }},
+      {"LoopErase", {Addr("START"), Addr("END")}, [](A a) { return LoopErase(a[0], a[1]); }},
+      {"LoopHeaderCheck",
+       {Addr("START"), Addr("END")},
+       [](A a) { return LoopHeaderCheck(a[0], a[1]); }},
+      {"LoopErrorByteCheck",
+       {Addr("START"), Addr("END")},
+       [](A a) { return LoopErrorByteCheck(a[0], a[1]); }},
+  };
+  return table;
+}
+
+const std::vector<CommandSpec>& CommandTable();
+
+// ---------------------------------------------------------------------------
+// Message boxes printed and answered by policy; a stop signal or a broken
+// output becomes an abort request at the next poll.
+
 class CliWindowSystem : public WindowSystem {
  public:
-  CliWindowSystem(Reporter& reporter, Options::Confirm confirm)
-      : reporter_(reporter), confirm_(confirm) {}
+  CliWindowSystem(Reporter& reporter, std::ostream& err, Options::Confirm confirm)
+      : reporter_(reporter), err_(err), confirm_(confirm) {}
 
   int MsgBox(const std::string& text, int style, const std::string& title) override {
     int answer = kAnswerOk;
     if (style == kStyleQuestion) answer = Confirm(text, title);
     reporter_.Box(text, style, title, answer);
-    boxes.push_back({text, style, title});
     return answer;
   }
-  void DoEvents() override {
-    if (g_interrupted && on_interrupt) {
-      g_interrupted = 0;
-      on_interrupt();
-    }
-  }
+  void DoEvents() override { PollStop(); }
   void SetMousePointer(int) override {}
   void Refresh(std::string_view) override {}
 
-  struct Box {
-    std::string text;
-    int style;
-    std::string title;
-  };
-  std::vector<Box> boxes;
-  std::function<void()> on_interrupt;
+  // After a second of waiting: a live line on a terminal, a `waiting` event
+  // about once a second with --json, nothing on a plain pipe.
+  void KeepAlive(const CommandWait& wait) override {
+    PollStop();
+    const long long secs = wait.elapsed.count() / 1000;
+    if (secs < 1 || secs == last_secs_) {
+      if (secs < last_secs_) last_secs_ = 0;
+      return;
+    }
+    last_secs_ = secs;
+    const std::string name = Trimmed(wait.command);
+    if (reporter_.json()) {
+      reporter_.Json({{"event", "waiting"}, {"command", name}, {"seconds", secs}});
+    } else if (reporter_.live()) {
+      reporter_.Live(WaitLine(wait));
+    }
+  }
+
+  std::function<void()> on_stop;
 
  private:
+  void PollStop() {
+    if ((g_stop != 0 || reporter_.failed()) && on_stop) on_stop();
+  }
+  static std::string Trimmed(std::string_view s) {
+    while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+    return std::string(s);
+  }
   int Confirm(const std::string& text, const std::string& title) {
     if (confirm_ == Options::Confirm::kYes) return kAnswerOk;
     if (confirm_ == Options::Confirm::kNo) return kAnswerCancel;
     if (!isatty(STDIN_FILENO)) {
-      std::cerr << "qxflash: \"" << text
-                << "\" needs a confirmation and there is no terminal to ask; "
-                   "answering Cancel (use --yes to confirm)\n";
+      err_ << "qxflash: \"" << Printable(text)
+           << "\" needs a confirmation and there is no terminal to ask; "
+              "answering Cancel (use --yes to confirm)\n";
       return kAnswerCancel;
     }
-    std::cerr << title << ": " << text << " [y/N] " << std::flush;
+    err_ << Printable(title) << ": " << Printable(text) << " [y/N] " << std::flush;
     std::string reply;
     if (!std::getline(std::cin, reply)) return kAnswerCancel;
     return (reply == "y" || reply == "Y" || reply == "yes") ? kAnswerOk : kAnswerCancel;
   }
 
   Reporter& reporter_;
+  std::ostream& err_;
   Options::Confirm confirm_;
+  long long last_secs_ = 0;
 };
 
+// ---------------------------------------------------------------------------
 // One run of a command: the form, its window system and its event printer.
+
 class Session {
  public:
   Session(const Options& options, std::ostream& out, std::ostream& err)
       : options_(options),
         err_(err),
-        reporter_(out, options.json),
-        ws_(reporter_, options.confirm),
+        reporter_(out, options.json, &err == &std::cerr && isatty(STDERR_FILENO)),
+        ws_(reporter_, err, options.confirm),
         form_(settings_) {
     InstallWindowSystem(&ws_);
-    ws_.on_interrupt = [this] { form_.Tyusi_Click(); };
+    ws_.on_stop = [this] {
+      if (form_.AbortRequested == 0) form_.Tyusi_Click();
+    };
     if (options.trace) {
       TraceOn = 1;
       D_WIn.on_line = [this](const std::string& line) { reporter_.Trace(line); };
@@ -226,39 +323,54 @@ class Session {
     form_.Form_Load();
   }
   ~Session() {
+    CatchStopSignals(false);
     D_WIn.on_line = nullptr;
     InstallWindowSystem(nullptr);
   }
 
   int Run() {
-    const std::string& c = options_.command;
-    if (c == "scan") return Scan();
-    if (c == "version") return Version();
-    if (c == "download") return Download();
-    if (c == "send") return Send();
-    if (c == "check") return Check(false);
-    if (c == "dump-image") return Check(true);
-    err_ << "qxflash: unknown command '" << c << "' (see --help)\n";
+    for (const auto& c : CommandTable()) {
+      if (options_.command == c.name) return Finish((this->*c.run)());
+    }
+    err_ << "qxflash: unknown command '" << options_.command << "' (see --help)\n";
     return kExitUsage;
   }
 
+  int Scan();
+  int Version();
+  int Download();
+  int Send();
+  int Check() { return CheckRelease(false); }
+  int DumpImage() { return CheckRelease(true); }
+  int CheckRelease(bool dump);
+
  private:
+  // A job whose output could not be written has failed, whatever it did.
+  int Finish(int rc) {
+    reporter_.EndLive();
+    if (reporter_.failed()) {
+      err_ << "qxflash: cannot write the output: " << std::strerror(reporter_.error()) << "\n";
+      return rc == kExitUsage ? rc : kExitFailed;
+    }
+    return rc;
+  }
+
   void OnEvent(const MainEvent& e) {
     switch (e.kind) {
       case MainEvent::kStatus:
         reporter_.Status(e.text);
         break;
       case MainEvent::kFirmware:
-        if (reporter_.json())
-          reporter_.Json({{"event", "fwver"}, {"text", DriveText(e.text, false)}});
+        firmware_ok_ = e.ok;
+        if (reporter_.json()) reporter_.Json({{"event", "fwver"}, {"text", Latin1(e.text)}});
         break;
       case MainEvent::kAdapterItem:
+        adapters_.push_back({e.ha, e.text, {}});
         if (reporter_.json()) reporter_.Json({{"event", "adapter"}, {"item", e.text}});
         break;
       case MainEvent::kTargetItem:
-        if (reporter_.json()) {
-          reporter_.Json({{"event", "target"}, {"ha", e.ha}, {"item", e.text}});
-        }
+        if (!adapters_.empty()) adapters_.back().targets.push_back(e.text);
+        if (reporter_.json()) reporter_.Json({{"event", "target"}, {"ha", e.ha}, {"item", e.text}});
         break;
       case MainEvent::kBlockSent:
         if (reporter_.json()) {
@@ -274,18 +386,35 @@ class Session {
         }
         break;
       case MainEvent::kBusy:
-        // Ctrl-C asks for an abort only while blocks may go out; before that
-        // (at the confirmation, say) it ends the program with nothing sent.
-        if (e.index) g_interrupted = 0;
-        std::signal(SIGINT, e.index ? OnInterrupt : SIG_DFL);
+        // Signals ask for an abort only while blocks may go out; before that
+        // (at the confirmation, say) Ctrl-C ends the program with nothing sent.
+        CatchStopSignals(e.busy);
         break;
     }
   }
 
-  bool ScanOk() {
-    const size_t boxes = ws_.boxes.size();
-    form_.Scsi_Scan_Click();
-    return ws_.boxes.size() == boxes;  // the scan shows a box only when the manager is missing
+  // The scan, then the transport's notes about it.
+  bool ScanBus() {
+    adapters_.clear();
+    if (!form_.Scan()) return false;
+    if (auto manager = InstalledAspiManager()) {
+      const std::string notes = manager->Notes();
+      size_t start = 0;
+      while (start < notes.size()) {
+        size_t end = notes.find('\n', start);
+        if (end == std::string::npos) end = notes.size();
+        const std::string note = notes.substr(start, end - start);
+        if (!note.empty()) {
+          if (reporter_.json()) {
+            reporter_.Json({{"event", "warning"}, {"text", note}});
+          } else {
+            err_ << "qxflash: note: " << Printable(note) << "\n";
+          }
+        }
+        start = end + 1;
+      }
+    }
+    return true;
   }
 
   // Selects adapter --ha and target --id the way an operator does: scan, then
@@ -295,241 +424,52 @@ class Session {
       err_ << "qxflash: " << options_.command << " needs --ha N and --id M\n";
       return kExitUsage;
     }
-    if (!ScanOk()) return kExitFailed;
-    auto find = [](const ComboBox& combo, int number) {
-      const std::string prefix = std::to_string(number) + ":";
-      for (int i = 0; i < combo.ListCount(); ++i) {
-        if (combo.Items()[i].rfind(prefix, 0) == 0) return i;
-      }
-      return -1;
-    };
-    const int ha = find(form_.ComboHA, *options_.ha);
-    if (ha < 0) {
-      err_ << "qxflash: host adapter " << *options_.ha << " did not answer the scan\n";
-      return kExitFailed;
-    }
-    form_.ComboHA.SetListIndex(ha);
-    const int id = find(form_.ComboID, *options_.id);
-    if (id < 0) {
+    if (!ScanBus()) return kExitFailed;
+    const auto selection = form_.SelectTarget(*options_.ha, *options_.id);
+    if (selection == MainForm::Selection::kOk) return kExitOk;
+    if (selection == MainForm::Selection::kNoAdapter) {
+      err_ << "qxflash: host adapter " << *options_.ha << " did not answer the scan";
+    } else {
       err_ << "qxflash: no device answered at target ID " << *options_.id << " on host adapter "
            << *options_.ha;
-      // Say why: ask the target once more and show what the executor recorded.
-      SelectedHaId = static_cast<uint8_t>(*options_.ha);
-      SelectedTargetId = static_cast<uint8_t>(*options_.id);
-      if (Inquiry() != 1) err_ << " (" << ErrMsg << ")";
-      err_ << "\n";
-      return kExitFailed;
     }
-    form_.ComboID.SetListIndex(id);
-    return kExitOk;
+    // Say why: ask the target once more, so the reason and the transport's
+    // hint are about the drive that was asked for.
+    if (auto why = form_.ProbeTarget(*options_.ha, *options_.id))
+      err_ << " (" << Printable(*why) << ")";
+    err_ << "\n";
+    return kExitFailed;
   }
 
-  int Scan() {
-    if (!ScanOk()) return kExitFailed;
-    if (!reporter_.json()) {
-      if (form_.ComboHA.ListCount() == 0) reporter_.Human("No host adapter answered.");
-      for (const auto& item : form_.ComboHA.Items()) {
-        reporter_.Human("Host adapter " + item);
-        const int ha = item[0] - '0';
-        bool any = false;
-        for (const auto& name : form_.DeviceNames[ha]) {
-          if (name.empty()) continue;
-          reporter_.Human("  target " + name);
-          any = true;
-        }
-        if (!any) reporter_.Human("  (no devices)");
-      }
-    }
-    return kExitOk;
-  }
-
-  int Version() {
-    if (int rc = Select()) return rc;
-    if (form_.FWVer.Caption == " ") {
-      err_ << "qxflash: the drive did not answer INQUIRY: " << ErrMsg << "\n";
-      return kExitFailed;
-    }
-    if (!reporter_.json()) {
-      reporter_.Human(form_.ComboID.Text());
-      reporter_.Human("Current Firmware Version:" + DriveText(form_.FWVer.Caption, true));
-    }
-    return kExitOk;
-  }
-
-  int Download() {
-    if (options_.args.size() != 1) {
-      err_ << "qxflash: download needs exactly one parameter file (FILE.OUB)\n";
-      return kExitUsage;
-    }
-    if (int rc = Select()) return rc;
-    const std::filesystem::path file(options_.args[0]);
-    std::filesystem::path dir = file.parent_path();
-    if (dir.empty()) dir = ".";
-    form_.FirmwareDir = JoinDir(dir.string());
-    form_.File1.SetPath(form_.FirmwareDir);
-    const std::string name = file.filename().string();
-    int index = -1;
-    for (int i = 0; i < form_.File1.ListCount(); ++i) {
-      if (form_.File1.Items()[i] == name) index = i;
-    }
-    if (index >= 0) {
-      form_.File1.SetListIndex(index);
-    } else {
-      form_.Label4.Caption = name;
-    }
-
-    const size_t before = ws_.boxes.size();
-    form_.Command1_Click();
-
-    bool done = false;
-    for (size_t i = before; i < ws_.boxes.size(); ++i) {
-      const auto& b = ws_.boxes[i];
-      if (b.style == kStyleExclamation &&
-          b.text.find("Wait until all LED off.") != std::string::npos) {
-        done = true;
-      }
-    }
-    if (!done && !reporter_.json() && form_.Text1.Text == "Abort By User") {
-      reporter_.Human("Download aborted; blocks already sent stay sent.");
-    }
-    return done ? kExitOk : kExitFailed;
-  }
-
-  int Send() {
-    if (options_.args.empty()) {
-      err_ << "qxflash: send needs a builder name (see --help)\n";
-      return kExitUsage;
-    }
-    using Builder = std::function<int16_t(const std::vector<long long>&)>;
-    struct Entry {
-      size_t argc;
-      std::vector<std::pair<long long, long long>> ranges;
-      Builder run;
-    };
-    const std::pair<long long, long long> kByte{0, 255}, kAddr{INT32_MIN, INT32_MAX};
-    const std::map<std::string, Entry> builders = {
-        {"StopUnit", {0, {}, [](auto&) { return StopUnit(); }}},
-        {"StartUnit", {0, {}, [](auto&) { return StartUnit(); }}},
-        {"TestUnitReady", {0, {}, [](auto&) { return TestUnitReady(); }}},
-        {"TestUnitReadyStd", {0, {}, [](auto&) { return TestUnitReadyStd(); }}},
-        {"Inquiry", {0, {}, [](auto&) { return Inquiry(); }}},
-        {"ReadBuffer", {0, {}, [](auto&) { return ReadBuffer(); }}},
-        {"DiIn", {2, {kByte, kByte}, [](auto& a) { return DiIn(a[0], a[1]); }}},
-        {"DiOut", {2, {kByte, kByte}, [](auto& a) { return DiOut(a[0], a[1]); }}},
-        {"MemoryRead",
-         {3, {kAddr, kAddr, kByte}, [](auto& a) { return MemoryRead(a[0], a[1], a[2]); }}},
-        {"LoopReadLong", {2, {kAddr, kAddr}, [](auto& a) { return LoopReadLong(a[0], a[1]); }}},
-        {"LoopDataWrite",
-         {3, {kAddr, kAddr, kByte}, [](auto& a) { return LoopDataWrite(a[0], a[1], a[2]); }}},
-        {"LoopErase", {2, {kAddr, kAddr}, [](auto& a) { return LoopErase(a[0], a[1]); }}},
-        {"LoopHeaderCheck",
-         {2, {kAddr, kAddr}, [](auto& a) { return LoopHeaderCheck(a[0], a[1]); }}},
-        {"LoopErrorByteCheck",
-         {2, {kAddr, kAddr}, [](auto& a) { return LoopErrorByteCheck(a[0], a[1]); }}},
-    };
-    auto it = builders.find(options_.args[0]);
-    if (it == builders.end()) {
-      err_ << "qxflash: unknown builder '" << options_.args[0] << "'; one of:";
-      for (const auto& [name, entry] : builders) err_ << ' ' << name;
-      err_ << "\n";
-      return kExitUsage;
-    }
-    const Entry& entry = it->second;
-    if (options_.args.size() - 1 != entry.argc) {
-      err_ << "qxflash: " << it->first << " takes " << entry.argc << " argument(s)\n";
-      return kExitUsage;
-    }
-    std::vector<long long> values;
-    for (size_t i = 0; i < entry.argc; ++i) {
-      auto v = ParseNumber(options_.args[i + 1]);
-      if (!v || *v < entry.ranges[i].first || *v > entry.ranges[i].second) {
-        err_ << "qxflash: argument '" << options_.args[i + 1] << "' of " << it->first
-             << " is not a number in " << entry.ranges[i].first << ".." << entry.ranges[i].second
-             << "\n";
-        return kExitUsage;
-      }
-      values.push_back(*v);
-    }
-    if (int rc = Select()) return rc;
-    const int16_t result = entry.run(values);
-    if (result == 1 && XferLen > 0) {
-      auto lines =
-          DumpLines(std::span<const uint8_t>(DataBuf.data(), static_cast<size_t>(XferLen)));
-      for (const auto& line : lines) {
-        if (reporter_.json()) {
-          reporter_.Json({{"event", "data"}, {"line", line}});
-        } else {
-          reporter_.Human(line);
-        }
-      }
-    }
-    if (reporter_.json()) {
-      reporter_.Json(
-          {{"event", "result"}, {"code", result}, {"errmsg", result == 1 ? "" : ErrMsg}});
-    } else {
-      reporter_.Human(result == 1
-                          ? it->first + ": completed without error"
-                          : it->first + " failed (" + std::to_string(result) + "): " + ErrMsg);
-    }
-    return result == 1 ? kExitOk : kExitFailed;
-  }
-
-  // The release checks without a drive; with `dump`, the image as dump lines.
-  int Check(bool dump) {
+  // The release file named on the command line, as the file list would show
+  // it; nullopt (message printed) when the path cannot name a release.
+  std::optional<std::filesystem::path> ReleaseArgument() {
     if (options_.args.size() != 1) {
       err_ << "qxflash: " << options_.command << " needs exactly one parameter file (FILE.OUB)\n";
-      return kExitUsage;
+      return std::nullopt;
     }
-    const std::filesystem::path file(options_.args[0]);
-    std::filesystem::path dir = file.parent_path();
-    if (dir.empty()) dir = ".";
-    const std::string model = options_.model.value_or(kModel);
-    const std::string firmwareDir = JoinDir(dir.string());
-    const std::string name = file.filename().string();
-    ParameterFile pf;
-    Release release;
-    auto message = HeaderCheck(firmwareDir + name, model, pf);
-    if (!message) message = ReleaseLoad(pf, firmwareDir, name, release);
-    if (message) {
-      if (reporter_.json()) {
-        reporter_.Json({{"event", "check"}, {"ok", false}, {"message", *message}});
-      } else {
-        reporter_.Human(name + ": " + *message);
+    const std::string& arg = options_.args[0];
+    const std::filesystem::path file(arg);
+    std::error_code ec;
+    if (arg.empty() || arg.back() == '/' || std::filesystem::is_directory(file, ec)) {
+      err_ << "qxflash: not a release file: " << Printable(arg) << "\n";
+      return std::nullopt;
+    }
+    if (auto image = ImageFileName(file.filename().string())) {
+      const auto path = file.parent_path() / *image;
+      if (std::filesystem::is_symlink(path, ec) && !std::filesystem::exists(path, ec)) {
+        err_ << "qxflash: image link " << Printable(path.string()) << " points to nothing\n";
+        return std::nullopt;
       }
-      return kExitFailed;
     }
-    if (dump) {
-      for (const auto& line : DumpLines(ImageBuf)) {
-        if (reporter_.json()) {
-          reporter_.Json({{"event", "data"}, {"line", line}});
-        } else {
-          reporter_.Human(line);
-        }
-      }
-      return kExitOk;
-    }
-    std::vector<int> blocks;
-    for (size_t b : BlocksToSend(release)) blocks.push_back(static_cast<int>(b));
-    const auto version = FindFirmwareVersion(ImageBuf);
-    if (reporter_.json()) {
-      reporter_.Json({{"event", "check"},
-                      {"ok", true},
-                      {"blocks", blocks},
-                      {"area_flags", release.AreaFlag},
-                      {"checksum", ImageSum(ImageBuf)},
-                      {"firmware_version", version.value_or("")}});
-    } else {
-      std::string list;
-      for (int b : blocks) list += (list.empty() ? "" : " ") + std::to_string(b);
-      reporter_.Human(name + ": release is valid for " + model);
-      reporter_.Human("  area flags " + std::to_string(release.AreaFlag[0]) + "," +
-                      std::to_string(release.AreaFlag[1]) + "," +
-                      std::to_string(release.AreaFlag[2]) + "; blocks sent: " + list);
-      reporter_.Human("  image checksum " + std::to_string(ImageSum(ImageBuf)));
-      if (version) reporter_.Human("  firmware version in the image: " + *version);
-    }
-    return kExitOk;
+    return file;
   }
+
+  struct ScannedAdapter {
+    int ha;
+    std::string item;
+    std::vector<std::string> targets;
+  };
 
   const Options& options_;
   std::ostream& err_;
@@ -537,47 +477,248 @@ class Session {
   CliWindowSystem ws_;
   MemorySettingsStore settings_;
   MainForm form_;
+  std::vector<ScannedAdapter> adapters_;
+  bool firmware_ok_ = false;
 };
+
+int Session::Scan() {
+  if (!ScanBus()) return kExitFailed;
+  if (!reporter_.json()) {
+    if (adapters_.empty()) reporter_.Human("No host adapter answered.");
+    for (const auto& a : adapters_) {
+      reporter_.Human("Host adapter " + a.item);
+      for (const auto& t : a.targets) reporter_.Human("  target " + t);
+      if (a.targets.empty()) reporter_.Human("  (no devices)");
+    }
+  }
+  return kExitOk;
+}
+
+int Session::Version() {
+  if (int rc = Select()) return rc;
+  if (!firmware_ok_) {
+    err_ << "qxflash: the drive did not answer INQUIRY: " << Printable(ErrMsg) << "\n";
+    return kExitFailed;
+  }
+  if (!reporter_.json()) {
+    reporter_.Human(form_.ComboID.Text());
+    reporter_.Human("Current Firmware Version:" + Latin1(form_.FWVer.Caption));
+  }
+  return kExitOk;
+}
+
+int Session::Download() {
+  const auto file = ReleaseArgument();
+  if (!file) return kExitUsage;
+  if (int rc = Select()) return rc;
+  std::filesystem::path dir = file->parent_path();
+  if (dir.empty()) dir = ".";
+  form_.FirmwareDir = JoinDir(dir.string());
+  form_.File1.SetPath(form_.FirmwareDir);
+  const std::string name = file->filename().string();
+  int index = -1;
+  for (int i = 0; i < form_.File1.ListCount(); ++i) {
+    if (form_.File1.Items()[i] == name) index = i;
+  }
+  if (index >= 0) {
+    form_.File1.SetListIndex(index);
+  } else {
+    form_.Label4.Caption = name;
+  }
+
+  const auto outcome = form_.StartDownload();
+  if (!outcome) return kExitFailed;
+  const int sig = g_stop;
+  reporter_.EndLive();
+  if (reporter_.json()) {
+    static constexpr const char* kEnds[] = {"no_file",      "check_failed", "cancelled",
+                                            "load_failed",  "aborted",      "preparation_failed",
+                                            "block_failed", "done"};
+    reporter_.Json({{"event", "download"},
+                    {"end", kEnds[static_cast<int>(outcome->end)]},
+                    {"block", outcome->block},
+                    {"blocks_sent", outcome->blocks_sent},
+                    {"blocks_planned", outcome->blocks_planned}});
+  }
+  if (outcome->end == DownloadEnd::kAborted) {
+    std::string why = "aborted";
+    if (sig != 0 && sig != SIGINT) why = std::string("stopped by signal ") + strsignal(sig);
+    if (reporter_.failed()) why = "stopped: the output could not be written";
+    err_ << "qxflash: download " << why;
+    if (outcome->block >= 0) err_ << " before block " << outcome->block;
+    err_ << "; " << outcome->blocks_sent << " of " << outcome->blocks_planned
+         << " blocks sent (blocks already sent stay sent)\n";
+  }
+  return outcome->end == DownloadEnd::kDone ? kExitOk : kExitFailed;
+}
+
+int Session::Send() {
+  if (options_.args.empty()) {
+    err_ << "qxflash: send needs a builder name (see --help)\n";
+    return kExitUsage;
+  }
+  const BuilderSpec* builder = nullptr;
+  for (const auto& b : BuilderTable()) {
+    if (options_.args[0] == b.name) builder = &b;
+  }
+  if (builder == nullptr) {
+    err_ << "qxflash: unknown builder '" << Printable(options_.args[0]) << "'; one of:";
+    for (const auto& b : BuilderTable()) err_ << ' ' << b.name;
+    err_ << "\n";
+    return kExitUsage;
+  }
+  if (options_.args.size() - 1 != builder->args.size()) {
+    err_ << "qxflash: " << builder->name << " takes " << builder->args.size() << " argument(s)\n";
+    return kExitUsage;
+  }
+  std::vector<long long> values;
+  for (size_t i = 0; i < builder->args.size(); ++i) {
+    const ArgSpec& spec = builder->args[i];
+    auto v = ParseNumber(options_.args[i + 1]);
+    if (!v || *v < spec.lo || *v > spec.hi) {
+      err_ << "qxflash: " << spec.name << " '" << Printable(options_.args[i + 1]) << "' of "
+           << builder->name << " is not a number in " << spec.lo << ".." << spec.hi << "\n";
+      return kExitUsage;
+    }
+    values.push_back(*v);
+  }
+  if (int rc = Select()) return rc;
+  const int16_t result = builder->run(values);
+  if (result == 1 && XferLen > 0) {
+    for (const auto& line :
+         DumpLines(std::span<const uint8_t>(DataBuf.data(), static_cast<size_t>(XferLen)))) {
+      reporter_.Data(line);
+    }
+  }
+  const std::string name = builder->name;
+  if (reporter_.json()) {
+    reporter_.Json({{"event", "result"}, {"code", result}, {"errmsg", result == 1 ? "" : ErrMsg}});
+  } else {
+    reporter_.Human(result == 1 ? name + ": completed without error"
+                                : name + " failed (" + std::to_string(result) + "): " + ErrMsg);
+  }
+  return result == 1 ? kExitOk : kExitFailed;
+}
+
+// The release checks without a drive; with `dump`, the image as dump lines
+// through the debug window's dump of ImageBuf.
+int Session::CheckRelease(bool dump) {
+  const auto file = ReleaseArgument();
+  if (!file) return kExitUsage;
+  std::filesystem::path dir = file->parent_path();
+  if (dir.empty()) dir = ".";
+  const std::string model = options_.model.value_or(kModel);
+  const std::string firmwareDir = JoinDir(dir.string());
+  const std::string name = file->filename().string();
+  ParameterFile pf;
+  Release release;
+  auto message = HeaderCheck(firmwareDir + name, model, pf);
+  if (!message) message = ReleaseLoad(pf, firmwareDir, name, release);
+  if (message) {
+    if (reporter_.json()) {
+      reporter_.Json({{"event", "check"}, {"ok", false}, {"message", *message}});
+    } else {
+      reporter_.Human(name + ": " + *message);
+    }
+    return kExitFailed;
+  }
+  if (dump) {
+    auto traceSink =
+        std::exchange(D_WIn.on_line, [this](const std::string& line) { reporter_.Data(line); });
+    form_.DumpImageBuffer();
+    D_WIn.on_line = std::move(traceSink);
+    return kExitOk;
+  }
+  std::vector<int> blocks;
+  for (size_t b : BlocksToSend(release)) blocks.push_back(static_cast<int>(b));
+  const auto version = FindFirmwareVersion(ImageBuf);
+  if (reporter_.json()) {
+    reporter_.Json({{"event", "check"},
+                    {"ok", true},
+                    {"blocks", blocks},
+                    {"area_flags", release.AreaFlag},
+                    {"checksum", ImageSum(ImageBuf)},
+                    {"firmware_version", version ? Latin1(*version) : ""}});
+  } else {
+    std::string list;
+    for (int b : blocks) list += (list.empty() ? "" : " ") + std::to_string(b);
+    reporter_.Human(name + ": release is valid for " + model);
+    reporter_.Human("  area flags " + std::to_string(release.AreaFlag[0]) + "," +
+                    std::to_string(release.AreaFlag[1]) + "," +
+                    std::to_string(release.AreaFlag[2]) + "; blocks sent: " + list);
+    reporter_.Human("  image checksum " + std::to_string(ImageSum(ImageBuf)));
+    if (version) reporter_.Human("  firmware version in the image: " + Latin1(*version));
+  }
+  return kExitOk;
+}
+
+const std::vector<CommandSpec>& CommandTable() {
+  static const std::vector<CommandSpec> table = {
+      {"scan", "", "list the host adapters and devices", 0, &Session::Scan},
+      {"version", "--ha N --id M", "show the firmware version of a drive", 0, &Session::Version},
+      {"download", "FILE.OUB --ha N --id M [--yes|--no]", "check a release and download it", 1,
+       &Session::Download},
+      {"send", "BUILDER [ARGS] --ha N --id M", "send one command of the command set", 4,
+       &Session::Send},
+      {"check", "FILE.OUB [--model TEXT]", "check a release without a drive", 1, &Session::Check},
+      {"dump-image", "FILE.OUB [--model TEXT]", "check a release and dump its image", 1,
+       &Session::DumpImage},
+  };
+  return table;
+}
 
 }  // namespace
 
+std::vector<std::string> CommandNames() {
+  std::vector<std::string> names;
+  for (const auto& c : CommandTable()) names.push_back(c.name);
+  return names;
+}
+
+std::vector<std::string> OptionNames() {
+  std::vector<std::string> names;
+  for (const auto& o : OptionTable()) names.push_back(o.name);
+  return names;
+}
+
+std::vector<std::string> BuilderNames() {
+  std::vector<std::string> names;
+  for (const auto& b : BuilderTable()) names.push_back(b.name);
+  return names;
+}
+
 std::string UsageText() {
-  return R"(Usage: qxflash [OPTIONS] [COMMAND [ARGS]]
-
-Writes new firmware into QX-R4410 DVD-RAM drives. Without a command the
-desktop window opens.
-
-Commands:
-  scan                               list the host adapters and devices
-  version --ha N --id M              show the firmware version of a drive
-  download FILE.OUB --ha N --id M [--yes|--no]
-                                     check a release and download it
-  send BUILDER [ARGS] --ha N --id M  send one command of the command set:
-                                     StopUnit StartUnit TestUnitReady
-                                     TestUnitReadyStd Inquiry ReadBuffer
-                                     DiIn B1 B2  DiOut B1 B2
-                                     MemoryRead START END AREA
-                                     LoopReadLong|LoopErase|LoopHeaderCheck|
-                                     LoopErrorByteCheck START END
-                                     LoopDataWrite START END BYTE
-  check FILE.OUB [--model TEXT]      check a release without a drive
-  dump-image FILE.OUB [--model TEXT] check a release and dump its image
-
-Options:
-  --sim[=SCENARIO.json]  use the simulated bus (default; built-in scenario
-                         when no file is given)
-  --sg                   use the drives on this machine (Linux SCSI generic)
-  --trace                print the trace of every request block
-  --json                 print one JSON object per line for every event
-  --timeout SECONDS      give up on a request after this long (default 300)
-  --dir DIR              firmware directory shown by the desktop window
-  --yes / --no           answer the download confirmation
-  -h, --help             show this text
-  --version              show the program version
-
-Numbers may be decimal or 0x-prefixed hexadecimal. Exit status: 0 success,
-1 the job failed or was aborted, 2 usage error.
-)";
+  std::string text =
+      "Usage: qxflash [OPTIONS] [COMMAND [ARGS]]\n\n"
+      "Writes new firmware into QX-R4410 DVD-RAM drives. Without a command the\n"
+      "desktop window opens.\n\nCommands:\n";
+  size_t column = 37;
+  auto row = [&text, &column](std::string left, const std::string& help) {
+    left = "  " + left;
+    if (left.size() >= column) {
+      text += left + "\n" + std::string(column, ' ') + help + "\n";
+    } else {
+      text += left + std::string(column - left.size(), ' ') + help + "\n";
+    }
+  };
+  for (const auto& c : CommandTable()) {
+    row(std::string(c.name) + (*c.synopsis ? " " : "") + c.synopsis, c.help);
+  }
+  text += "\nBuilders of send (addresses 0..0xFFFFFF, bytes 0..255):\n";
+  for (const auto& b : BuilderTable()) {
+    std::string left = b.name;
+    for (const auto& a : b.args) left += std::string(" ") + a.name;
+    text += "  " + left + "\n";
+  }
+  text += "\nOptions:\n";
+  column = 22;
+  for (const auto& o : OptionTable()) {
+    row(std::string(o.name) + (o.value ? std::string(" ") + o.value : ""), o.help);
+  }
+  text +=
+      "\nNumbers may be decimal or 0x-prefixed hexadecimal. Exit status: 0 success,\n"
+      "1 the job failed or was aborted, 2 usage error.\n";
+  return text;
 }
 
 std::optional<Options> Parse(const std::vector<std::string>& argv, std::string* error) {
@@ -587,70 +728,55 @@ std::optional<Options> Parse(const std::vector<std::string>& argv, std::string* 
     return std::nullopt;
   };
   for (size_t i = 0; i < argv.size(); ++i) {
-    const std::string& a = argv[i];
-    auto value = [&](const char* name) -> std::optional<std::string> {
-      if (i + 1 >= argv.size()) return std::nullopt;
-      (void)name;
-      return argv[++i];
-    };
-    if (a == "-h" || a == "--help") {
-      o.help = true;
-    } else if (a == "--version") {
-      o.version = true;
-    } else if (a == "--sim") {
-      o.transport = Options::Transport::kSim;
-    } else if (a.rfind("--sim=", 0) == 0) {
-      o.transport = Options::Transport::kSim;
-      o.scenario = a.substr(6);
-      if (o.scenario.empty()) return fail("--sim= needs a scenario file name");
-    } else if (a == "--sg") {
-      o.transport = Options::Transport::kSg;
-    } else if (a == "--trace") {
-      o.trace = true;
-    } else if (a == "--json") {
-      o.json = true;
-    } else if (a == "--yes") {
-      o.confirm = Options::Confirm::kYes;
-    } else if (a == "--no") {
-      o.confirm = Options::Confirm::kNo;
-    } else if (a == "--ha" || a == "--id") {
-      auto v = value(a.c_str());
-      auto n = v ? ParseRange(*v, 0, 7) : std::nullopt;
-      if (!n) return fail(a + " needs a number from 0 to 7");
-      (a == "--ha" ? o.ha : o.id) = *n;
-    } else if (a == "--timeout") {
-      auto v = value("--timeout");
-      char* end = nullptr;
-      double s = v ? std::strtod(v->c_str(), &end) : 0;
-      if (!v || end == v->c_str() || *end != '\0' || !(s >= 0.001) || s > 86400) {
-        return fail("--timeout needs a number of seconds from 0.001 to 86400");
-      }
-      o.timeout_s = s;
-    } else if (a == "--model") {
-      auto v = value("--model");
-      if (!v) return fail("--model needs a text");
-      o.model = *v;
-    } else if (a == "--dir") {
-      auto v = value("--dir");
-      if (!v) return fail("--dir needs a directory");
-      o.dir = *v;
-    } else if (a.size() > 1 && a[0] == '-' && !ParseNumber(a)) {
-      return fail("unknown option '" + a + "'");
-    } else if (o.command.empty()) {
-      o.command = a;
-    } else {
-      o.args.push_back(a);
+    std::string a = argv[i];
+    if (a == "-h") a = "--help";
+    std::string inlineValue;
+    bool hasInline = false;
+    if (const size_t eq = a.find('='); a.rfind("--", 0) == 0 && eq != std::string::npos) {
+      inlineValue = a.substr(eq + 1);
+      hasInline = true;
+      a = a.substr(0, eq);
     }
+    const OptionSpec* spec = nullptr;
+    for (const auto& opt : OptionTable()) {
+      if (a == opt.name) spec = &opt;
+    }
+    if (spec == nullptr) {
+      if (a.size() > 1 && a[0] == '-' && !ParseNumber(a)) {
+        return fail("unknown option '" + Printable(argv[i]) + "'");
+      }
+      (o.command.empty() ? o.command : o.args.emplace_back()) = argv[i];
+      continue;
+    }
+    std::string value;
+    if (a == "--sim" && hasInline) {
+      if (inlineValue.empty()) return fail("--sim= needs a scenario file name");
+      if (auto clash = spec->apply(o, {})) return fail(*clash);
+      o.scenario = inlineValue;
+      continue;
+    }
+    if (spec->value != nullptr) {
+      if (hasInline) {
+        value = inlineValue;
+      } else if (i + 1 < argv.size()) {
+        value = argv[++i];
+      } else {
+        return fail(std::string(spec->name) + " needs " + spec->value);
+      }
+    } else if (hasInline) {
+      return fail(std::string(spec->name) + " takes no value");
+    }
+    if (auto problem = spec->apply(o, value)) return fail(*problem);
   }
-  static const char* kCommands[] = {"scan", "version", "download", "send", "check", "dump-image"};
   if (!o.command.empty() && !o.help) {
-    bool known = false;
-    for (const char* c : kCommands) known = known || o.command == c;
-    if (!known) return fail("unknown command '" + o.command + "'");
-    const bool takesArgs = o.command == "download" || o.command == "send" || o.command == "check" ||
-                           o.command == "dump-image";
-    if (!takesArgs && !o.args.empty()) {
-      return fail("'" + o.command + "' takes no argument '" + o.args[0] + "'");
+    const CommandSpec* command = nullptr;
+    for (const auto& c : CommandTable()) {
+      if (o.command == c.name) command = &c;
+    }
+    if (command == nullptr) return fail("unknown command '" + Printable(o.command) + "'");
+    if (o.args.size() > command->max_args) {
+      return fail("'" + o.command + "' takes no argument '" + Printable(o.args[command->max_args]) +
+                  "'");
     }
   }
   return o;
@@ -676,7 +802,7 @@ int RunCommand(const Options& options, std::ostream& out, std::ostream& err) {
   if (rc == kExitFailed) {
     if (auto manager = InstalledAspiManager()) {
       const std::string hint = manager->LastHint();
-      if (!hint.empty()) err << "hint: " << hint << "\n";
+      if (!hint.empty()) err << "hint: " << Printable(hint) << "\n";
     }
   }
   return rc;

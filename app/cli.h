@@ -1,4 +1,6 @@
 // The qxflash command line: sub-commands that drive the main window's handlers.
+// One table of sub-commands, one of options and one of `send` builders give
+// the parser, the help text and the completion lists.
 #pragma once
 
 #include <iosfwd>
@@ -18,7 +20,8 @@ inline constexpr int kExitUsage = 2;
 struct Options {
   enum class Transport { kSim, kSg };
   Transport transport = Transport::kSim;
-  std::string scenario;  // empty: built-in scenario
+  bool transport_given = false;  // --sim or --sg was named
+  std::string scenario;          // empty: built-in scenario
   bool trace = false;
   bool json = false;
   bool help = false;
@@ -30,8 +33,12 @@ struct Options {
   std::optional<int> ha, id;
   std::optional<std::string> model;
   enum class Confirm { kAsk, kYes, kNo } confirm = Confirm::kAsk;
-  std::string data_file;
 };
+
+// Names for completion and documentation, in table order.
+std::vector<std::string> CommandNames();
+std::vector<std::string> OptionNames();
+std::vector<std::string> BuilderNames();
 
 // Parses argv; on a usage error returns nullopt and sets *error.
 std::optional<Options> Parse(const std::vector<std::string>& argv, std::string* error);
@@ -42,6 +49,8 @@ std::string UsageText();
 std::shared_ptr<AspiManager> MakeTransport(const Options& options, std::string* error);
 
 // Runs one sub-command (options.command not empty) with the transport installed.
+// `out` gets the events, `err` the diagnostics. A failed write to `out` ends
+// the job with kExitFailed (during a download: like an abort).
 int RunCommand(const Options& options, std::ostream& out, std::ostream& err);
 
 }  // namespace qx::cli

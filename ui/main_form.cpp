@@ -1,5 +1,6 @@
 #include "ui/main_form.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <span>
 #include <system_error>
@@ -12,7 +13,6 @@
 #include "commands/commands.h"
 #include "commands/hexdump.h"
 #include "download/release.h"
-#include "download/write_buffer.h"
 #include "platform/window_system.h"
 
 namespace qx {
@@ -23,12 +23,6 @@ namespace {
 uint8_t LeadingDigit(const std::string& text) {
   if (!text.empty() && text[0] >= '0' && text[0] <= '9') return static_cast<uint8_t>(text[0] - '0');
   return 0;
-}
-
-std::string Trim(const std::string& s) {
-  const size_t b = s.find_first_not_of(' ');
-  if (b == std::string::npos) return {};
-  return s.substr(b, s.find_last_not_of(' ') - b + 1);
 }
 
 // The pause after a block: a plain count that the optimiser must keep.
@@ -53,7 +47,7 @@ MainForm::MainForm(SettingsStore& settings) : settings_(settings) {
 
 void MainForm::SetText1(std::string text, bool repaintNow) {
   Text1.Text = std::move(text);
-  Emit({MainEvent::kStatus, Text1.Text});
+  Emit({.kind = MainEvent::kStatus, .text = Text1.Text});
   if (repaintNow) Ui().Refresh("Text1");
 }
 
@@ -62,9 +56,9 @@ void MainForm::SetMousePointer(int pointer) {
   Ui().SetMousePointer(pointer);
 }
 
-void MainForm::SetFirmwareCaption(std::string text) {
+void MainForm::SetFirmwareCaption(std::string text, bool ok) {
   FWVer.Caption = std::move(text);
-  Emit({MainEvent::kFirmware, FWVer.Caption});
+  Emit({.kind = MainEvent::kFirmware, .text = FWVer.Caption, .ok = ok});
 }
 
 void MainForm::Form_Load() {
@@ -89,10 +83,14 @@ void MainForm::ComboHA_Click() {
   SelectedHaId = LeadingDigit(ComboHA.Text());
   OLD_HaINDX = static_cast<int16_t>(ComboHA.ListIndex());
   ComboID.Clear();
+  listed_targets_.clear();
   // Items start with the adapter number; the table only has adapters 0-7.
   if (SelectedHaId <= 7) {
-    for (const auto& name : DeviceNames[SelectedHaId]) {
-      if (!name.empty()) ComboID.AddItem(name);
+    for (int j = 0; j < 8; ++j) {
+      const std::string& name = DeviceNames[SelectedHaId][j];
+      if (name.empty()) continue;
+      listed_targets_.push_back(j);
+      ComboID.AddItem(name);
     }
   }
   SelectedHaId = LeadingDigit(ComboHA.Text());
@@ -107,10 +105,9 @@ void MainForm::ComboID_Click() {
   OLD_IdINDX = static_cast<int16_t>(ComboID.ListIndex());
   std::string caption = " ";
   FWVer.Caption = caption;
-  if (Inquiry() == 1) {
-    caption.append(reinterpret_cast<const char*>(&DataBuf[32]), 18);
-  }
-  SetFirmwareCaption(std::move(caption));
+  const bool answered = Inquiry() == 1;
+  if (answered) caption.append(reinterpret_cast<const char*>(&DataBuf[32]), 18);
+  SetFirmwareCaption(std::move(caption), answered);
 }
 
 void MainForm::File1_Click() {
@@ -128,15 +125,21 @@ void MainForm::Err_disp() {
 }
 
 void MainForm::Scsi_Scan_Click() {
-  if (!Scsi_Scan.Enabled) return;  // reached through the events a download lets run
+  Scan();
+}
+
+bool MainForm::Scan() {
+  if (!Scsi_Scan.Enabled) return false;  // reached through the events a download lets run
   if (ASPICheck() != 1) {
     Ui().MsgBox(kAspiNotFound, kStyleExclamation, kAspiErrorTitle);
-    return;
+    return false;
   }
   SetMousePointer(kPointerHourglass);
   SetText1("SCSI Rescan Executing", true);
   ComboHA.Clear();
   ComboID.Clear();
+  listed_adapters_.clear();
+  listed_targets_.clear();
   uint8_t adapterMark = SelectedHaId;
   uint8_t targetMark = SelectedTargetId;
   ClearTraceList();
@@ -150,8 +153,9 @@ void MainForm::Scsi_Scan_Click() {
     if (TraceOn == 1) TraceHaInquiry(srb, i);
     std::string item = std::to_string(i) + ":";
     if (status == 1) item += identifier;
+    listed_adapters_.push_back(i);
     ComboHA.AddItem(item);
-    Emit({MainEvent::kAdapterItem, item, i});
+    Emit({.kind = MainEvent::kAdapterItem, .text = item, .ha = i});
 
     for (uint8_t j = 0; j <= 7; ++j) {
       SelectedHaId = i;
@@ -162,8 +166,9 @@ void MainForm::Scsi_Scan_Click() {
         }
         std::string name(reinterpret_cast<const char*>(&DataBuf[16]), 16);
         DeviceNames[i][j] = std::to_string(j) + ":" + name;
+        listed_targets_.push_back(j);
         ComboID.AddItem(DeviceNames[i][j]);
-        Emit({MainEvent::kTargetItem, DeviceNames[i][j], i});
+        Emit({.kind = MainEvent::kTargetItem, .text = DeviceNames[i][j], .ha = i, .target = j});
         if (targetMark > 7) targetMark = j;
       } else {
         DeviceNames[i][j].clear();
@@ -187,6 +192,32 @@ void MainForm::Scsi_Scan_Click() {
   restore(ComboID, OLD_IdINDX, targetMark, SelectedTargetId);
   SetText1("SCSI Rescan Complete ");
   SetMousePointer(kPointerDefault);
+  return true;
+}
+
+MainForm::Selection MainForm::SelectTarget(int ha, int id) {
+  auto position = [](const std::vector<int>& numbers, int n) {
+    auto it = std::find(numbers.begin(), numbers.end(), n);
+    return it == numbers.end() ? -1 : static_cast<int>(it - numbers.begin());
+  };
+  const int adapter = position(listed_adapters_, ha);
+  if (adapter < 0) return Selection::kNoAdapter;
+  ComboHA.SetListIndex(adapter);
+  const int target = position(listed_targets_, id);
+  if (target < 0) return Selection::kNoTarget;
+  ComboID.SetListIndex(target);
+  return Selection::kOk;
+}
+
+std::optional<std::string> MainForm::ProbeTarget(int ha, int id) {
+  const uint8_t haWas = SelectedHaId, targetWas = SelectedTargetId;
+  SelectedHaId = static_cast<uint8_t>(ha);
+  SelectedTargetId = static_cast<uint8_t>(id);
+  const bool answered = Inquiry() == 1;
+  SelectedHaId = haWas;
+  SelectedTargetId = targetWas;
+  if (answered) return std::nullopt;
+  return ErrMsg;
 }
 
 void MainForm::SetBusy(bool busy) {
@@ -198,96 +229,45 @@ void MainForm::SetBusy(bool busy) {
   // A rescan during a download would move the current target under it.
   Scsi_Scan.Enabled = !busy;
   Tyusi.Enabled = busy;
-  Emit({MainEvent::kBusy, {}, 0, 0, 0, busy ? 1 : 0});
+  Emit({.kind = MainEvent::kBusy, .busy = busy});
 }
+
+// The window as the download procedure sees it.
+class MainForm::DownloadView final : public DownloadForm {
+ public:
+  explicit DownloadView(MainForm& form) : f_(form) {}
+  std::string FileName() const override { return f_.Label4.Caption; }
+  std::string FirmwareDir() const override { return f_.FirmwareDir; }
+  std::string TargetEntry() const override { return f_.ComboID.Text(); }
+  void SetStatus(std::string text, bool repaintNow) override {
+    f_.SetText1(std::move(text), repaintNow);
+  }
+  void SetBusy(bool busy) override { f_.SetBusy(busy); }
+  bool AbortRequested() const override { return f_.AbortRequested != 0; }
+  void ClearAbort() override { f_.AbortRequested = 0; }
+  void BlockPause() override {
+    if (f_.BlockPause) f_.BlockPause();
+  }
+  void BlockSent(int block, int mode, int index, int count) override {
+    f_.Emit({.kind = MainEvent::kBlockSent,
+             .block = block,
+             .mode = mode,
+             .index = index,
+             .count = count});
+  }
+
+ private:
+  MainForm& f_;
+};
 
 void MainForm::Command1_Click() {
-  if (!Command1.Enabled) return;  // one download at a time
-  if (Trim(Label4.Caption).empty()) {
-    Ui().MsgBox("Set File Name", kStyleCritical, kTitleA);
-    return;
-  }
-  if (Download()) SetBusy(false);  // Finish
+  StartDownload();
 }
 
-bool MainForm::Download() {
-  SetText1("Read Parameter File", true);
-
-  ParameterFile file;
-  if (auto message = HeaderCheck(FirmwareDir + Label4.Caption, ComboID.Text(), file)) {
-    Ui().MsgBox(*message, kStyleCritical, kTitleA);
-    return false;  // the checks end without Finish
-  }
-  if (Ui().MsgBox("Firmware Download Execute", kStyleQuestion, kTitleA) == kAnswerCancel) {
-    file.Close();
-    return true;
-  }
-
-  SetBusy(true);
-  AbortRequested = 0;
-
-  Release release;
-  if (auto message = ReleaseLoad(file, FirmwareDir, Label4.Caption, release)) {
-    Ui().MsgBox(*message, kStyleCritical, kTitleA);
-    return true;
-  }
-  if (AbortRequested) {
-    SetText1("Abort By User");
-    return true;
-  }
-  SetText1("Download Start !!", true);
-
-  // Prepare the drive. Only a host adapter error ends the attempt here; what the
-  // drive itself reports is passed over.
-  if (MemoryRead(0x7FE0, 0x7FE1, 0) != 1) {
-    if (LastHaStat != 0) {
-      Ui().MsgBox(ErrMsg, kStyleCritical, kTitleB);
-      return true;
-    }
-  } else {
-    const unsigned word = DataBuf[0] * 256u + DataBuf[1];
-    if (word != 0xCCDD && DiOut(0xE3, 0x80) != 1 && LastHaStat != 0) {
-      Ui().MsgBox(ErrMsg, kStyleCritical, kTitleB);
-      return true;
-    }
-  }
-  if (TestUnitReady() != 1 && LastHaStat != 0) {
-    Ui().MsgBox(ErrMsg, kStyleCritical, kTitleB);
-    return true;
-  }
-
-  const std::vector<size_t> blocks = BlocksToSend(release);
-  int index = 0;
-  for (size_t b : blocks) {
-    std::copy_n(ImageBuf.begin() + b * kBlockSize, kBlockSize, DataBuf.begin());
-    Ui().DoEvents();
-    if (AbortRequested) {
-      SetText1("Abort By User");
-      return true;
-    }
-    const uint8_t mode = release.BlockMode[b];
-    if (WriteBuffer(0, static_cast<int32_t>(kBlockSize), mode, static_cast<uint8_t>(b)) != 1) {
-      SetText1(ErrMsg);
-      const std::string text = LastHaStat != 0 ? "HostAdaptrError!  \r\n" + ErrMsg : ErrMsg;
-      Ui().MsgBox(text, kStyleCritical, kTitleB);
-      return true;
-    }
-    Emit({MainEvent::kBlockSent,
-          {},
-          0,
-          static_cast<int>(b),
-          mode,
-          ++index,
-          static_cast<int>(blocks.size())});
-    if (b != 15 && BlockPause) BlockPause();
-  }
-
-  Ui().MsgBox(ComboID.Text() +
-                  "\r\n\r\nWait until all LED off.\r\n"
-                  "After all LED off ,turn Off drive & PC power.",
-              kStyleExclamation, kTitleB);
-  SetText1("");
-  return true;
+std::optional<DownloadOutcome> MainForm::StartDownload() {
+  if (!Command1.Enabled) return std::nullopt;  // one download at a time
+  DownloadView view(*this);
+  return RunDownload(view);
 }
 
 void MainForm::DumpDataBuffer() {

@@ -6,8 +6,11 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "download/procedure.h"
 #include "ui/controls.h"
 #include "ui/settings_store.h"
 
@@ -15,28 +18,28 @@ namespace qx {
 
 inline constexpr const char* kSettingsApp = "DUDUrevorod";
 inline constexpr const char* kSettingsSection = "Startup";
-inline constexpr const char* kModel = "QX-R4410";
-inline constexpr const char* kTitleA = "QX-R4410 Ambervault Tool 2 ";     // checks and confirmation
-inline constexpr const char* kTitleB = "QX-R4410 Ambervault Tool 2";      // drive messages
 inline constexpr const char* kTitleErr = "QX-R4410 Ambervault Tool 2 2";  // Err_disp
 
 // What a front end may want to show as it happens. Observing changes nothing.
 struct MainEvent {
   enum Kind {
     kStatus,       // Text1 changed: text
-    kFirmware,     // FWVer caption changed: text
-    kAdapterItem,  // item appended to ComboHA: text
-    kTargetItem,   // item appended to ComboID: text, ha
+    kFirmware,     // FWVer caption changed: text; ok when the drive answered INQUIRY
+    kAdapterItem,  // item appended to ComboHA: text, ha
+    kTargetItem,   // item appended to ComboID by the scan: text, ha, target
     kBlockSent,    // a WRITE BUFFER block completed: block, mode, index (1-based), count
-    kBusy,         // the controls went busy (1) or idle (0): index
+    kBusy,         // the controls went busy or idle: busy
   };
-  Kind kind;
-  std::string text;
+  Kind kind = kStatus;
+  std::string text = {};
   int ha = 0;
+  int target = 0;
   int block = 0;
   int mode = 0;
   int index = 0;
   int count = 0;
+  bool ok = false;
+  bool busy = false;
 };
 
 class MainForm {
@@ -81,6 +84,20 @@ class MainForm {
   void Scsi_Scan_Click();  // the bus scan
   void Err_disp();
 
+  // Command1_Click with its outcome; nullopt when the button is disabled.
+  std::optional<DownloadOutcome> StartDownload();
+  // The bus scan with its outcome: false when no ASPI manager answered (the
+  // scan then showed its box and changed nothing).
+  bool Scan();
+
+  // Chooses adapter `ha` and target `id` the way an operator does, by setting
+  // the two list positions (which runs their click handlers and INQUIRY).
+  enum class Selection { kOk, kNoAdapter, kNoTarget };
+  Selection SelectTarget(int ha, int id);
+  // Asks one target with INQUIRY without changing the selection; the
+  // executor's ErrMsg when it did not answer, nullopt when it did.
+  std::optional<std::string> ProbeTarget(int ha, int id);
+
   // Hexadecimal dumps of DataBuf (first 16 KiB) and ImageBuf into the debug
   // window's list.
   void DumpDataBuffer();
@@ -100,11 +117,14 @@ class MainForm {
   void Emit(MainEvent e) {
     if (on_event) on_event(e);
   }
-  void SetFirmwareCaption(std::string text);
+  void SetFirmwareCaption(std::string text, bool ok);
   void SetBusy(bool busy);
-  bool Download();  // steps 2 onwards; false when it ended without Finish
+  class DownloadView;
 
   SettingsStore& settings_;
+  // Adapter and target numbers behind the list items, in list order.
+  std::vector<int> listed_adapters_;
+  std::vector<int> listed_targets_;
 };
 
 // Resets every piece of process-wide state to its start-up value (for tests).

@@ -325,7 +325,7 @@ void MainWindow::OnModelEvent(const MainEvent& e) {
       RenderText1();
       break;
     case MainEvent::kBusy:
-      busy_ = e.index != 0;
+      busy_ = e.busy;
       if (busy_) {
         progress_->setRange(0, 1);
         progress_->setValue(0);

@@ -1,0 +1,61 @@
+// The download procedure behind "Download Start": check the chosen release, ask
+// for confirmation, prepare the drive and send the chosen blocks of the image
+// with WRITE BUFFER. It runs over a small interface to the window around it, so
+// the window model, the command line and tests share one procedure, and it
+// returns a structured outcome that front ends read instead of texts.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+namespace qx {
+
+inline constexpr const char* kModel = "QX-R4410";
+inline constexpr const char* kTitleA = "QX-R4410 Ambervault Tool 2 ";  // checks and confirmation
+inline constexpr const char* kTitleB = "QX-R4410 Ambervault Tool 2";   // drive messages
+
+// What the procedure needs of the main window.
+class DownloadForm {
+ public:
+  virtual ~DownloadForm() = default;
+  virtual std::string FileName() const = 0;     // the name shown in Label4
+  virtual std::string FirmwareDir() const = 0;  // directory of the file list, with separator
+  virtual std::string TargetEntry() const = 0;  // text of the chosen ComboID entry
+  virtual void SetStatus(std::string text, bool repaintNow) = 0;  // Text1
+  virtual void SetBusy(bool busy) = 0;  // the busy state of the controls (false: Finish)
+  virtual bool AbortRequested() const = 0;
+  virtual void ClearAbort() = 0;
+  virtual void BlockPause() = 0;  // after each block but the last
+  // A WRITE BUFFER block completed: buffer ID, mode, 1-based index of `count`.
+  virtual void BlockSent(int block, int mode, int index, int count) = 0;
+};
+
+enum class DownloadEnd {
+  kNoFile,             // no file chosen (nothing shown but the box)
+  kCheckFailed,        // header or model check failed
+  kCancelled,          // Cancel at the confirmation
+  kLoadFailed,         // release load (checksum, no area) failed
+  kAborted,            // the operator aborted before a block was sent
+  kPreparationFailed,  // a preparation command failed with a host adapter error
+  kBlockFailed,        // a WRITE BUFFER failed
+  kDone,               // every chosen block was sent
+};
+
+struct DownloadOutcome {
+  DownloadEnd end = DownloadEnd::kNoFile;
+  int block = -1;       // buffer ID the attempt ended at (aborted or failed); -1 otherwise
+  int blocks_sent = 0;  // WRITE BUFFER blocks that completed
+  int blocks_planned = 0;
+  std::string message;  // the box text shown at the end (empty for an abort or Cancel)
+  std::string file;     // the parameter file's name as chosen
+  std::array<int16_t, 3> area_flags{};
+  double checksum = 0;  // the parameter file's checksum item
+  bool confirmed() const { return end > DownloadEnd::kCancelled; }
+};
+
+// Runs the whole procedure once. Every box, status text and command is exactly
+// that of the "Download Start" click.
+DownloadOutcome RunDownload(DownloadForm& form);
+
+}  // namespace qx
