@@ -20,40 +20,31 @@ run() {
 has() { grep -qF -- "$1" "$tmp/out" || { cat "$tmp/out"; fail "output lacks: $1"; }; }
 has_err() { grep -qF -- "$1" "$tmp/err" || { cat "$tmp/err"; fail "errors lack: $1"; }; }
 
-case $case_name in
-scan)
-  run 0 scan
-  has "Host adapter 0:SIM-HA0"
-  has "Host adapter 2:SIM-HA2"
-  has "target 2:QX-R4410"
-  run 0 --json scan
-  has '{"event":"adapter","item":"0:SIM-HA0"}'
-  has '{"event":"target","ha":2,"item":"4:QX-R4410        "}'
-  ;;
-version)
-  run 0 version --ha 0 --id 2
-  has "Current Firmware Version: 1.10"
-  run 1 version --ha 1 --id 2
-  has_err "host adapter 1 did not answer"
-  run 1 version --ha 0 --id 3
-  has_err "no device answered at target ID 3"
-  ;;
-download_json)
-  run 0 --json download "$rel/QXR4410_ALL.OUB" --ha 2 --id 4 --yes
-  has '{"answer":1,"event":"msgbox","style":33,"text":"Firmware Download Execute","title":"QX-R4410 Ambervault Tool 2 "}'
-  has '{"block":15,"count":16,"event":"block","index":16,"mode":5}'
-  has 'Wait until all LED off.\r\nAfter all LED off ,turn Off drive & PC power."'
-  [ "$(grep -c '"event":"block"' "$tmp/out")" = 16 ] || fail "16 blocks expected"
-  ;;
-download_refused)
-  cat >"$tmp/refuse.json" <<'JSON'
-{"adapters": [{"ha": 0, "targets": [{"id": 3, "refuse_download": "rpc",
-  "inquiry": {"vendor": "AMBERVLT", "product": "QX-R4410", "revision": "1.10"}}]}]}
+# A drive that takes 150 ms per command, so a download runs for seconds.
+slow_scenario() {
+  cat >"$tmp/slow.json" <<'JSON'
+{"adapters": [{"ha": 0, "targets": [{"id": 2, "delay_ms": 150,
+  "inquiry": {"vendor": "AMBERVLT", "product": "QX-R4410", "revision": "1.10"}}]}],
+ "completion": {"async": true, "delay_ms": 0}}
 JSON
-  run 1 --sim="$tmp/refuse.json" download "$rel/QXR4410_A0.OUB" --ha 0 --id 3 --yes
-  has "because the RPC mode is not corresponding."
-  run 1 download "$rel/BAD_CHECKSUM.OUB" --ha 0 --id 2 --yes
-  has "File CheckSum Error"
+}
+# start_download: runs a slow download in the background (pid in $pid).
+start_download() {
+  slow_scenario
+  "$qx" --sim="$tmp/slow.json" download "$rel/QXR4410_ALL.OUB" --ha 0 --id 2 --yes \
+    >"$tmp/out" 2>"$tmp/err" </dev/null &
+  pid=$!
+  for _ in $(seq 100); do grep -q "block 2 of" "$tmp/out" 2>/dev/null && break; sleep 0.1; done
+}
+
+case $case_name in
+binary)
+  run 0 --help
+  has "Usage: qxflash"
+  run 0 --version
+  has "qxflash "
+  run 2 --bogus
+  has_err "unknown option '--bogus'"
   run 2 --sim="$tmp/missing.json" scan
   ;;
 download_no_terminal)
@@ -62,60 +53,52 @@ download_no_terminal)
   has "-> Cancel"
   run 1 download "$rel/QXR4410_A0.OUB" --ha 0 --id 2 --no
   ;;
-usage)
-  run 2 --bogus
-  run 2 version --ha 9 --id 1
-  run 2 frobnicate
-  run 2 download --ha 0 --id 2 --yes
-  run 2 send DiIn 1 --ha 0 --id 2
-  run 2 send DiIn 1 256 --ha 0 --id 2
-  run 2 --timeout -3 scan
-  run 0 --help
-  has "Usage: qxflash"
-  run 0 --version
-  has "qxflash "
-  ;;
-send)
-  run 0 send MemoryRead 0x7FE0 0x7FE1 0 --ha 0 --id 2
-  has "000000:"
-  has "MemoryRead: completed without error"
-  run 1 --json send MemoryRead 0 40000 0 --ha 0 --id 2
-  has '"event":"result"'
-  has 'MemoryReadInvalid parameter set in SRB'
-  run 0 --json send Inquiry --ha 0 --id 5
-  has '{"code":1,"errmsg":"","event":"result"}'
-  ;;
-check)
-  run 0 check "$rel/QXR4410_A1.OUB"
-  has "blocks sent: 2 3 4 5 6 7 8 9 10 11 12 13 14"
-  run 1 check "$rel/BAD_NOAREA.OUB"
-  has "Program Error"
-  run 1 check "$rel/QXR4410_A1.OUB" --model qx-r4410
-  has "Select 'QX-R4410'"
-  run 0 dump-image "$rel/QXR4410_A2.OUB"
-  [ "$(wc -l <"$tmp/out")" = 16384 ] || fail "16384 dump lines expected"
-  ;;
 abort_ctrl_c)
-  cat >"$tmp/slow.json" <<'JSON'
-{"adapters": [{"ha": 0, "targets": [{"id": 2, "delay_ms": 150,
-  "inquiry": {"vendor": "AMBERVLT", "product": "QX-R4410", "revision": "1.10"}}]}],
- "completion": {"async": true, "delay_ms": 0}}
-JSON
-  "$qx" --sim="$tmp/slow.json" download "$rel/QXR4410_ALL.OUB" --ha 0 --id 2 --yes \
-    >"$tmp/out" 2>"$tmp/err" </dev/null &
-  pid=$!
-  for _ in $(seq 100); do grep -q "block 2 of" "$tmp/out" 2>/dev/null && break; sleep 0.1; done
+  start_download
   kill -INT $pid
+  sleep 0.05
+  # Acknowledged at once, while the command in flight still runs.
+  grep -q "Abort requested: the drive finishes the current command first (at most 300 s)" \
+    "$tmp/err" || { cat "$tmp/err"; fail "no acknowledgement right after Ctrl-C"; }
   wait $pid
   rc=$?
   [ "$rc" = 1 ] || { cat "$tmp/out" "$tmp/err"; fail "exit $rc after Ctrl-C"; }
   has "Abort By User"
+  has_err "download aborted before block"
   grep -q "block 16 of" "$tmp/out" && fail "download went on after Ctrl-C"
   ;;
-trace)
-  run 0 --trace send TestUnitReady --ha 0 --id 2
-  has "| CDB= 00 00 00 00 00 C0"
-  has "| SRB SenseLen = 255"
+stop_signals)
+  for sig in TERM HUP QUIT; do
+    start_download
+    kill -$sig $pid
+    wait $pid
+    rc=$?
+    [ "$rc" = 1 ] || { cat "$tmp/out" "$tmp/err"; fail "exit $rc after SIG$sig"; }
+    has_err "download stopped by signal"
+    grep -q "block 16 of" "$tmp/out" && fail "download went on after SIG$sig"
+  done
+  # Outside a download the signal ends the program as usual.
+  slow_scenario
+  "$qx" --sim="$tmp/slow.json" scan >"$tmp/out" 2>"$tmp/err" </dev/null &
+  pid=$!
+  sleep 0.3
+  kill -TERM $pid
+  wait $pid
+  rc=$?
+  [ "$rc" = 143 ] || fail "scan ended with $rc after SIGTERM, expected 143"
+  ;;
+write_errors)
+  "$qx" scan >/dev/full 2>"$tmp/err"
+  [ $? = 1 ] || fail "scan to /dev/full did not fail"
+  has_err "cannot write the output: No space left on device"
+  # A reader that goes away in the middle of a download stops it like an abort.
+  slow_scenario
+  set -o pipefail
+  "$qx" --sim="$tmp/slow.json" download "$rel/QXR4410_ALL.OUB" --ha 0 --id 2 --yes \
+    2>"$tmp/err" </dev/null | head -n 12 >"$tmp/out"
+  rc=$?
+  [ "$rc" = 1 ] || { cat "$tmp/out" "$tmp/err"; fail "exit $rc with a closed pipe"; }
+  has_err "download stopped"
   ;;
 *)
   fail "unknown case"

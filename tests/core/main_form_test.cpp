@@ -486,5 +486,76 @@ TEST_F(MainFormTest, AbortDuringBlockFiveStopsBeforeBlockSix) {
   ExpectIdle();
 }
 
+TEST_F(MainFormTest, OutcomeSaysHowTheDownloadEnded) {
+  struct Case {
+    const char* name;
+    const char* release;  // nullptr: no file chosen
+    std::string scenario;
+    int answer;
+    int abortAt;  // DoEvents call that presses Abort, 0 for none
+    DownloadEnd end;
+    int block, sent, planned;
+    std::string message;
+  };
+  const std::string hostError = R"([{"opcode": "0x3B", "nth": 4, "ha_status": "0x0E"}])";
+  const Case cases[] = {
+      {"no file", nullptr, OneDrive(), 1, 0, DownloadEnd::kNoFile, -1, 0, 0, "Set File Name"},
+      {"model", "BAD_MODEL.OUB", OneDrive(), 1, 0, DownloadEnd::kCheckFailed, -1, 0, 0, ""},
+      {"cancel", "QXR4410_A0.OUB", OneDrive(), 2, 0, DownloadEnd::kCancelled, -1, 0, 0, ""},
+      {"checksum", "BAD_CHECKSUM.OUB", OneDrive(), 1, 0, DownloadEnd::kLoadFailed, -1, 0, 0,
+       "File CheckSum Error"},
+      {"abort", "QXR4410_ALL.OUB", OneDrive(), 1, 3, DownloadEnd::kAborted, 2, 2, 16, ""},
+      {"preparation", "QXR4410_A0.OUB",
+       OneDrive("", R"([{"opcode": "0x00", "ha_status": "0x0F"}])"), 1, 0,
+       DownloadEnd::kPreparationFailed, -1, 0, 2, ""},
+      {"block", "QXR4410_ALL.OUB", OneDrive("", hostError), 1, 0, DownloadEnd::kBlockFailed, 3, 3,
+       16, "HostAdaptrError!  \r\nWriteBuffer  3 A bus reset was detected."},
+      {"done", "QXR4410_A0.OUB", OneDrive(), 1, 0, DownloadEnd::kDone, -1, 2, 2, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ResetProcessState();
+    Use(c.scenario);
+    Start();
+    if (c.release) Prepare(c.release);
+    ws.answers = {c.answer};
+    ws.on_do_events = [&](int n) {
+      if (n == c.abortAt) form->Tyusi_Click();
+    };
+    const auto outcome = form->StartDownload();
+    ASSERT_TRUE(outcome);
+    EXPECT_EQ(outcome->end, c.end);
+    EXPECT_EQ(outcome->block, c.block);
+    EXPECT_EQ(outcome->blocks_sent, c.sent);
+    EXPECT_EQ(outcome->blocks_planned, c.planned);
+    EXPECT_EQ(outcome->blocks_sent,
+              static_cast<int>(Sent(0x3B).size()) - (c.end == DownloadEnd::kBlockFailed));
+    if (!c.message.empty()) {
+      EXPECT_EQ(outcome->message, c.message);
+    }
+    if (!ws.boxes.empty() && c.end != DownloadEnd::kCancelled && c.end != DownloadEnd::kAborted) {
+      EXPECT_EQ(outcome->message, ws.boxes.back().text);
+    }
+    EXPECT_EQ(outcome->confirmed(), c.end > DownloadEnd::kCancelled);
+  }
+  form->Command1.Enabled = false;
+  EXPECT_FALSE(form->StartDownload());
+}
+
+TEST_F(MainFormTest, SelectAndProbeTargetsByNumber) {
+  Use(OneDrive());
+  Start();
+  form->Scsi_Scan_Click();
+  EXPECT_EQ(form->SelectTarget(1, 2), MainForm::Selection::kNoAdapter);
+  EXPECT_EQ(form->SelectTarget(0, 3), MainForm::Selection::kNoTarget);
+  EXPECT_EQ(form->SelectTarget(0, 2), MainForm::Selection::kOk);
+  EXPECT_EQ(form->ComboID.Text().substr(0, 2), "2:");
+  EXPECT_EQ(form->ProbeTarget(0, 2), std::nullopt);
+  const auto why = form->ProbeTarget(0, 5);
+  ASSERT_TRUE(why);
+  EXPECT_EQ(*why, ErrMsg);
+  EXPECT_EQ(SelectedTargetId, 2);  // the probe leaves the selection alone
+}
+
 }  // namespace
 }  // namespace qx

@@ -1,0 +1,223 @@
+// The command line in-process: parsing, usage errors, exit codes and output.
+#include "app/cli.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "app/cli_output.h"
+#include "aspi/manager.h"
+#include "ui/main_form.h"
+
+namespace qx::cli {
+namespace {
+
+const std::string kReleases = std::string(QX_SOURCE_DIR) + "/examples/releases/";
+
+struct Result {
+  int rc = -1;
+  std::string out, err;
+};
+
+// Parses `args` as the program would and runs the command on its transport.
+Result Cli(const std::vector<std::string>& args) {
+  ResetProcessState();
+  Result r;
+  std::string error;
+  auto options = Parse(args, &error);
+  if (!options) {
+    r.rc = kExitUsage;
+    r.err = error;
+    return r;
+  }
+  auto transport = MakeTransport(*options, &error);
+  if (!transport) {
+    r.rc = kExitUsage;
+    r.err = error;
+    return r;
+  }
+  InstallAspiManager(transport);
+  std::ostringstream o, e;
+  r.rc = RunCommand(*options, o, e);
+  InstallAspiManager(nullptr);
+  r.out = o.str();
+  r.err = e.str();
+  return r;
+}
+
+TEST(CliParse, UsageErrorsNameTheProblem) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string error;  // empty: parses
+  };
+  const Case cases[] = {
+      {{"--bogus"}, "unknown option '--bogus'"},
+      {{"frobnicate"}, "unknown command 'frobnicate'"},
+      {{"version", "--ha", "9", "--id", "1"}, "--ha needs a number from 0 to 7"},
+      {{"scan", "--ha"}, "--ha needs N"},
+      {{"--timeout", "-3", "scan"}, "--timeout needs a number of seconds"},
+      {{"--timeout", "0.0001", "scan"}, "--timeout needs a number of seconds"},
+      {{"--yes", "--no", "download", "x.OUB"}, "--yes and --no cannot be used together"},
+      {{"--sim", "--sg", "scan"}, "--sim and --sg cannot be used together"},
+      {{"--sg", "--sim=x.json", "scan"}, "--sim and --sg cannot be used together"},
+      {{"--sim=", "scan"}, "--sim= needs a scenario file name"},
+      {{"--json=1", "scan"}, "--json takes no value"},
+      {{"scan", "extra"}, "'scan' takes no argument 'extra'"},
+      {{"unknown\x1b[2J"}, "unknown command 'unknown\\x1B[2J'"},
+      {{"--ha=0x2", "--id", "3", "version"}, ""},
+      {{"-h"}, ""},
+      {{"send", "MemoryRead", "-1", "2", "0", "--ha", "0", "--id", "2"}, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    std::string error;
+    auto options = Parse(c.args, &error);
+    EXPECT_EQ(options.has_value(), c.error.empty()) << error;
+    if (!c.error.empty()) {
+      EXPECT_EQ(error.substr(0, c.error.size()), c.error);
+    }
+  }
+}
+
+TEST(CliParse, HelpComesFromTheTables) {
+  const std::string help = UsageText();
+  for (const auto& names : {CommandNames(), OptionNames(), BuilderNames()}) {
+    for (const auto& name : names) EXPECT_NE(help.find("  " + name), std::string::npos) << name;
+  }
+  std::istringstream lines(help);
+  for (std::string line; std::getline(lines, line);) EXPECT_LE(line.size(), 80u) << line;
+}
+
+TEST(CliRun, CommandsOnTheBuiltInBus) {
+  const std::string all = kReleases + "QXR4410_ALL.OUB";
+  struct Case {
+    std::vector<std::string> args;
+    int rc;
+    std::string out, err;  // must appear
+  };
+  const Case cases[] = {
+      {{"scan"}, 0, "Host adapter 2:SIM-HA2\n  target 1:QX-R4410", ""},
+      {{"--json", "scan"}, 0, R"({"event":"target","ha":2,"item":"4:QX-R4410        "})", ""},
+      {{"version", "--ha", "0", "--id", "2"}, 0, "Current Firmware Version: 1.10", ""},
+      {{"version", "--ha", "1", "--id", "2"}, 1, "", "host adapter 1 did not answer the scan ("},
+      {{"version", "--ha", "0", "--id", "3"}, 1, "", "no device answered at target ID 3 on"},
+      {{"--json", "download", all, "--ha", "2", "--id", "4", "--yes"},
+       0,
+       R"({"block":-1,"blocks_planned":16,"blocks_sent":16,"end":"done","event":"download"})",
+       ""},
+      {{"download", kReleases + "BAD_CHECKSUM.OUB", "--ha", "0", "--id", "2", "--yes"},
+       1,
+       "File CheckSum Error",
+       ""},
+      {{"download", all, "--ha", "0", "--id", "2", "--no"}, 1, "-> Cancel", ""},
+      {{"download", "--ha", "0", "--id", "2", "--yes"}, 2, "", "needs exactly one parameter file"},
+      {{"download", kReleases, "--ha", "0", "--id", "2"}, 2, "", "not a release file: "},
+      {{"check", ""}, 2, "", "not a release file: \n"},
+      {{"send", "MemoryRead", "0x7FE0", "0x7FE1", "0", "--ha", "0", "--id", "2"},
+       0,
+       "MemoryRead: completed without error",
+       ""},
+      {{"--json", "send", "MemoryRead", "0", "40000", "0", "--ha", "0", "--id", "2"},
+       1,
+       "MemoryReadInvalid parameter set in SRB",
+       ""},
+      {{"send", "MemoryRead", "0", "0x1000000", "0", "--ha", "0", "--id", "2"},
+       2,
+       "",
+       "END '0x1000000' of MemoryRead is not a number in 0..16777215"},
+      {{"send", "DiIn", "1", "--ha", "0", "--id", "2"}, 2, "", "DiIn takes 2 argument(s)"},
+      {{"send", "WriteBuffer", "--ha", "0", "--id", "2"}, 2, "", "unknown builder 'WriteBuffer'"},
+      {{"--trace", "send", "TestUnitReady", "--ha", "0", "--id", "2"},
+       0,
+       "| CDB= 00 00 00 00 00 C0",
+       ""},
+      {{"check", kReleases + "QXR4410_A1.OUB"},
+       0,
+       "blocks sent: 2 3 4 5 6 7 8 9 10 11 12 13 14",
+       ""},
+      {{"check", kReleases + "BAD_NOAREA.OUB"}, 1, "Program Error", ""},
+      {{"check", kReleases + "QXR4410_A1.OUB", "--model", "qx-r4410"}, 1, "Select 'QX-R4410'", ""},
+      {{"version"}, 2, "", "version needs --ha N and --id M"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.size() > 1 ? c.args[0] + " " + c.args[1] : c.args[0]);
+    const Result r = Cli(c.args);
+    EXPECT_EQ(r.rc, c.rc) << r.out << r.err;
+    EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+  }
+}
+
+TEST(CliRun, DumpImagePrintsEachLineOnce) {
+  const Result r = Cli({"dump-image", kReleases + "QXR4410_A2.OUB"});
+  EXPECT_EQ(r.rc, 0);
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 16384);
+  EXPECT_EQ(r.out.substr(0, 7), "000000:");
+}
+
+TEST(CliRun, DanglingImageLinkIsNamed) {
+  const auto dir = std::filesystem::temp_directory_path() / "qxflash-cli-link";
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  std::filesystem::copy_file(kReleases + "QXR4410_A0.OUB", dir / "R.OUB");
+  std::filesystem::create_symlink(dir / "gone.bin", dir / "R.bin");
+  const Result r = Cli({"check", (dir / "R.OUB").string()});
+  EXPECT_EQ(r.rc, 2);
+  EXPECT_NE(r.err.find("image link " + (dir / "R.bin").string() + " points to nothing"),
+            std::string::npos)
+      << r.err;
+  std::filesystem::remove_all(dir);
+}
+
+// A stream whose every write fails, like stdout on a full disk.
+struct FullBuf : std::streambuf {
+  int overflow(int) override {
+    errno = ENOSPC;
+    return traits_type::eof();
+  }
+};
+
+TEST(CliRun, OutputThatCannotBeWrittenFailsTheJob) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"scan"},
+        {"download", kReleases + "QXR4410_ALL.OUB", "--ha", "0", "--id", "2", "--yes"}}) {
+    SCOPED_TRACE(args[0]);
+    FullBuf buf;
+    std::ostream full(&buf);
+    ResetProcessState();
+    auto bus = MakeTransport({}, nullptr);
+    InstallAspiManager(bus);
+    std::string error;
+    auto options = Parse(args, &error);
+    std::ostringstream err;
+    const int rc = RunCommand(*options, full, err);
+    InstallAspiManager(nullptr);
+    EXPECT_EQ(rc, kExitFailed);
+    EXPECT_NE(err.str().find("cannot write the output: No space left on device"), std::string::npos)
+        << err.str();
+  }
+}
+
+TEST(CliOutput, ControlCharactersAreShownEscaped) {
+  struct Case {
+    std::string in, out;
+  };
+  const Case cases[] = {
+      {"plain text", "plain text"},
+      {"a\x1b[31mred", "a\\x1B[31mred"},
+      {"bell\a", "bell\\x07"},
+      {"del\x7f", "del\\x7F"},
+      {"csi \xc2\x9b", "csi \\u009B"},
+      {"dot \xef\xbd\xa5", "dot \xef\xbd\xa5"},
+      {"broken \xff\xc3", "broken \\xFF\\xC3"},
+      {"line\nbreak", "line\\x0Abreak"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(Printable(c.in), c.out) << c.in;
+  EXPECT_EQ(Printable("a\nb", true), "a\nb");
+  EXPECT_EQ(Latin1("\xe9"), "\xc3\xa9");
+}
+
+}  // namespace
+}  // namespace qx::cli
