@@ -21,6 +21,7 @@
 #include "download/release.h"
 #include "platform/window_system.h"
 #include "transport/sim/sim_bus.h"
+#include "ui/debug_form.h"
 #include "ui/main_form.h"
 #ifdef QXFLASH_HAVE_SG
 #include "transport/sg/sg_bus.h"

@@ -6,16 +6,20 @@
 
 namespace qx {
 
-DebugForm D_WIn;
+namespace {
+TraceWindow* g_window = nullptr;
+}  // namespace
+
+void InstallTraceWindow(TraceWindow* window) {
+  g_window = window;
+}
 
 void ClearTraceList() {
-  D_WIn.ASPI_Ret.clear();
-  if (D_WIn.on_clear) D_WIn.on_clear();
+  if (g_window) g_window->ClearList();
 }
 
 void AddTraceLine(std::string line) {
-  D_WIn.ASPI_Ret.push_back(std::move(line));
-  if (D_WIn.on_line) D_WIn.on_line(D_WIn.ASPI_Ret.back());
+  if (g_window) g_window->AddLine(std::move(line));
 }
 
 void RefreshTraceList() {
@@ -23,7 +27,7 @@ void RefreshTraceList() {
 }
 
 void SetTraceText1(std::string text) {
-  D_WIn.Text1 = std::move(text);
+  if (g_window) g_window->SetText1(std::move(text));
 }
 
 std::string TraceHex(uint32_t value) {
@@ -35,16 +39,6 @@ std::string TraceHex(uint32_t value) {
 std::string TraceHex2(uint8_t value) {
   static constexpr char kDigits[] = "0123456789ABCDEF";
   return {kDigits[value >> 4], kDigits[value & 0xF]};
-}
-
-void AppendHexGroups(std::string& out, const uint8_t* bytes, size_t n) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  out.reserve(out.size() + n * 3);
-  for (size_t i = 0; i < n; ++i) {
-    out += kDigits[bytes[i] >> 4];
-    out += kDigits[bytes[i] & 0xF];
-    out += ' ';
-  }
 }
 
 void AppendTraceChar(std::string& out, uint8_t value) {
@@ -71,17 +65,11 @@ std::string Hex16(int16_t value) {
   return TraceHex(static_cast<uint16_t>(value));
 }
 
-std::string HexGroups(const uint8_t* bytes, size_t n) {
-  std::string s;
-  AppendHexGroups(s, bytes, n);
-  return s;
-}
-
 }  // namespace
 
 void WriteTraceRecord(const std::string& CmdName, int32_t DataLen, const Cdb& CDB, uint8_t CDBLen,
                       int16_t submitResult, const SRB_ExecSCSICmd& srb, const uint8_t* dataBuf) {
-  D_WIn.ASPI_Ret.reserve(D_WIn.ASPI_Ret.size() + 64);
+  if (g_window) g_window->Reserve(64);
   std::string cdbLine = "CDB=";
   for (size_t i = 0; i < CDBLen && i < CDB.size(); ++i) {
     cdbLine += ' ';
@@ -118,12 +106,6 @@ void WriteTraceRecord(const std::string& CmdName, int32_t DataLen, const Cdb& CD
     AddTraceLine(HexGroups(srb.SenseArea + off, 16));
   }
   SetTraceText1("end");
-}
-
-void ResetDebugForm() {
-  D_WIn.ASPI_Ret.clear();
-  D_WIn.Text1.clear();
-  D_WIn.Text2.clear();
 }
 
 }  // namespace qx

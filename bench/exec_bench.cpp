@@ -4,6 +4,7 @@
 #include "aspi/executor.h"
 #include "aspi/manager.h"
 #include "aspi/trace.h"
+#include "ui/debug_form.h"
 #include "bench/direct_submit.h"
 #include "platform/recording_window_system.h"
 #include "transport/sim/sim_bus.h"

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "aspi/trace.h"
+#include "aspi/hex_groups.h"
 
 namespace qx {
 

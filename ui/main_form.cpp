@@ -14,6 +14,7 @@
 #include "commands/hexdump.h"
 #include "download/release.h"
 #include "platform/window_system.h"
+#include "ui/debug_form.h"
 
 namespace qx {
 
@@ -39,6 +40,7 @@ std::string CurrentDirectory() {
 }  // namespace
 
 MainForm::MainForm(SettingsStore& settings) : settings_(settings) {
+  InstallTraceWindow(&D_WIn);
   ComboHA.Click = [this] { ComboHA_Click(); };
   ComboID.Click = [this] { ComboID_Click(); };
   File1.Click = [this] { File1_Click(); };

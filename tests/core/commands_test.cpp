@@ -10,6 +10,7 @@
 #include "aspi/executor.h"
 #include "aspi/manager.h"
 #include "aspi/trace.h"
+#include "ui/debug_form.h"
 #include "commands/hexdump.h"
 #include "fake_manager.h"
 #include "platform/recording_window_system.h"

@@ -14,6 +14,7 @@
 
 #include "aspi/manager.h"
 #include "aspi/trace.h"
+#include "ui/debug_form.h"
 #include "aspi/transport_state.h"
 #include "platform/recording_window_system.h"
 

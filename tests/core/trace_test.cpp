@@ -1,4 +1,5 @@
 #include "aspi/trace.h"
+#include "ui/debug_form.h"
 
 #include <gtest/gtest.h>
 

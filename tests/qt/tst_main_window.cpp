@@ -9,6 +9,7 @@
 #include <QSettings>
 
 #include "aspi/trace.h"
+#include "ui/debug_form.h"
 #include "aspi/transport_state.h"
 #include "platform/recording_window_system.h"
 #include "qt_test_support.h"

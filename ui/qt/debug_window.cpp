@@ -6,6 +6,7 @@
 #include <QVBoxLayout>
 
 #include "aspi/trace.h"
+#include "ui/debug_form.h"
 #include "ui/qt/artwork.h"
 #include "ui/qt/fonts.h"
 #include "ui/qt/text.h"

@@ -12,6 +12,7 @@
 
 #include "aspi/manager.h"
 #include "aspi/trace.h"
+#include "ui/debug_form.h"
 #include "aspi/transport_state.h"
 #include "download/release.h"
 #include "ui/qt/artwork.h"
