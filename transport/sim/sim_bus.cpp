@@ -24,10 +24,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int32_t kInvalidCommand = 0x80;    // unknown SRB_Cmd
-constexpr int32_t kInvalidParameter = 0xE0;  // malformed execute request
-constexpr int32_t kNoResources = 0xE5;
-constexpr uint8_t kHaSelectionTimeout = 0x11;
 constexpr size_t kHaTextSize = 16;
 
 bool IsDataOut(uint8_t opcode) {
@@ -177,7 +173,7 @@ int32_t SimBus::Impl::Execute(SRB_ExecSCSICmd* s, uint8_t* buffer) {
   };
   if (e.cdb_len == 0 || e.cdb_len > 16 || e.buf_len > kMaxTransferLength ||
       (e.buf_len > 0 && buffer == nullptr)) {
-    return refuse(kInvalidParameter);
+    return refuse(SS_INVALID_SRB);
   }
   if (adapters.find(e.ha) == adapters.end()) return refuse(SS_INVALID_HA);
 
@@ -211,7 +207,7 @@ int32_t SimBus::Impl::Execute(SRB_ExecSCSICmd* s, uint8_t* buffer) {
     submit_result = f.submit_result;
   } else if (!drive) {
     c.reply.srb_status = SS_ERR;
-    c.reply.ha_stat = kHaSelectionTimeout;
+    c.reply.ha_stat = HASTAT_SEL_TO;
   } else {
     c.reply = drive->Execute(cdb, e.buf_len, e.data_out);
   }
@@ -337,7 +333,7 @@ uint32_t SimBus::GetASPI32SupportInfo() {
 }
 
 int32_t SimBus::BCSendASPI32Command(void* srb, uint8_t* buffer) {
-  if (srb == nullptr) return kInvalidParameter;
+  if (srb == nullptr) return SS_INVALID_SRB;
   std::lock_guard lock(impl_->mu);
   auto* header = static_cast<SRB_Header*>(srb);
   try {
@@ -347,13 +343,13 @@ int32_t SimBus::BCSendASPI32Command(void* srb, uint8_t* buffer) {
       case SC_EXEC_SCSI_CMD:
         return impl_->Execute(static_cast<SRB_ExecSCSICmd*>(srb), buffer);
       default:
-        StoreSrbStatus(srb, kInvalidCommand);
-        return kInvalidCommand;
+        StoreSrbStatus(srb, SS_INVALID_CMD);
+        return SS_INVALID_CMD;
     }
   } catch (const std::exception&) {
     // Out of memory while copying: nothing was scheduled for this block.
-    StoreSrbStatus(srb, kNoResources);
-    return kNoResources;
+    StoreSrbStatus(srb, SS_ASPI_IS_BUSY);
+    return SS_ASPI_IS_BUSY;
   }
 }
 
