@@ -119,7 +119,8 @@ Reply SimDrive::TestUnitReady(std::span<const uint8_t, 16> cdb) const {
 Reply SimDrive::Inquiry(std::span<const uint8_t, 16> cdb, uint32_t transfer_length) const {
   if ((cdb[1] & 0x01) != 0 || cdb[2] != 0) return InvalidField();  // no vital product data
   size_t allocation = (size_t{cdb[3]} << 8) | cdb[4];
-  size_t n = std::min({allocation, size_t{transfer_length}, inquiry_.size()});
+  size_t n = std::min({allocation, size_t{transfer_length}, inquiry_.size(),
+                       config_.inquiry_length.value_or(inquiry_.size())});
   return Good(std::vector<uint8_t>(inquiry_.begin(), inquiry_.begin() + static_cast<long>(n)));
 }
 
