@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "aspi/status_codes.h"
 #include "aspi/transport_state.h"
 
 namespace qx {
@@ -18,10 +19,10 @@ inline constexpr const char* kSetTargetTitle = "ASPI Setting Error";
 inline constexpr int16_t kResultRefused = 0;
 // A call whose lengths would run past DataBuf or the CDB is not submitted and
 // ends with this code ("Invalid parameter set in SRB").
-inline constexpr int16_t kResultInvalidParameter = 0xE0;
+inline constexpr int16_t kResultInvalidParameter = SS_INVALID_SRB;
 // Host adapter status recorded when a request does not complete within
 // ExecTimeout ("While Processing the SRB, the adapter timed out.").
-inline constexpr uint8_t kHaStatTimeout = 0x0B;
+inline constexpr uint8_t kHaStatTimeout = HASTAT_COMMAND_TIMEOUT;
 
 // Sends one command to SelectedHaId/SelectedTargetId/SelectedLun and waits for it.
 // Returns 0 (refused, box shown), 1 (success) or the failed request's status, with

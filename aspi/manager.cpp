@@ -14,7 +14,6 @@ std::shared_ptr<AspiManager> g_manager;  // owns the backend
 // reference count: backends are installed at start-up and removed at shutdown,
 // on the thread that sends the commands.
 std::atomic<AspiManager*> g_current{nullptr};
-constexpr int32_t kLibraryNotFound = 0xFC;
 }  // namespace
 
 void InstallAspiManager(std::shared_ptr<AspiManager> manager) {
@@ -36,8 +35,8 @@ uint32_t GetASPI32SupportInfo() {
 int32_t BCSendASPI32Command(void* srb, uint8_t* buffer) {
   AspiManager* m = g_current.load(std::memory_order_acquire);
   if (!m) {
-    StoreSrbStatus(srb, kLibraryNotFound);
-    return kLibraryNotFound;
+    StoreSrbStatus(srb, SS_BC_LIBRARY_MISSING);
+    return SS_BC_LIBRARY_MISSING;
   }
   return m->BCSendASPI32Command(srb, buffer);
 }

@@ -1,7 +1,8 @@
 // The ASPI manager seam: the two operations the system uses, backed by one
 // installed transport (simulated bus, or SG_IO on Linux).
 //
-// Contract of BCSendASPI32Command that every backend keeps:
+// Contract of BCSendASPI32Command that every backend keeps (status codes in
+// aspi/status_codes.h):
 //  1. An execute request (SRB_Cmd 0x02) transfers through the `buffer` argument,
 //     whatever the block's SRB_BufPointer holds.
 //  2. Completion shows in the caller's own block: SRB_HaStat, SRB_TargStat,
@@ -10,6 +11,13 @@
 //     A request refused before it reaches the device still leaves a nonzero
 //     SRB_Status in the block.
 //  3. A host adapter inquiry (SRB_Cmd 0x00) is complete when the call returns.
+//     An execute request may complete later, from another thread: the call then
+//     returns SS_PENDING (0) at once and the caller polls SRB_Status.
+//  4. For a data-in command, when SRB_Status is stored, `buffer` holds from index
+//     0 the bytes the device returned, and from there up to SRB_BufLen it is
+//     zero: bytes a device did not return never read as its data. A request
+//     refused before it reaches a bus (no such adapter, bad lengths, no buffer)
+//     leaves the buffer as it was.
 // And one the executor adds: after Cancel(srb) returns, the backend writes
 // neither that block nor its buffer again.
 #pragma once

@@ -1,10 +1,13 @@
 // ASPI request blocks as packed little-endian records. They are the wire format
 // between the system and the transport backend (the ASPI manager substitute).
+// Their status codes are in aspi/status_codes.h.
 #pragma once
 
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+
+#include "aspi/status_codes.h"
 
 namespace qx {
 
@@ -13,15 +16,6 @@ static_assert(std::endian::native == std::endian::little,
 
 inline constexpr uint8_t SC_HA_INQUIRY = 0x00;
 inline constexpr uint8_t SC_EXEC_SCSI_CMD = 0x02;
-
-inline constexpr uint8_t SS_PENDING = 0x00;
-inline constexpr uint8_t SS_COMP = 0x01;
-inline constexpr uint8_t SS_ABORTED = 0x02;
-inline constexpr uint8_t SS_ERR = 0x04;
-inline constexpr uint8_t SS_INVALID_HA = 0x81;
-inline constexpr uint8_t SS_NO_DEVICE = 0x82;
-
-inline constexpr uint8_t STATUS_CHKCOND = 0x02;
 
 inline constexpr size_t kSenseAreaSize = 256;
 inline constexpr uint8_t kSenseLen = 255;

@@ -1,19 +1,24 @@
 // Simulated bus and drive, driven through hand-built request blocks.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
 
+#include "aspi/executor.h"
 #include "aspi/manager.h"
 #include "aspi/srb.h"
 #include "download/firmware_tag.h"
+#include "transport/sim/scenario.h"
 #include "transport/sim/sim_bus.h"
 
 namespace qx::sim {
@@ -152,8 +157,15 @@ TEST_P(SimCommand, AnswersWithDataAndSense) {
   EXPECT_EQ(r.key, c.key);
   EXPECT_EQ(r.asc, c.asc);
   EXPECT_EQ(r.ascq, c.ascq);
-  EXPECT_EQ(r.Written(), c.written);
+  // The device's bytes, then zeros up to the transfer length for a request that
+  // reached the bus; a request refused at submission leaves the buffer alone.
+  const bool refused = c.status == SS_INVALID_HA || c.status == SS_INVALID_SRB;
+  const size_t end = refused ? 0 : c.buf_len;
+  EXPECT_EQ(r.Written(), std::max(end, c.written));
   EXPECT_EQ(Bytes(r.buffer.begin(), r.buffer.begin() + c.data.size()), c.data);
+  if (end > c.written) {
+    EXPECT_EQ(Bytes(r.buffer.begin() + c.written, r.buffer.begin() + end), Bytes(end - c.written));
+  }
 }
 
 const Bytes kVersion110 = [] {
@@ -228,7 +240,34 @@ TEST(SimCommandState, AbsentLunIsASelectionTimeout) {
   s.SRB_Lun = 1;
   EXPECT_EQ(bus->BCSendASPI32Command(&s, buffer.data()), SS_ERR);
   EXPECT_EQ(s.SRB_HaStat, 0x11);
-  EXPECT_EQ(buffer, Bytes(64, kFill));
+  Bytes want(58, 0);  // nothing answered: no byte of an older answer is left
+  want.resize(64, kFill);
+  EXPECT_EQ(buffer, want);
+}
+
+TEST(SimCommandState, ShortInquiryAnswersLeaveZerosNotOlderBytes) {
+  const std::pair<const char*, size_t> targets[] = {
+      {R"("inquiry_length":0)", 0},
+      {R"("inquiry_length":5)", 5},
+      {R"("inquiry_length":32)", 32},
+      {R"("inquiry_length":36)", 36},
+      {R"("kind":"generic","inquiry":{"raw":"00 00 02 02 00"})", 5},
+  };
+  for (const auto& [keys, returned] : targets) {
+    auto bus = Load(std::string(R"({"adapters":[{"ha":0,"targets":[{"id":2,)") + keys + "}]}]}");
+    ASSERT_NE(bus, nullptr) << keys;
+    Result full = Send(*SimBus::BuiltIn(), 0, 2, kInquiry58, 58);
+    Result r;
+    r.buffer = full.buffer;  // the buffer still holds an earlier, complete answer
+    auto s = MakeSrb(0, 2, kInquiry58, 58);
+    ASSERT_EQ(bus->BCSendASPI32Command(&s, r.buffer.data()), SS_COMP) << keys;
+    EXPECT_EQ(Bytes(r.buffer.begin() + returned, r.buffer.begin() + 58), Bytes(58 - returned))
+        << keys;
+    EXPECT_EQ(r.buffer[58], kFill) << keys;
+    if (returned > 0) {
+      EXPECT_EQ(r.buffer[2], 0x02) << keys;
+    }
+  }
 }
 
 TEST(SimCommandState, StoppedUnitIsNotReadyUntilStarted) {
@@ -256,7 +295,11 @@ TEST(SimFault, NthTimesAndSubmitResult) {
   Result inq = Send(*bus, 0, 2, kInquiry58, 58);
   EXPECT_EQ(inq.ret, 0xFB);
   EXPECT_EQ(inq.status, 1);
-  EXPECT_EQ(inq.Written(), 0u);  // a faulted request is not executed
+  EXPECT_EQ(Bytes(inq.buffer.begin(), inq.buffer.begin() + 59), [] {
+    Bytes none(58, 0);  // a faulted request is not executed: no INQUIRY data
+    none.push_back(kFill);
+    return none;
+  }());
   for (int i = 0; i < 3; ++i) {
     Result r = Send(*bus, 0, 2, {0x1B, 0, 0, 0, 1, 0}, 0);
     EXPECT_EQ(std::tuple(r.status, r.ha_stat, r.targ_stat), std::tuple(4, 0x11, 0));
@@ -533,6 +576,81 @@ INSTANTIATE_TEST_SUITE_P(
         JsonErrorCase{"PendingForEver", R"({"faults":[{"srb_status":0}]})", "never_complete"},
         JsonErrorCase{"AsyncType", R"({"completion":{"async":"yes"}})", "completion.async"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Scenario paths and texts that are refused: each makes a file (or something
+// else) at a fresh path; the message names the problem and quotes little.
+struct FileErrorCase {
+  const char* name;
+  std::function<void(const std::string& path)> make;
+  const char* message;
+};
+
+void WriteText(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+TEST(SimScenario, RefusedFilesAndTextsComeBackAsShortMessages) {
+  const std::string huge(15u << 20, 'x');
+  const FileErrorCase cases[] = {
+      {"Fifo", [](const std::string& p) { ASSERT_EQ(mkfifo(p.c_str(), 0600), 0); },
+       "is not a regular file"},
+      {"Directory", [](const std::string& p) { std::filesystem::create_directory(p); },
+       "is not a regular file"},
+      {"Larger",
+       [](const std::string& p) {
+         WriteText(p, "{}");
+         std::filesystem::resize_file(p, kMaxScenarioFileBytes + 1);
+       },
+       "larger than 16 MiB"},
+      {"DuplicateKey",
+       [](const std::string& p) {
+         WriteText(p, R"({"adapters":[{"ha":0,"targets":[{"id":2,"id":3}]}]})");
+       },
+       "adapters[0].targets[0]: duplicate key 'id'"},
+      {"DuplicateTopKey",
+       [](const std::string& p) { WriteText(p, R"({"manager_status":1,"manager_status":2})"); },
+       "scenario: duplicate key 'manager_status'"},
+      {"HugeNumberText",
+       [&](const std::string& p) { WriteText(p, R"({"manager_status":")" + huge + R"("})"); },
+       "manager_status: 'xxxx"},
+      {"HugeKey", [&](const std::string& p) { WriteText(p, R"({")" + huge + R"(":1})"); },
+       "unknown key 'xxxx"},
+      {"HugeUnterminated", [&](const std::string& p) { WriteText(p, R"({"a":")" + huge); },
+       "not valid JSON"},
+  };
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("qx-scenario-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  for (const FileErrorCase& c : cases) {
+    const std::string path = (dir / c.name).string();
+    c.make(path);
+    std::string error;
+    EXPECT_EQ(SimBus::FromJsonFile(path, &error), nullptr) << c.name;
+    EXPECT_NE(error.find(c.message), std::string::npos) << c.name << ": " << error.substr(0, 300);
+    EXPECT_LT(error.size(), path.size() + 250) << c.name << ": " << error.substr(0, 300);
+  }
+  std::filesystem::remove_all(dir);
+}
+
+// An executor timeout cancels a slow request; the worker must not touch the
+// cancelled entry afterwards, neither when another request wakes it nor when
+// the bus goes (ASan finds the slip).
+TEST(SimAsync, TimedOutRequestIsCancelledCleanly) {
+  InstallAspiManager(Load(R"({"adapters":[{"ha":0,"targets":[
+      {"id":2,"delay_ms":600000},{"id":3,"delay_ms":0}]}]})"));
+  ResetTransportState();
+  SelectedHaId = 0;
+  const Cdb inquiry{0x12, 0, 0, 0, 0x3A, 0};
+  ExecTimeout = std::chrono::milliseconds(20);
+  SelectedTargetId = 2;
+  EXPECT_EQ(ExecScsiCmd("Inquiry", 58, inquiry, 6), SS_ERR);
+  EXPECT_EQ(LastHaStat, kHaStatTimeout);
+  ExecTimeout = kDefaultExecTimeout;
+  SelectedTargetId = 3;
+  EXPECT_EQ(ExecScsiCmd("Inquiry", 58, inquiry, 6), SS_COMP);
+  InstallAspiManager(nullptr);
+  ResetTransportState();
+}
 
 TEST(SimScenario, MissingFileIsReported) {
   std::string error;

@@ -2,7 +2,7 @@
 # One test of qxflash --sg on a real Linux SCSI stack, in the QEMU rig.
 #
 #   rig_test.sh setup RIG_DIR                      prepare the rig once (build.sh)
-#   rig_test.sh CASE  RIG_DIR QXFLASH SOURCE_DIR   CASE = scan | commands | download
+#   rig_test.sh CASE  RIG_DIR QXFLASH SOURCE_DIR   CASE = scan | commands | download | notes
 #   rig_test.sh bench RIG_DIR QX_RIG_BENCH QXFLASH a short round of the rig bench
 #
 # A case boots one guest, runs all its qxflash commands there (guest_steps.sh)
@@ -185,6 +185,7 @@ diout_sdebug --json send DiOut 0xE3 0x80 --ha 2 --id 0
 rb_cd --json send ReadBuffer --ha 0 --id 2
 rb_empty --json send ReadBuffer --ha 1 --id 0
 inq_disk --json send Inquiry --ha 0 --id 5
+inq_cd --json send Inquiry --ha 0 --id 2
 inq_absent --json send Inquiry --ha 0 --id 3
 inq_own_id --json send Inquiry --ha 0 --id 7
 inq_vscsi_t1 --json send Inquiry --ha 1 --id 1
@@ -215,6 +216,12 @@ EOF
   rc_is inq_disk 0
   has inq_disk '{"code":1,"errmsg":"","event":"result"}'
   has inq_disk '{"event":"data","line":"000010:51 45 4D 55 20 48 41 52 44 44 49 53 4B 20 20 20 "}'
+  # The CD answers 36 of the 58 bytes asked for (resid 22); the scan before the
+  # command left scsi_debug's longer answer in DataBuf. Bytes 36-57 read zero,
+  # not the earlier device's bytes.
+  rc_is inq_cd 0
+  has inq_cd '{"event":"data","line":"000020:32 2E 35 2B 00 00 00 00 00 00 00 00 00 00 00 00 "}'
+  has inq_cd '{"event":"data","line":"000030:00 00 00 00 00 00 00 00 00 00 "}'
   # Empty target IDs, the adapter's own ID and an ID beyond the virtio target:
   # the scan found nothing there, so nothing is sent.
   for step in inq_absent:3:0 inq_own_id:7:0 inq_vscsi_t1:1:1; do
@@ -306,6 +313,24 @@ EOF
   lacks dl_badsum '"line":"CDB= 00'
   lacks dl_badsum 'Download Start !!'
   lacks dl_badsum '"event":"block"'
+  ;;
+
+notes)
+  qx=$3
+  # Ten SCSI hosts (AHCI ports 3-8 and USB on host 9): adapters 0-7 are hosts
+  # 0-6 and 9, and the scan says which hosts it leaves out, one note per line.
+  export RIG_ATAPI=1 RIG_USB=1
+  cat >"$tmp/steps" <<'EOF'
+notes_scan scan
+notes_json --json scan
+EOF
+  run_steps
+  rc_is notes_scan 0
+  grep -aqE '^qxflash: note: .*not shown: host7 \(ahci\) host8 \(ahci\)' "$tmp/notes_scan.err" ||
+    { show notes_scan; fail "notes_scan: no note naming host7 and host8"; }
+  rc_is notes_json 0
+  grep -aqE '^\{"event":"warning","text":".*not shown: host7 \(ahci\) host8 \(ahci\)' \
+    "$tmp/notes_json.out" || { show notes_json; fail "notes_json: no warning event"; }
   ;;
 
 bench)

@@ -4,9 +4,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <memory>
+#include <thread>
 
 #include "aspi/executor.h"
 #include "aspi/manager.h"
@@ -147,7 +149,16 @@ class SgBusTest : public ::testing::Test {
     std::memcpy(s.CDBByte, cdb.data(), cdb.size());
     return s;
   }
-  int32_t Send(SRB_ExecSCSICmd& s) { return bus->BCSendASPI32Command(&s, buf.data()); }
+  // Submits the block and, when the worker runs it, waits for the completion the
+  // way the executor does. Returns the final status.
+  int32_t Send(SRB_ExecSCSICmd& s) {
+    const int32_t r = bus->BCSendASPI32Command(&s, buf.data());
+    return r == SS_PENDING ? Wait(s) : r;
+  }
+  static uint8_t Wait(const SRB_ExecSCSICmd& s) {
+    while (LoadSrbStatus(&s) == SS_PENDING) std::this_thread::yield();
+    return LoadSrbStatus(&s);
+  }
   SRB_HAInquiry Inquire(uint8_t ha, int32_t* result) {
     SRB_HAInquiry q{};
     q.SRB_Cmd = SC_HA_INQUIRY;
@@ -227,7 +238,7 @@ TEST_F(SgBusTest, InquiryReadsIntoTheBufferArgument) {
   const auto& io = sys->seen[0];
   EXPECT_EQ(io.direction, SG_DXFER_FROM_DEV);
   EXPECT_EQ(io.dxfer_len, 58u);
-  EXPECT_EQ(io.dxferp, buf.data());
+  EXPECT_NE(io.dxferp, buf.data()) << "SG_IO uses the backend's own buffer";
   EXPECT_EQ(io.cdb, inquiry);
   EXPECT_EQ(io.timeout, 4321u);
   EXPECT_EQ(buf[8], 'Q');
@@ -384,6 +395,109 @@ TEST_F(SgBusTest, TimeoutIsClampedToWhatSgAccepts) {
     Send(s);
     EXPECT_EQ(sys->seen.at(0).timeout, want) << ms;
   }
+}
+
+TEST_F(SgBusTest, BytesTheDeviceDidNotReturnReadZero) {
+  // INQUIRY for 58 bytes; the device returns `returned` of them (resid says how
+  // many it did not), into a buffer that still holds an older answer.
+  for (int returned : {0, 5, 32, 36, 58}) {
+    auto& a = sys->nodes["/dev/sg0"].answer;
+    a.data.assign(static_cast<size_t>(returned), 0x41);
+    a.resid = 58 - returned;
+    std::fill(buf.begin(), buf.end(), 0xEE);
+    auto s = Block(0, 2, inquiry, 58);
+    ASSERT_EQ(Send(s), SS_COMP) << returned;
+    EXPECT_EQ(Bytes(buf.begin(), buf.begin() + returned), Bytes(returned, 0x41)) << returned;
+    EXPECT_EQ(Bytes(buf.begin() + returned, buf.begin() + 58), Bytes(58 - returned, 0)) << returned;
+    EXPECT_EQ(buf[58], 0xEE) << "nothing past SRB_BufLen";
+  }
+  // A residual count outside 0..dxfer_len is clamped; a failed request
+  // returned nothing.
+  const std::pair<int, int> odd[] = {{-7, 58}, {500, 0}};
+  for (auto [resid, returned] : odd) {
+    auto& a = sys->nodes["/dev/sg0"].answer;
+    a.data.assign(58, 0x41);
+    a.resid = resid;
+    std::fill(buf.begin(), buf.end(), 0xEE);
+    auto s = Block(0, 2, inquiry, 58);
+    Send(s);
+    EXPECT_EQ(std::count(buf.begin(), buf.begin() + 58, 0x41), returned) << resid;
+  }
+  sys->nodes["/dev/sg0"].answer.err = EIO;
+  std::fill(buf.begin(), buf.end(), 0xEE);
+  auto s = Block(0, 2, inquiry, 58);
+  EXPECT_EQ(Send(s), 0xE4);
+  EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 58), Bytes(58, 0));
+}
+
+TEST_F(SgBusTest, CancelledRequestIsNeverWrittenAfterALateCompletion) {
+  sys->nodes["/dev/sg0"].answer.data.assign(58, 0x41);
+  sys->Hold();
+  std::fill(buf.begin(), buf.end(), 0xEE);
+  auto s = Block(0, 2, inquiry, 58);
+  EXPECT_EQ(bus->BCSendASPI32Command(&s, buf.data()), SS_PENDING);
+  sys->WaitInKernel();
+  EXPECT_EQ(LoadSrbStatus(&s), SS_PENDING);
+  bus->Cancel(&s);  // returns while the command is still in the kernel
+  const SRB_ExecSCSICmd before = s;
+  sys->Release();
+  // The worker runs one request at a time: once the next one is complete, the
+  // cancelled one has been dropped.
+  std::array<uint8_t, kDataBufSize> other{};
+  auto next = Block(1, 0, tur, 0);
+  bus->BCSendASPI32Command(&next, other.data());
+  EXPECT_EQ(Wait(next), SS_COMP);
+  EXPECT_EQ(std::memcmp(&before, &s, sizeof s), 0);
+  EXPECT_EQ(std::count(buf.begin(), buf.end(), 0xEE), kDataBufSize);
+  EXPECT_EQ(sys->seen.size(), 2u);
+}
+
+TEST_F(SgBusTest, StopSignalsAreBlockedOnTheWorkerOnly) {
+  sigset_t before, after;
+  pthread_sigmask(SIG_BLOCK, nullptr, &before);
+  auto s = Block(0, 2, tur, 0);
+  EXPECT_EQ(Send(s), SS_COMP);
+  ASSERT_EQ(sys->seen.size(), 1u);
+  EXPECT_TRUE(sys->seen[0].stop_signals_blocked);
+  pthread_sigmask(SIG_BLOCK, nullptr, &after);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
+    EXPECT_EQ(sigismember(&after, sig), sigismember(&before, sig)) << sig;
+  }
+}
+
+TEST_F(SgBusTest, DestructionWaitsForTheCommandInTheKernel) {
+  auto own = std::make_unique<SgBus>(sys);
+  sys->Hold();
+  auto first = Block(0, 2, tur, 0);
+  auto second = Block(1, 0, tur, 0);
+  EXPECT_EQ(own->BCSendASPI32Command(&first, buf.data()), SS_PENDING);
+  EXPECT_EQ(own->BCSendASPI32Command(&second, buf.data()), SS_PENDING);
+  sys->WaitInKernel();
+  std::thread destroy([&] { own.reset(); });
+  sys->Release();
+  destroy.join();
+  EXPECT_EQ(LoadSrbStatus(&first), SS_COMP);
+  EXPECT_NE(LoadSrbStatus(&second), SS_PENDING) << "queued: run, or ended as aborted";
+}
+
+TEST_F(SgBusTest, NotesNameWhatTheScanLeavesOutOneLinePerNote) {
+  const auto lines = [](const std::string& text) {
+    return text.empty() ? 0 : std::count(text.begin(), text.end(), '\n') + 1;
+  };
+  SysfsTree empty;
+  SgBus none(std::make_shared<FakeSystem>(empty.root()));
+  EXPECT_TRUE(Has(none.Notes(), "load the sg driver: modprobe sg")) << none.Notes();
+  EXPECT_EQ(lines(none.Notes()), 1);
+
+  for (int h = 2; h < 10; ++h) tree.AddHost(h, "ahci\n");
+  tree.AddSg(2, "0:1:4:0");  // channel 1
+  tree.AddSg(3, "4:0:0:0");
+  SgBus many(sys);
+  const std::string notes = many.Notes();
+  EXPECT_TRUE(Has(notes, "not shown: host8 (ahci) host9 (ahci)")) << notes;
+  EXPECT_TRUE(Has(notes, "sg2 (0:1:4:0)")) << notes;
+  EXPECT_EQ(lines(notes), 2) << notes;
+  EXPECT_EQ(bus->Notes(), "") << "everything mapped";
 }
 
 // Through the executor, converted sense reads as the system's own text.

@@ -2,14 +2,18 @@
 // a system whose device nodes and ioctls answer from tables.
 #pragma once
 
+#include <pthread.h>
+#include <signal.h>
 #include <stdlib.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -81,6 +85,7 @@ struct SeenIo {
   unsigned timeout = 0;
   unsigned mx_sb_len = 0;
   std::vector<uint8_t> data_out;
+  bool stop_signals_blocked = false;  // on the thread that called SG_IO
 };
 
 // Real sysfs reads (rooted in the tree), scripted device nodes and ioctls.
@@ -127,7 +132,21 @@ class FakeSystem : public LinuxSgSystem {
       const auto* p = static_cast<const uint8_t*>(io->dxferp);
       s.data_out.assign(p, p + io->dxfer_len);
     }
+    sigset_t mask;
+    pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+    s.stop_signals_blocked = true;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
+      s.stop_signals_blocked = s.stop_signals_blocked && sigismember(&mask, sig) == 1;
+    }
     seen.push_back(s);
+    {
+      // A held command stays "in the kernel" until Release().
+      std::unique_lock lock(gate_mutex_);
+      in_kernel_ = true;
+      gate_.notify_all();
+      gate_.wait(lock, [this] { return !held_; });
+      in_kernel_ = false;
+    }
     if (a.err != 0) return -a.err;
     if (io->dxfer_direction == SG_DXFER_FROM_DEV && !a.data.empty()) {
       std::memcpy(io->dxferp, a.data.data(), std::min<size_t>(a.data.size(), io->dxfer_len));
@@ -141,12 +160,35 @@ class FakeSystem : public LinuxSgSystem {
     return 0;
   }
 
+  // SG_IO calls wait while held; WaitInKernel returns once one is waiting.
+  void Hold() {
+    std::lock_guard lock(gate_mutex_);
+    held_ = true;
+  }
+  void Release() {
+    {
+      std::lock_guard lock(gate_mutex_);
+      held_ = false;
+    }
+    gate_.notify_all();
+  }
+  void WaitInKernel() {
+    std::unique_lock lock(gate_mutex_);
+    gate_.wait(lock, [this] { return in_kernel_; });
+  }
+
   std::map<std::string, FakeNode> nodes;  // by device path ("/dev/sg3")
   std::map<int, std::string> open_fds;
   std::vector<std::string> opens;
   std::vector<SeenIo> seen;
   int open_flags = 0;
   int next_fd = 10;
+
+ private:
+  std::mutex gate_mutex_;
+  std::condition_variable gate_;
+  bool held_ = false;
+  bool in_kernel_ = false;
 };
 
 }  // namespace qx::sg::testing

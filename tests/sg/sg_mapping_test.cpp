@@ -69,7 +69,7 @@ TEST(SgHostMap, NearestAspiMeaning) {
       {0x77, SS_ERR, 0x14},
   };
   for (const auto& c : cases) {
-    const Completion got = MapCompletion(kScsiGood, c.did, kDriverOk, 0);
+    const Completion got = MapCompletion(STATUS_GOOD, c.did, kDriverOk, 0);
     EXPECT_EQ(got.srb_status, c.srb_status) << "host " << c.did;
     EXPECT_EQ(got.ha_stat, c.ha_stat) << "host " << c.did;
   }

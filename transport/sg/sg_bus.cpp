@@ -1,31 +1,24 @@
 #include "transport/sg/sg_bus.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <span>
-
-#include "aspi/transport_state.h"
-#include "transport/sg/sg_mapping.h"
+#include <system_error>
 
 namespace qx::sg {
 
 namespace {
-constexpr uint8_t kHaDataOverrunUnderrun = 0x12;
-}  // namespace
 
-namespace {
-
-constexpr int32_t kInvalidParameter = 0xE0;
-constexpr int32_t kBufferTooBig = 0xE6;
-constexpr int32_t kInvalidCall = 0xFB;
 constexpr size_t kMinCdbLength = 6;  // the sg driver refuses shorter commands
 constexpr unsigned char kMaxSense = 255;
+constexpr unsigned kDriverSenseBit = 0x08;
 
 // NUL-terminated text in a 16-byte field (at most 15 characters kept).
 void PutText(uint8_t (&field)[16], const std::string& text) {
@@ -53,10 +46,28 @@ std::string Address(uint8_t ha, uint8_t target, uint8_t lun) {
          std::to_string(lun);
 }
 
+std::string NodePath(const SgDevice& d) {
+  return "/dev/" + d.node;
+}
+
 }  // namespace
 
-SgBus::SgBus(std::shared_ptr<SgSystem> system) : system_(std::move(system)) {
+SgBus::SgBus(std::shared_ptr<SgSystem> system)
+    : system_(std::move(system)), transfer_(std::make_unique<std::array<uint8_t, kDataBufSize>>()) {
   Rescan();
+}
+
+SgBus::~SgBus() {
+  {
+    std::lock_guard lock(mutex_);
+    stop_ = true;
+    // Requests that never reached the kernel end here; nothing waits for them
+    // any more once the backend goes, but their blocks show an end.
+    for (const Request& r : queue_) StoreSrbStatus(r.srb, SS_ABORTED);
+    queue_.clear();
+  }
+  wake_.notify_all();
+  if (worker_.joinable()) worker_.join();  // a command in the kernel is waited for
 }
 
 std::shared_ptr<SgBus> MakeSgBus() {
@@ -94,25 +105,26 @@ uint32_t SgBus::GetASPI32SupportInfo() {
   return 0x0100u | static_cast<uint32_t>(topology_.adapters.size());
 }
 
-void SgBus::Cancel(void*) {
-  // Nothing is ever outstanding: every request completes before
-  // BCSendASPI32Command returns, so no block or buffer is written afterwards.
+void SgBus::Cancel(void* srb) {
+  std::lock_guard lock(mutex_);
+  std::erase_if(queue_, [srb](const Request& r) { return r.srb == srb; });
+  if (running_ && running_->srb == srb) running_->cancelled = true;
 }
 
 int32_t SgBus::BCSendASPI32Command(void* srb, uint8_t* buffer) {
-  if (srb == nullptr) return kInvalidCall;
+  if (srb == nullptr) return SS_BC_INVALID_CALL;
   switch (static_cast<SRB_Header*>(srb)->SRB_Cmd) {
     case SC_HA_INQUIRY:
       return HostAdapterInquiry(static_cast<SRB_HAInquiry*>(srb));
     case SC_EXEC_SCSI_CMD:
-      return Execute(static_cast<SRB_ExecSCSICmd*>(srb), buffer);
+      return Submit(static_cast<SRB_ExecSCSICmd*>(srb), buffer);
     default: {
       std::lock_guard lock(mutex_);
       last_errno_ = 0;
       last_hint_ = "request code " + Hex2(static_cast<SRB_Header*>(srb)->SRB_Cmd) +
                    " is not supported (only host adapter inquiry and execute)";
-      StoreSrbStatus(srb, 0x80);
-      return 0x80;
+      StoreSrbStatus(srb, SS_INVALID_CMD);
+      return SS_INVALID_CMD;
     }
   }
 }
@@ -138,31 +150,56 @@ int32_t SgBus::HostAdapterInquiry(SRB_HAInquiry* srb) {
   return SS_COMP;
 }
 
-int32_t SgBus::Finish(SRB_ExecSCSICmd* srb, uint8_t status, int err, std::string hint) {
-  {
-    std::lock_guard lock(mutex_);
-    last_errno_ = err;
-    last_hint_ = std::move(hint);
-  }
-  StoreSrbStatus(srb, status);
-  return status;
+namespace {
+
+// A request the backend ends without a device's answer.
+template <typename O>
+O Ended(uint8_t status, int err, std::string hint) {
+  O o;
+  o.status = status;
+  o.err = err;
+  o.hint = std::move(hint);
+  return o;
 }
 
-int32_t SgBus::AbsentTarget(SRB_ExecSCSICmd* srb, int err, std::string hint) {
-  srb->SRB_HaStat = kHaSelectionTimeout;
-  srb->SRB_TargStat = 0;
-  return Finish(srb, SS_ERR, err, std::move(hint));
+// Nothing answered at the address (or the device went away): what an absent
+// target looks like on a parallel bus.
+template <typename O>
+O Absent(int err, std::string hint) {
+  O o = Ended<O>(SS_ERR, err, std::move(hint));
+  o.ha_stat = HASTAT_SEL_TO;
+  return o;
 }
 
-int32_t SgBus::Execute(SRB_ExecSCSICmd* srb, uint8_t* buffer) {
-  srb->SRB_HaStat = 0;
-  srb->SRB_TargStat = 0;
+// An OS error on the node: a vanished device reads like an absent target.
+template <typename O>
+O FromErrno(int err, const std::string& node, uint32_t length) {
+  if (IsVanishedErrno(err)) return Absent<O>(err, HintForErrno(err, node, length));
+  return Ended<O>(SrbStatusForErrno(err), err, HintForErrno(err, node, length));
+}
+
+}  // namespace
+
+int32_t SgBus::Submit(SRB_ExecSCSICmd* srb, uint8_t* buffer) {
+  Request r;
+  r.srb = srb;
+  r.buffer = buffer;
+  r.cdb_len = srb->SRB_CDBLen;
+  r.length = srb->SRB_BufLen;
+  r.sense_len = srb->SRB_SenseLen;
+  r.timeout_ms = SgTimeout();
   const uint8_t ha = srb->SRB_HaId;
   const uint8_t target = srb->SRB_Target;
   const uint8_t lun = srb->SRB_Lun;
-  const uint32_t length = srb->SRB_BufLen;
-  const size_t cdb_len = srb->SRB_CDBLen;
 
+  // Refusals that leave the buffer alone: the request never reaches a bus.
+  auto refuse = [&](uint8_t status, std::string hint) {
+    std::lock_guard lock(mutex_);
+    last_errno_ = 0;
+    last_hint_ = std::move(hint);
+    StoreSrbStatus(srb, status);
+    return int32_t{status};
+  };
   std::optional<SgDevice> device;
   {
     std::lock_guard lock(mutex_);
@@ -174,69 +211,135 @@ int32_t SgBus::Execute(SRB_ExecSCSICmd* srb, uint8_t* buffer) {
     }
     if (const SgDevice* d = topology_.Find(ha, target, lun)) device = *d;
   }
+  if (r.cdb_len < kMinCdbLength || r.cdb_len > r.cdb.size()) {
+    return refuse(SS_INVALID_SRB, "CDB length " + std::to_string(r.cdb_len) + " is outside 6-16");
+  }
+  if (r.length > static_cast<uint32_t>(kDataBufSize)) {
+    return refuse(SS_BUFFER_TOO_BIG, "transfer length " + std::to_string(r.length) +
+                                         " is larger than the " + std::to_string(kDataBufSize) +
+                                         "-byte data buffer");
+  }
+  if (r.length > 0 && buffer == nullptr) {
+    return refuse(SS_INVALID_SRB, "transfer without a data buffer");
+  }
+  std::memcpy(r.cdb.data(), srb->CDBByte, r.cdb_len);
+  r.direction = DataDirection(std::span<const uint8_t>(r.cdb.data(), r.cdb_len), r.length);
+  srb->SRB_HaStat = 0;
+  srb->SRB_TargStat = 0;
 
-  if (cdb_len < kMinCdbLength || cdb_len > sizeof srb->CDBByte) {
-    return Finish(srb, kInvalidParameter, 0,
-                  "CDB length " + std::to_string(cdb_len) + " is outside 6-16");
-  }
-  if (length > static_cast<uint32_t>(kDataBufSize)) {
-    return Finish(srb, kBufferTooBig, 0,
-                  "transfer length " + std::to_string(length) + " is larger than the " +
-                      std::to_string(kDataBufSize) + "-byte data buffer");
-  }
-  if (length > 0 && buffer == nullptr) {
-    return Finish(srb, kInvalidParameter, 0, "transfer without a data buffer");
-  }
   if (!device) {
-    return AbsentTarget(srb, 0, "no device at " + Address(ha, target, lun));
+    return CompleteNow(srb, buffer, r.direction,
+                       Absent<Outcome>(0, "no device at " + Address(ha, target, lun)));
   }
+  r.device = *device;
 
-  const std::string node = "/dev/" + device->node;
-  const int fd = system_->Open(node, O_RDWR | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    const int err = -fd;
-    if (IsVanishedErrno(err)) return AbsentTarget(srb, err, HintForErrno(err, node, length));
-    return Finish(srb, SrbStatusForErrno(err), err, HintForErrno(err, node, length));
+  std::lock_guard lock(mutex_);
+  if (!StartWorker()) {
+    last_errno_ = 0;
+    last_hint_ = "no thread could be started for SCSI generic requests";
+    StoreSrbStatus(srb, SS_ASPI_IS_BUSY);
+    return SS_ASPI_IS_BUSY;
   }
-  struct FdCloser {
-    SgSystem& system;
-    int fd;
-    ~FdCloser() { system.Close(fd); }
-  } closer{*system_, fd};
+  queue_.push_back(std::move(r));
+  wake_.notify_one();
+  return SS_PENDING;
+}
 
+int32_t SgBus::CompleteNow(SRB_ExecSCSICmd* srb, uint8_t* buffer, Direction direction,
+                           const Outcome& outcome) {
+  Request r;
+  r.srb = srb;
+  r.buffer = buffer;
+  r.length = srb->SRB_BufLen;
+  r.sense_len = srb->SRB_SenseLen;
+  r.direction = direction;
+  std::lock_guard lock(mutex_);
+  Complete(r, outcome);
+  return outcome.status;
+}
+
+bool SgBus::StartWorker() {
+  if (worker_.joinable()) return true;
+  // The worker inherits the signal mask of the thread that creates it.
+  sigset_t stop, old;
+  sigemptyset(&stop);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) sigaddset(&stop, sig);
+  pthread_sigmask(SIG_BLOCK, &stop, &old);
+  bool started = true;
+  try {
+    worker_ = std::thread([this] { Run(); });
+  } catch (const std::system_error&) {
+    started = false;
+  }
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  return started;
+}
+
+void SgBus::Run() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [this] { return stop_ || !queue_.empty(); });
+    if (stop_) return;
+    running_ = std::move(queue_.front());
+    queue_.pop_front();
+    const Request& r = *running_;
+    // Still not cancelled (Cancel removes queued requests), so the caller's
+    // buffer holds the data to send.
+    if (r.direction == Direction::kOut) std::memcpy(transfer_->data(), r.buffer, r.length);
+    lock.unlock();
+
+    int fd = -1;
+    std::optional<Outcome> o = Open(r, &fd);
+    if (!o) {
+      o = Verify(r, fd);
+      if (!o) o = Transfer(r, fd);
+      system_->Close(fd);
+    }
+
+    lock.lock();
+    if (!running_->cancelled) Complete(*running_, *o);
+    running_.reset();
+  }
+}
+
+std::optional<SgBus::Outcome> SgBus::Open(const Request& r, int* fd) {
+  const std::string node = NodePath(r.device);
+  *fd = system_->Open(node, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  if (*fd < 0) return FromErrno<Outcome>(-*fd, node, r.length);
+  return std::nullopt;
+}
+
+std::optional<SgBus::Outcome> SgBus::Verify(const Request& r, int fd) {
   // The node must still be the device the map names: sg numbers are reused
   // when devices come and go, and a firmware block must never reach another one.
+  const std::string node = NodePath(r.device);
   sg_scsi_id id{};
   if (const int rc = system_->GetScsiId(fd, &id); rc < 0) {
-    const int err = -rc;
-    if (IsVanishedErrno(err)) return AbsentTarget(srb, err, HintForErrno(err, node, length));
-    return Finish(srb, SrbStatusForErrno(err), err, HintForErrno(err, node, length));
+    return FromErrno<Outcome>(-rc, node, r.length);
   }
-  const Hctl& want = device->address;
-  if (static_cast<uint32_t>(id.host_no) != want.host ||
-      static_cast<uint32_t>(id.channel) != want.channel ||
-      static_cast<uint32_t>(id.scsi_id) != want.target ||
-      static_cast<uint32_t>(id.lun) != static_cast<uint32_t>(want.lun)) {
-    return AbsentTarget(srb, 0,
-                        node + " is now " + std::to_string(id.host_no) + ":" +
-                            std::to_string(id.channel) + ":" + std::to_string(id.scsi_id) + ":" +
-                            std::to_string(id.lun) + ", not " + HctlText(want) +
-                            " as at the last scan; run SCSI Rescan");
+  const Hctl& want = r.device.address;
+  const Hctl got{static_cast<uint32_t>(id.host_no), static_cast<uint32_t>(id.channel),
+                 static_cast<uint32_t>(id.scsi_id), static_cast<uint32_t>(id.lun)};
+  if (got != want) {
+    return Absent<Outcome>(0, node + " is now " + HctlText(got) + ", not " + HctlText(want) +
+                                  " as at the last scan; run SCSI Rescan");
   }
+  return std::nullopt;
+}
 
-  std::array<unsigned char, 16> cdb{};
-  std::memcpy(cdb.data(), srb->CDBByte, cdb_len);
+SgBus::Outcome SgBus::Transfer(const Request& r, int fd) {
+  const std::string node = NodePath(r.device);
+  std::array<unsigned char, 16> cdb = r.cdb;
   std::array<unsigned char, kMaxSense> sense{};
-  const Direction dir = DataDirection(std::span<const uint8_t>(cdb.data(), cdb_len), length);
 
   sg_io_hdr io{};
   io.interface_id = 'S';
-  io.cmd_len = static_cast<unsigned char>(cdb_len);
+  io.cmd_len = r.cdb_len;
   io.cmdp = cdb.data();
   io.mx_sb_len = kMaxSense;
   io.sbp = sense.data();
-  io.timeout = SgTimeout();
-  switch (dir) {
+  io.timeout = r.timeout_ms;
+  switch (r.direction) {
     case Direction::kNone:
       io.dxfer_direction = SG_DXFER_NONE;
       break;
@@ -247,45 +350,64 @@ int32_t SgBus::Execute(SRB_ExecSCSICmd* srb, uint8_t* buffer) {
       io.dxfer_direction = SG_DXFER_TO_DEV;
       break;
   }
-  if (dir != Direction::kNone) {
-    io.dxferp = buffer;
-    io.dxfer_len = length;
+  if (r.direction != Direction::kNone) {
+    io.dxferp = transfer_->data();
+    io.dxfer_len = r.length;
   }
 
-  if (const int rc = system_->SgIo(fd, &io); rc < 0) {
-    const int err = -rc;
-    if (IsVanishedErrno(err)) return AbsentTarget(srb, err, HintForErrno(err, node, length));
-    return Finish(srb, SrbStatusForErrno(err), err, HintForErrno(err, node, length));
-  }
+  if (const int rc = system_->SgIo(fd, &io); rc < 0) return FromErrno<Outcome>(-rc, node, r.length);
 
+  Outcome o;
   const uint8_t sense_len = std::min<uint8_t>(io.sb_len_wr, kMaxSense);
   const Completion c = MapCompletion(io.status, io.host_status, io.driver_status, sense_len);
-  srb->SRB_HaStat = c.ha_stat;
-  srb->SRB_TargStat = c.targ_stat;
+  o.status = c.srb_status;
+  o.ha_stat = c.ha_stat;
+  o.targ_stat = c.targ_stat;
   if (c.copy_sense) {
-    const size_t room = std::min<size_t>(srb->SRB_SenseLen, sizeof srb->SenseArea);
-    std::memset(srb->SenseArea, 0, room);
-    ToFixedSense(std::span<const uint8_t>(sense.data(), sense_len),
-                 std::span<uint8_t>(srb->SenseArea, room));
+    o.sense_bytes = ToFixedSense(std::span<const uint8_t>(sense.data(), sense_len), o.sense);
+  }
+  if (r.direction == Direction::kIn) {
+    const long long resid = std::clamp<long long>(io.resid, 0, io.dxfer_len);
+    o.returned = static_cast<uint32_t>(io.dxfer_len - resid);
   }
 
   // A device's own answer (status byte, sense) speaks for itself; the low-level
   // summary only helps when the host or the driver failed the command.
-  std::string hint;
-  constexpr unsigned kDriverSense = 0x08;
-  if (c.srb_status != SS_COMP && (io.host_status != 0 || (io.driver_status & ~kDriverSense) != 0)) {
-    hint = "SG_IO on " + node + " (" + HctlText(want) + "): status " + Hex2(io.status) + ", host " +
-           MapHostStatus(io.host_status).name + " (" + Hex2(io.host_status) + "), driver " +
-           Hex2(io.driver_status) + ", resid " + std::to_string(io.resid);
+  if (c.srb_status != SS_COMP &&
+      (io.host_status != 0 || (io.driver_status & ~kDriverSenseBit) != 0)) {
+    o.hint = "SG_IO on " + node + " (" + HctlText(r.device.address) + "): status " +
+             Hex2(io.status) + ", host " + MapHostStatus(io.host_status).name + " (" +
+             Hex2(io.host_status) + "), driver " + Hex2(io.driver_status) + ", resid " +
+             std::to_string(io.resid);
   }
   // A write that the device ended early is not a sent block, whatever its status.
-  if (c.srb_status == SS_COMP && dir == Direction::kOut && io.resid != 0) {
-    srb->SRB_HaStat = kHaDataOverrunUnderrun;
-    return Finish(srb, SS_ERR, 0,
-                  std::to_string(io.resid) + " of " + std::to_string(length) + " bytes for " +
-                      node + " were not transferred");
+  if (c.srb_status == SS_COMP && r.direction == Direction::kOut && io.resid != 0) {
+    o.status = SS_ERR;
+    o.ha_stat = HASTAT_DO_DU;
+    o.hint = std::to_string(io.resid) + " of " + std::to_string(r.length) + " bytes for " + node +
+             " were not transferred";
   }
-  return Finish(srb, c.srb_status, 0, std::move(hint));
+  return o;
+}
+
+void SgBus::Complete(const Request& r, const Outcome& o) {
+  SRB_ExecSCSICmd* srb = r.srb;
+  srb->SRB_HaStat = o.ha_stat;
+  srb->SRB_TargStat = o.targ_stat;
+  if (o.sense_bytes > 0) {
+    const size_t room = std::min<size_t>(r.sense_len, sizeof srb->SenseArea);
+    std::memset(srb->SenseArea, 0, room);
+    std::memcpy(srb->SenseArea, o.sense.data(), std::min(room, o.sense_bytes));
+  }
+  // Bytes the device did not return never read as its data.
+  if (r.direction == Direction::kIn && r.buffer != nullptr) {
+    const uint32_t n = std::min(o.returned, r.length);
+    if (n > 0) std::memcpy(r.buffer, transfer_->data(), n);
+    std::memset(r.buffer + n, 0, r.length - n);
+  }
+  last_errno_ = o.err;
+  last_hint_ = o.hint;
+  StoreSrbStatus(srb, o.status);
 }
 
 }  // namespace qx::sg

@@ -4,25 +4,50 @@
 //   #include "transport/sg/sg_bus.h"
 //   auto bus = qx::sg::MakeSgBus();
 //   qx::InstallAspiManager(bus);
-//   if (!bus->Warning().empty()) ...   // hosts or devices that are not mapped
+//   if (!bus->Notes().empty()) ...   // hosts or devices that are not mapped
 //   ... after a failed command: bus->LastHint() says what to do about it.
 //
-// Requests complete synchronously inside BCSendASPI32Command (SG_IO blocks
-// until the device answers or qx::ExecTimeout passes), so SRB_Status is final
-// when the call returns and the call's result equals it. Cancel() has nothing
-// to stop: by the time any caller can cancel a block, its submission has
-// returned and the backend no longer holds the block or its buffer.
+// Execute requests run on one worker thread owned by the bus, one at a time in
+// the order submitted, so the calling (window) thread never blocks in the
+// kernel. BCSendASPI32Command checks the block against the map on the caller's
+// thread: a request that cannot reach a device (no such adapter, bad lengths, no
+// device at the address) is completed there and then, and the call returns its
+// status. Every other request is queued and the call returns SS_PENDING (0); the
+// worker opens the node, verifies with SG_GET_SCSI_ID that it is still the
+// device the map names, submits SG_IO (timeout: qx::ExecTimeout) and completes
+// the caller's block. Host adapter inquiries are always complete on return.
+//
+// The transfer runs through the bus's own 37,857-byte buffer: data-out bytes are
+// copied from the caller's buffer when the worker starts the request, data-in
+// bytes are copied back on completion, followed by zeros up to SRB_BufLen. The
+// block and buffer are written under the bus's lock, SRB_Status last (release).
+// Cancel(srb) marks the request cancelled under the same lock and returns at
+// once; the worker then drops the result when the kernel is done with the
+// command, so the caller's block and buffer are never written after Cancel.
+//
+// The worker starts with SIGINT, SIGTERM, SIGHUP, SIGQUIT and SIGPIPE blocked for
+// its whole life: those signals go to the other threads, and SG_IO is never
+// interrupted (a resubmitted command could reach the drive twice). Destruction
+// waits for a command still in the kernel; queued requests that never started
+// end as SS_ABORTED.
 //
 // The host/target map is read from sysfs when the bus is made and again at
 // each host adapter inquiry of adapter 0, i.e. once per bus scan.
 #pragma once
 
+#include <array>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 
 #include "aspi/manager.h"
+#include "aspi/transport_state.h"
+#include "transport/sg/sg_mapping.h"
 #include "transport/sg/sg_system.h"
 #include "transport/sg/sg_topology.h"
 
@@ -33,6 +58,9 @@ inline constexpr const char* kManagerId = "Linux SG_IO";
 class SgBus final : public qx::AspiManager {
  public:
   explicit SgBus(std::shared_ptr<SgSystem> system);
+  ~SgBus() override;
+  SgBus(const SgBus&) = delete;
+  SgBus& operator=(const SgBus&) = delete;
 
   uint32_t GetASPI32SupportInfo() override;
   int32_t BCSendASPI32Command(void* srb, uint8_t* buffer) override;
@@ -42,28 +70,71 @@ class SgBus final : public qx::AspiManager {
 
   // Reads the host/target map again.
   void Rescan();
-  // What the last map leaves out (more than eight hosts, other channels, ...);
-  // empty when everything is mapped.
+  // What the last map leaves out (no sg devices, more than eight hosts, other
+  // channels, ...), one note per line; empty when everything is mapped.
   std::string Warning() const;
   Topology CurrentTopology() const;
 
-  // errno of the last request's OS failure (0 when it had none) and a
-  // plain-English hint about the last request that did not succeed (empty after
-  // a success).
+  // errno of the last completed request's OS failure (0 when it had none) and
+  // a plain-English hint about it when it did not succeed (empty after a
+  // success). Both are set when a request completes.
   int LastErrno() const;
   std::string LastHint() const override;
 
  private:
+  // One execute request: what the worker needs, copied from the block.
+  struct Request {
+    SRB_ExecSCSICmd* srb = nullptr;
+    uint8_t* buffer = nullptr;
+    SgDevice device;
+    std::array<uint8_t, 16> cdb{};
+    uint8_t cdb_len = 0;
+    uint32_t length = 0;
+    uint8_t sense_len = 0;
+    Direction direction = Direction::kNone;
+    unsigned timeout_ms = 0;  // ExecTimeout when the request was submitted
+    bool cancelled = false;
+  };
+  // What a request came to, before it is written into the caller's block.
+  struct Outcome {
+    uint8_t status = 0;
+    uint8_t ha_stat = 0;
+    uint8_t targ_stat = 0;
+    std::array<uint8_t, kSenseAreaSize> sense{};
+    size_t sense_bytes = 0;
+    uint32_t returned = 0;  // data-in bytes the device returned into transfer_
+    int err = 0;
+    std::string hint;
+  };
+
   int32_t HostAdapterInquiry(SRB_HAInquiry* srb);
-  int32_t Execute(SRB_ExecSCSICmd* srb, uint8_t* buffer);
-  int32_t Finish(SRB_ExecSCSICmd* srb, uint8_t status, int err, std::string hint);
-  int32_t AbsentTarget(SRB_ExecSCSICmd* srb, int err, std::string hint);
+  int32_t Submit(SRB_ExecSCSICmd* srb, uint8_t* buffer);
+  // Completes a request on the caller's thread, before it was queued.
+  int32_t CompleteNow(SRB_ExecSCSICmd* srb, uint8_t* buffer, Direction direction,
+                      const Outcome& outcome);
+  bool StartWorker();
+  void Run();
+
+  // The worker's steps. Open and Verify return nothing when the step succeeded.
+  std::optional<Outcome> Open(const Request& r, int* fd);
+  std::optional<Outcome> Verify(const Request& r, int fd);
+  Outcome Transfer(const Request& r, int fd);
+  // Writes the outcome into the caller's block and buffer (lock held).
+  void Complete(const Request& r, const Outcome& o);
 
   std::shared_ptr<SgSystem> system_;
   mutable std::mutex mutex_;  // guards the members below
+  std::condition_variable wake_;
   Topology topology_;
   int last_errno_ = 0;
   std::string last_hint_;
+  std::deque<Request> queue_;
+  std::optional<Request> running_;  // the request the worker is performing
+  bool stop_ = false;
+  std::thread worker_;
+  // The transfer buffer SG_IO reads and writes: only the worker touches it
+  // while a command runs.
+  std::unique_ptr<std::array<uint8_t, kDataBufSize>> transfer_;
 };
 
 // The backend on the real system.

@@ -53,18 +53,6 @@ Direction DataDirection(std::span<const uint8_t> cdb, uint32_t transfer_length) 
   }
 }
 
-const char* DirectionName(Direction d) {
-  switch (d) {
-    case Direction::kNone:
-      return "none";
-    case Direction::kIn:
-      return "in";
-    case Direction::kOut:
-      return "out";
-  }
-  return "?";
-}
-
 // ---- Status mapping -------------------------------------------------------
 
 namespace {
@@ -75,26 +63,26 @@ namespace {
 // "Unexpected bus free."; failures without an ASPI equivalent become the
 // generic "Target bus phase sequence failure.".
 constexpr std::array<HostRow, 20> kHostTable{{
-    {kDidNoConnect, "DID_NO_CONNECT", SS_ERR, kHaSelectionTimeout},
-    {kDidBusBusy, "DID_BUS_BUSY", SS_ERR, kHaWaitTimeout},
-    {kDidTimeOut, "DID_TIME_OUT", SS_ERR, kHaCommandTimeout},
-    {kDidBadTarget, "DID_BAD_TARGET", SS_ERR, kHaSelectionTimeout},
-    {kDidAbort, "DID_ABORT", SS_ABORTED, kHaOk},
-    {kDidParity, "DID_PARITY", SS_ERR, kHaParity},
-    {kDidError, "DID_ERROR", SS_ERR, kHaPhaseError},
-    {kDidReset, "DID_RESET", SS_ERR, kHaBusReset},
-    {kDidBadIntr, "DID_BAD_INTR", SS_ERR, kHaBusFree},
-    {kDidPassthrough, "DID_PASSTHROUGH", SS_ERR, kHaPhaseError},
-    {kDidSoftError, "DID_SOFT_ERROR", SS_ERR, kHaWaitTimeout},
-    {kDidImmRetry, "DID_IMM_RETRY", SS_ERR, kHaWaitTimeout},
-    {kDidRequeue, "DID_REQUEUE", SS_ERR, kHaWaitTimeout},
-    {kDidTransportDisrupted, "DID_TRANSPORT_DISRUPTED", SS_ERR, kHaBusFree},
-    {kDidTransportFailfast, "DID_TRANSPORT_FAILFAST", SS_ERR, kHaBusFree},
-    {kDidTargetFailure, "DID_TARGET_FAILURE", SS_ERR, kHaPhaseError},
-    {kDidNexusFailure, "DID_NEXUS_FAILURE", SS_ERR, kHaPhaseError},
-    {kDidAllocFailure, "DID_ALLOC_FAILURE", SS_ERR, kHaPhaseError},
-    {kDidMediumError, "DID_MEDIUM_ERROR", SS_ERR, kHaPhaseError},
-    {kDidTransportMarginal, "DID_TRANSPORT_MARGINAL", SS_ERR, kHaBusFree},
+    {kDidNoConnect, "DID_NO_CONNECT", SS_ERR, HASTAT_SEL_TO},
+    {kDidBusBusy, "DID_BUS_BUSY", SS_ERR, HASTAT_TIMEOUT},
+    {kDidTimeOut, "DID_TIME_OUT", SS_ERR, HASTAT_COMMAND_TIMEOUT},
+    {kDidBadTarget, "DID_BAD_TARGET", SS_ERR, HASTAT_SEL_TO},
+    {kDidAbort, "DID_ABORT", SS_ABORTED, HASTAT_OK},
+    {kDidParity, "DID_PARITY", SS_ERR, HASTAT_PARITY_ERROR},
+    {kDidError, "DID_ERROR", SS_ERR, HASTAT_PHASE_ERR},
+    {kDidReset, "DID_RESET", SS_ERR, HASTAT_BUS_RESET},
+    {kDidBadIntr, "DID_BAD_INTR", SS_ERR, HASTAT_BUS_FREE},
+    {kDidPassthrough, "DID_PASSTHROUGH", SS_ERR, HASTAT_PHASE_ERR},
+    {kDidSoftError, "DID_SOFT_ERROR", SS_ERR, HASTAT_TIMEOUT},
+    {kDidImmRetry, "DID_IMM_RETRY", SS_ERR, HASTAT_TIMEOUT},
+    {kDidRequeue, "DID_REQUEUE", SS_ERR, HASTAT_TIMEOUT},
+    {kDidTransportDisrupted, "DID_TRANSPORT_DISRUPTED", SS_ERR, HASTAT_BUS_FREE},
+    {kDidTransportFailfast, "DID_TRANSPORT_FAILFAST", SS_ERR, HASTAT_BUS_FREE},
+    {kDidTargetFailure, "DID_TARGET_FAILURE", SS_ERR, HASTAT_PHASE_ERR},
+    {kDidNexusFailure, "DID_NEXUS_FAILURE", SS_ERR, HASTAT_PHASE_ERR},
+    {kDidAllocFailure, "DID_ALLOC_FAILURE", SS_ERR, HASTAT_PHASE_ERR},
+    {kDidMediumError, "DID_MEDIUM_ERROR", SS_ERR, HASTAT_PHASE_ERR},
+    {kDidTransportMarginal, "DID_TRANSPORT_MARGINAL", SS_ERR, HASTAT_BUS_FREE},
 }};
 
 }  // namespace
@@ -104,18 +92,18 @@ std::span<const HostRow> HostTable() {
 }
 
 HostRow MapHostStatus(uint16_t host_status) {
-  if (host_status == kDidOk) return {kDidOk, "DID_OK", SS_COMP, kHaOk};
+  if (host_status == kDidOk) return {kDidOk, "DID_OK", SS_COMP, HASTAT_OK};
   for (const HostRow& row : kHostTable) {
     if (row.did == host_status) return row;
   }
-  return {host_status, "DID_UNKNOWN", SS_ERR, kHaPhaseError};
+  return {host_status, "DID_UNKNOWN", SS_ERR, HASTAT_PHASE_ERR};
 }
 
 Completion MapCompletion(uint8_t scsi_status, uint16_t host_status, uint16_t driver_status,
                          uint8_t sense_bytes) {
   Completion c;
   c.targ_stat = scsi_status;
-  c.copy_sense = scsi_status == kScsiCheckCondition && sense_bytes > 0;
+  c.copy_sense = scsi_status == STATUS_CHKCOND && sense_bytes > 0;
 
   if (host_status != kDidOk) {
     const HostRow row = MapHostStatus(host_status);
@@ -128,24 +116,24 @@ Completion MapCompletion(uint8_t scsi_status, uint16_t host_status, uint16_t dri
   if (driver != kDriverOk && driver != kDriverSense) {
     c.srb_status = SS_ERR;
     if (driver == kDriverTimeout) {
-      c.ha_stat = kHaCommandTimeout;
+      c.ha_stat = HASTAT_COMMAND_TIMEOUT;
     } else if (c.copy_sense) {
-      c.ha_stat = kHaOk;  // the target's sense says more than the driver byte
+      c.ha_stat = HASTAT_OK;  // the target's sense says more than the driver byte
     } else if (driver == kDriverBusy || driver == kDriverSoft) {
-      c.ha_stat = kHaWaitTimeout;
+      c.ha_stat = HASTAT_TIMEOUT;
     } else {
-      c.ha_stat = kHaPhaseError;
+      c.ha_stat = HASTAT_PHASE_ERR;
     }
     return c;
   }
 
-  if (scsi_status == kScsiGood) {
+  if (scsi_status == STATUS_GOOD) {
     c.srb_status = SS_COMP;
     return c;
   }
   c.srb_status = SS_ERR;
   // CHECK CONDITION whose automatic REQUEST SENSE brought nothing back.
-  if (scsi_status == kScsiCheckCondition && sense_bytes == 0) c.ha_stat = kHaRequestSenseFailed;
+  if (scsi_status == STATUS_CHKCOND && sense_bytes == 0) c.ha_stat = HASTAT_REQUEST_SENSE_FAILED;
   return c;
 }
 
@@ -216,25 +204,25 @@ uint8_t SrbStatusForErrno(int err) {
   switch (err) {
     case EACCES:
     case EPERM:
-      return 0xE2;
+      return SS_SECURITY_VIOLATION;
     case ENOMEM:
     case EDOM:
-      return 0xE5;
+      return SS_ASPI_IS_BUSY;
     case EINVAL:
     case EMSGSIZE:
     case EFAULT:
-      return 0xE0;
+      return SS_INVALID_SRB;
     case ENODEV:
     case ENXIO:
     case ENOENT:
       return SS_NO_DEVICE;
     case EBUSY:
     case EAGAIN:
-      return 0xFD;
+      return SS_BC_IN_USE;
     case EINTR:
       return SS_ABORTED;
     default:
-      return 0xE4;
+      return SS_FAILED_INIT;
   }
 }
 

@@ -10,6 +10,8 @@
 #include <span>
 #include <string>
 
+#include "aspi/status_codes.h"
+
 namespace qx::sg {
 
 // ---- Data direction -------------------------------------------------------
@@ -28,7 +30,6 @@ enum class Direction { kNone, kIn, kOut };
 //   anything else                                                 in
 // Reading is the safe default: it never sends host memory to a device.
 Direction DataDirection(std::span<const uint8_t> cdb, uint32_t transfer_length);
-const char* DirectionName(Direction d);
 
 // ---- Status mapping -------------------------------------------------------
 
@@ -66,22 +67,6 @@ inline constexpr uint16_t kDriverInvalid = 0x05;
 inline constexpr uint16_t kDriverTimeout = 0x06;
 inline constexpr uint16_t kDriverHard = 0x07;
 inline constexpr uint16_t kDriverSense = 0x08;
-
-// ASPI host adapter status codes used by the mapping.
-inline constexpr uint8_t kHaOk = 0x00;
-inline constexpr uint8_t kHaWaitTimeout = 0x09;     // timed out waiting to be processed
-inline constexpr uint8_t kHaCommandTimeout = 0x0B;  // adapter timed out processing
-inline constexpr uint8_t kHaMessageReject = 0x0D;
-inline constexpr uint8_t kHaBusReset = 0x0E;
-inline constexpr uint8_t kHaParity = 0x0F;
-inline constexpr uint8_t kHaRequestSenseFailed = 0x10;
-inline constexpr uint8_t kHaSelectionTimeout = 0x11;
-inline constexpr uint8_t kHaOverrun = 0x12;
-inline constexpr uint8_t kHaBusFree = 0x13;
-inline constexpr uint8_t kHaPhaseError = 0x14;
-
-inline constexpr uint8_t kScsiGood = 0x00;
-inline constexpr uint8_t kScsiCheckCondition = 0x02;
 
 // One row of the host byte table.
 struct HostRow {
@@ -127,6 +112,7 @@ size_t ToFixedSense(std::span<const uint8_t> in, std::span<uint8_t> out);
 // ---- OS errors ------------------------------------------------------------
 
 // Submission result (and SRB_Status) for an errno from open() or ioctl():
+// (status codes from aspi/status_codes.h)
 //   EACCES, EPERM                 0xE2 "Device access security"
 //   ENOMEM, EDOM                  0xE5 "No resources available to execute cmd"
 //   EINVAL, EMSGSIZE, EFAULT      0xE0 "Invalid parameter set in SRB"

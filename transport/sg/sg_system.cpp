@@ -1,8 +1,6 @@
 #include "transport/sg/sg_system.h"
 
 #include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -59,17 +57,10 @@ int LinuxSgSystem::Close(int fd) {
 }
 
 int LinuxSgSystem::SgIo(int fd, sg_io_hdr* hdr) {
-  // A signal during SG_IO leaves the command running in the device and, with
-  // SA_RESTART handlers, makes the kernel submit it a second time. Stop signals
-  // are therefore held until the command is done; a Ctrl-C pressed meanwhile is
-  // delivered afterwards and seen between commands.
-  sigset_t hold, old;
-  sigemptyset(&hold);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&hold, sig);
-  pthread_sigmask(SIG_BLOCK, &hold, &old);
-  const int rc = ::ioctl(fd, SG_IO, hdr) < 0 ? -errno : 0;
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  return rc;
+  // Called on the SG backend's worker, which holds the stop signals blocked for
+  // its whole life: a signal never interrupts (and, with SA_RESTART handlers,
+  // resubmits) a command that is already running in the device.
+  return ::ioctl(fd, SG_IO, hdr) < 0 ? -errno : 0;
 }
 
 int LinuxSgSystem::GetScsiId(int fd, sg_scsi_id* id) {

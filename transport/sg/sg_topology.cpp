@@ -100,7 +100,8 @@ std::string Topology::Warning() const {
   std::string text;
   for (const std::string& note : notes) {
     if (!text.empty()) text += '\n';
-    text += note;
+    // One note per line, whatever a driver name read from sysfs holds.
+    for (char c : note) text += static_cast<unsigned char>(c) < 0x20 ? ' ' : c;
   }
   return text;
 }
@@ -129,8 +130,7 @@ Topology ReadTopology(SgSystem& system) {
             [](const auto& a, const auto& b) { return a.first < b.first; });
   if (nodes.empty()) {
     topo.notes.push_back(
-        "No SCSI generic devices found: if a drive is attached, load the sg driver "
-        "(modprobe sg)");
+        "no SCSI generic devices (/dev/sg*) found; load the sg driver: modprobe sg");
   }
 
   // Hosts: those sysfs lists plus any an sg node names.

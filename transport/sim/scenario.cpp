@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 #include <utility>
+#include <vector>
 
 namespace qx::sim {
 namespace {
@@ -24,8 +25,21 @@ struct ScenarioError {
   throw ScenarioError{(path.empty() ? std::string("scenario") : path) + ": " + what};
 }
 
+// At most this many characters of the scenario's own text are quoted in a
+// message, so that a huge value does not come back whole.
+constexpr size_t kMaxQuoted = 80;
+
+std::string Clip(std::string_view text) {
+  if (text.size() <= kMaxQuoted) return std::string(text);
+  return std::string(text.substr(0, kMaxQuoted)) + "...";
+}
+
+std::string Quoted(std::string_view text) {
+  return "'" + Clip(text) + "'";
+}
+
 std::string Key(const std::string& path, std::string_view key) {
-  return path.empty() ? std::string(key) : path + "." + std::string(key);
+  return path.empty() ? Clip(key) : path + "." + Clip(key);
 }
 
 std::string Index(const std::string& path, size_t i) {
@@ -37,7 +51,7 @@ void CheckObject(const json& v, const std::string& path, std::initializer_list<c
   for (const auto& [name, unused] : v.items()) {
     (void)unused;
     bool known = std::any_of(keys.begin(), keys.end(), [&](const char* k) { return name == k; });
-    if (!known) Fail(path, "unknown key '" + name + "'");
+    if (!known) Fail(path, "unknown key " + Quoted(name));
   }
 }
 
@@ -66,7 +80,7 @@ uint64_t Number(const json& v, const std::string& path, uint64_t min, uint64_t m
       base = 16;
       digits = s.substr(2);
     }
-    if (digits.empty()) Fail(path, "'" + v.get<std::string>() + "' is not a number");
+    if (digits.empty()) Fail(path, Quoted(v.get<std::string>()) + " is not a number");
     for (char c : digits) {
       int d;
       if (c >= '0' && c <= '9') {
@@ -74,11 +88,11 @@ uint64_t Number(const json& v, const std::string& path, uint64_t min, uint64_t m
       } else if (base == 16 && std::isxdigit(static_cast<unsigned char>(c))) {
         d = std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
       } else {
-        Fail(path, "'" + v.get<std::string>() + "' is not a number (decimal or 0x hexadecimal)");
+        Fail(path, Quoted(v.get<std::string>()) + " is not a number (decimal or 0x hexadecimal)");
       }
       if (value > (std::numeric_limits<uint64_t>::max() - static_cast<uint64_t>(d)) /
                       static_cast<uint64_t>(base)) {
-        Fail(path, "'" + v.get<std::string>() + "' out of range " + std::to_string(min) + ".." +
+        Fail(path, Quoted(v.get<std::string>()) + " out of range " + std::to_string(min) + ".." +
                        std::to_string(max));
       }
       value = value * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
@@ -138,7 +152,7 @@ std::vector<uint8_t> HexBytes(const json& v, const std::string& path) {
 void PutField(std::vector<uint8_t>& data, size_t offset, size_t width, const std::string& text,
               const std::string& path) {
   if (text.size() > width) {
-    Fail(path, "'" + text + "' is longer than " + std::to_string(width) + " characters");
+    Fail(path, Quoted(text) + " is longer than " + std::to_string(width) + " characters");
   }
   for (size_t i = 0; i < width; ++i) {
     data[offset + i] = i < text.size() ? static_cast<uint8_t>(text[i]) : ' ';
@@ -186,10 +200,10 @@ std::map<uint32_t, uint8_t> ParseMemory(const json& v, const std::string& path) 
 }
 
 TargetConfig ParseTarget(const json& v, const std::string& path, uint8_t adapter_id) {
-  CheckObject(
-      v, path,
-      {"id", "lun", "kind", "inquiry", "memory", "unit_attention", "not_ready", "refuse_download",
-       "power_cycle_after_save", "reprogram_commands", "read_buffer", "delay_ms"});
+  CheckObject(v, path,
+              {"id", "lun", "kind", "inquiry", "memory", "unit_attention", "not_ready",
+               "refuse_download", "power_cycle_after_save", "reprogram_commands", "read_buffer",
+               "delay_ms", "inquiry_length"});
   TargetConfig t;
   if (!Find(v, "id")) Fail(path, "missing key 'id'");
   t.id = Num<uint8_t>(v, path, "id", 0, 15, 0);
@@ -203,7 +217,7 @@ TargetConfig ParseTarget(const json& v, const std::string& path, uint8_t adapter
   } else if (kind == "generic") {
     t.kind = DeviceKind::kGeneric;
   } else {
-    Fail(Key(path, "kind"), "expected \"drive\" or \"generic\", got \"" + kind + "\"");
+    Fail(Key(path, "kind"), "expected \"drive\" or \"generic\", got \"" + Clip(kind) + "\"");
   }
   t.inquiry = ParseInquiry(Find(v, "inquiry"), Key(path, "inquiry"));
   t.memory = {{0x7FE0, 0x12}, {0x7FE1, 0x34}};
@@ -232,6 +246,9 @@ TargetConfig ParseTarget(const json& v, const std::string& path, uint8_t adapter
     }
   } else {
     t.read_buffer = DefaultReadBuffer();
+  }
+  if (Find(v, "inquiry_length")) {
+    t.inquiry_length = Num<size_t>(v, path, "inquiry_length", 0, kMaxInquiryBytes, 0);
   }
   if (Find(v, "delay_ms")) t.delay_ms = Num<uint32_t>(v, path, "delay_ms", 0, kMaxDelayMs, 0);
   return t;
@@ -327,12 +344,63 @@ Scenario ParseRoot(const json& root) {
   return s;
 }
 
+// Parses JSON text, refusing an object that names one key twice (the plain
+// parse would keep the last one without a word).
+json ParseUnique(std::string_view text) {
+  struct Frame {
+    bool array = false;
+    std::string path;
+    std::set<std::string> keys;
+    std::string last_key;
+    size_t count = 0;  // elements of an array seen so far
+  };
+  std::vector<Frame> stack;
+  const auto child_path = [&]() -> std::string {
+    if (stack.empty()) return {};
+    const Frame& top = stack.back();
+    return top.array ? Index(top.path, top.count) : Key(top.path, top.last_key);
+  };
+  const auto element_done = [&] {
+    if (!stack.empty() && stack.back().array) ++stack.back().count;
+  };
+  json::parser_callback_t check = [&](int, json::parse_event_t event, json& parsed) {
+    switch (event) {
+      case json::parse_event_t::object_start:
+      case json::parse_event_t::array_start: {
+        Frame f;
+        f.array = event == json::parse_event_t::array_start;
+        f.path = child_path();
+        stack.push_back(std::move(f));
+        break;
+      }
+      case json::parse_event_t::object_end:
+      case json::parse_event_t::array_end:
+        if (!stack.empty()) stack.pop_back();
+        element_done();
+        break;
+      case json::parse_event_t::key: {
+        Frame& top = stack.back();
+        top.last_key = parsed.get<std::string>();
+        if (!top.keys.insert(top.last_key).second) {
+          Fail(top.path, "duplicate key " + Quoted(top.last_key));
+        }
+        break;
+      }
+      case json::parse_event_t::value:
+        element_done();
+        break;
+    }
+    return true;
+  };
+  return json::parse(text.begin(), text.end(), check);
+}
+
 }  // namespace
 
 std::optional<Scenario> ParseScenario(std::string_view text, std::string* error) {
   std::string message;
   try {
-    json root = json::parse(text.begin(), text.end());
+    json root = ParseUnique(text);
     return ParseRoot(root);
   } catch (const ScenarioError& e) {
     message = e.message;
@@ -340,8 +408,14 @@ std::optional<Scenario> ParseScenario(std::string_view text, std::string* error)
     // e.what() reads "[json.exception.parse_error.101] parse error at ...": keep the tail.
     std::string what = e.what();
     size_t close = what.find("] ");
-    message = "scenario is not valid JSON: " +
-              (close == std::string::npos ? what : what.substr(close + 2));
+    std::string tail = close == std::string::npos ? what : what.substr(close + 2);
+    // The parser quotes what it last read, which may be a whole huge token.
+    const std::string kLastRead = "last read: '";
+    if (size_t at = tail.find(kLastRead); at != std::string::npos) {
+      const size_t from = at + kLastRead.size();
+      if (tail.size() - from > kMaxQuoted + 1) tail = tail.substr(0, from + kMaxQuoted) + "...'";
+    }
+    message = "scenario is not valid JSON: " + tail;
   } catch (const std::exception& e) {
     message = std::string("scenario could not be read: ") + e.what();
   }

@@ -35,7 +35,8 @@ struct TargetConfig {
   bool power_cycle_after_save = true;
   uint32_t reprogram_commands = 3;
   std::vector<uint8_t> read_buffer;
-  std::optional<uint32_t> delay_ms;  // own completion delay: always asynchronous
+  std::optional<uint32_t> delay_ms;      // own completion delay: always asynchronous
+  std::optional<size_t> inquiry_length;  // answers INQUIRY with at most this many bytes
 };
 
 struct AdapterConfig {

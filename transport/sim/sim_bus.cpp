@@ -1,12 +1,15 @@
 #include "transport/sim/sim_bus.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <exception>
-#include <fstream>
 #include <list>
 #include <map>
 #include <mutex>
@@ -24,10 +27,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int32_t kInvalidCommand = 0x80;    // unknown SRB_Cmd
-constexpr int32_t kInvalidParameter = 0xE0;  // malformed execute request
-constexpr int32_t kNoResources = 0xE5;
-constexpr uint8_t kHaSelectionTimeout = 0x11;
 constexpr size_t kHaTextSize = 16;
 
 bool IsDataOut(uint8_t opcode) {
@@ -53,6 +52,7 @@ struct Completion {
   void* srb = nullptr;
   uint8_t* buffer = nullptr;
   uint32_t buf_len = 0;
+  bool data_in = false;  // a data-in command: the buffer past the reply reads zero
   uint8_t sense_len = 0;
   Reply reply;
   uint64_t seq = 0;
@@ -64,6 +64,8 @@ void WriteBack(const Completion& c) {
   auto* s = static_cast<SRB_ExecSCSICmd*>(c.srb);
   size_t n = std::min<size_t>(c.reply.data_in.size(), c.buf_len);
   if (n > 0 && c.buffer) std::memcpy(c.buffer, c.reply.data_in.data(), n);
+  // Bytes the device did not return never read as its data.
+  if (c.data_in && c.buffer) std::memset(c.buffer + n, 0, c.buf_len - n);
   s->SRB_HaStat = c.reply.ha_stat;
   s->SRB_TargStat = c.reply.targ_stat;
   size_t sense = std::min({c.reply.sense.size(), size_t{c.sense_len}, kSenseAreaSize});
@@ -177,7 +179,7 @@ int32_t SimBus::Impl::Execute(SRB_ExecSCSICmd* s, uint8_t* buffer) {
   };
   if (e.cdb_len == 0 || e.cdb_len > 16 || e.buf_len > kMaxTransferLength ||
       (e.buf_len > 0 && buffer == nullptr)) {
-    return refuse(kInvalidParameter);
+    return refuse(SS_INVALID_SRB);
   }
   if (adapters.find(e.ha) == adapters.end()) return refuse(SS_INVALID_HA);
 
@@ -187,6 +189,7 @@ int32_t SimBus::Impl::Execute(SRB_ExecSCSICmd* s, uint8_t* buffer) {
   c.srb = s;
   c.buffer = buffer;
   c.buf_len = e.buf_len;
+  c.data_in = !IsDataOut(cdb[0]);
   c.sense_len = s->SRB_SenseLen;
   c.seq = e.seq;
 
@@ -211,7 +214,7 @@ int32_t SimBus::Impl::Execute(SRB_ExecSCSICmd* s, uint8_t* buffer) {
     submit_result = f.submit_result;
   } else if (!drive) {
     c.reply.srb_status = SS_ERR;
-    c.reply.ha_stat = kHaSelectionTimeout;
+    c.reply.ha_stat = HASTAT_SEL_TO;
   } else {
     c.reply = drive->Execute(cdb, e.buf_len, e.data_out);
   }
@@ -260,8 +263,10 @@ void SimBus::Impl::Run() {
     }
     if (next == pending.end()) {
       cv.wait(lock);
-    } else if (Clock::now() < next->due) {
-      cv.wait_until(lock, next->due);
+    } else if (const Clock::time_point due = next->due; Clock::now() < due) {
+      // Wait on a copy: Cancel or destruction may erase the entry meanwhile,
+      // and wait_until still reads its deadline after it wakes.
+      cv.wait_until(lock, due);
     } else {
       WriteBack(*next);
       pending.erase(next);
@@ -290,31 +295,47 @@ std::shared_ptr<SimBus> SimBus::FromJsonText(std::string_view json, std::string*
 }
 
 std::shared_ptr<SimBus> SimBus::FromJsonFile(const std::string& path, std::string* error) {
+  auto fail = [&](const std::string& message) -> std::shared_ptr<SimBus> {
+    if (error) *error = message;
+    return nullptr;
+  };
+  // Opened without waiting (a FIFO would block here), then checked before a
+  // byte is read: only a regular file of at most 16 MiB is a scenario.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    return fail("cannot open scenario file '" + path +
+                "': " + std::generic_category().message(errno));
+  }
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    return fail("cannot read scenario file '" + path +
+                "': " + std::generic_category().message(errno));
+  }
+  if (!S_ISREG(st.st_mode)) return fail("scenario file '" + path + "' is not a regular file");
+  if (static_cast<uint64_t>(st.st_size) > kMaxScenarioFileBytes) {
+    return fail("scenario file '" + path + "' is larger than 16 MiB");
+  }
   std::string text;
   try {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-      if (error) {
-        *error =
-            "cannot open scenario file '" + path + "': " + std::generic_category().message(errno);
+    text.resize(static_cast<size_t>(st.st_size));
+    size_t got = 0;
+    while (got < text.size()) {
+      const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        return fail("cannot read scenario file '" + path +
+                    "': " + std::generic_category().message(errno));
       }
-      return nullptr;
+      if (n == 0) break;  // shrank meanwhile
+      got += static_cast<size_t>(n);
     }
-    char chunk[65536];
-    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
-      text.append(chunk, static_cast<size_t>(in.gcount()));
-      if (text.size() > kMaxScenarioFileBytes) {
-        if (error) *error = "scenario file '" + path + "' is larger than 16 MiB";
-        return nullptr;
-      }
-    }
-    if (in.bad()) {
-      if (error) *error = "cannot read scenario file '" + path + "'";
-      return nullptr;
-    }
+    text.resize(got);
   } catch (const std::exception& e) {
-    if (error) *error = "cannot read scenario file '" + path + "': " + e.what();
-    return nullptr;
+    return fail("cannot read scenario file '" + path + "': " + e.what());
   }
   std::string message;
   auto bus = FromJsonText(text, &message);
@@ -337,7 +358,7 @@ uint32_t SimBus::GetASPI32SupportInfo() {
 }
 
 int32_t SimBus::BCSendASPI32Command(void* srb, uint8_t* buffer) {
-  if (srb == nullptr) return kInvalidParameter;
+  if (srb == nullptr) return SS_INVALID_SRB;
   std::lock_guard lock(impl_->mu);
   auto* header = static_cast<SRB_Header*>(srb);
   try {
@@ -347,18 +368,19 @@ int32_t SimBus::BCSendASPI32Command(void* srb, uint8_t* buffer) {
       case SC_EXEC_SCSI_CMD:
         return impl_->Execute(static_cast<SRB_ExecSCSICmd*>(srb), buffer);
       default:
-        StoreSrbStatus(srb, kInvalidCommand);
-        return kInvalidCommand;
+        StoreSrbStatus(srb, SS_INVALID_CMD);
+        return SS_INVALID_CMD;
     }
   } catch (const std::exception&) {
     // Out of memory while copying: nothing was scheduled for this block.
-    StoreSrbStatus(srb, kNoResources);
-    return kNoResources;
+    StoreSrbStatus(srb, SS_ASPI_IS_BUSY);
+    return SS_ASPI_IS_BUSY;
   }
 }
 
 void SimBus::Cancel(void* srb) {
   std::lock_guard lock(impl_->mu);
+  impl_->cv.notify_all();  // the worker picks the next entry to wait for at once
   for (auto it = impl_->pending.begin(); it != impl_->pending.end();) {
     if (it->srb == srb) {
       impl_->MarkCancelled(it->seq);

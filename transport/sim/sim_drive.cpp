@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "aspi/status_codes.h"
 #include "commands/opcodes.h"
 #include "download/firmware_tag.h"
 
@@ -13,7 +14,6 @@ constexpr uint8_t kKeyNotReady = 0x02;
 constexpr uint8_t kKeyIllegalRequest = 0x05;
 constexpr uint8_t kKeyUnitAttention = 0x06;
 
-constexpr uint8_t kHaDataOverrunUnderrun = 0x12;
 constexpr size_t kVersionOffset = 32;  // INQUIRY bytes 32-49: revision + vendor-specific
 
 uint32_t Be24(std::span<const uint8_t, 16> cdb, size_t at) {
@@ -49,8 +49,8 @@ Reply Good(std::vector<uint8_t> data_in) {
 
 Reply CheckCondition(uint8_t key, uint8_t asc, uint8_t ascq) {
   Reply r;
-  r.srb_status = 0x04;
-  r.targ_stat = 0x02;
+  r.srb_status = SS_ERR;
+  r.targ_stat = STATUS_CHKCOND;
   r.sense = BuildSense(SenseConfig{key, asc, ascq, 0, false, 0});
   return r;
 }
@@ -119,7 +119,8 @@ Reply SimDrive::TestUnitReady(std::span<const uint8_t, 16> cdb) const {
 Reply SimDrive::Inquiry(std::span<const uint8_t, 16> cdb, uint32_t transfer_length) const {
   if ((cdb[1] & 0x01) != 0 || cdb[2] != 0) return InvalidField();  // no vital product data
   size_t allocation = (size_t{cdb[3]} << 8) | cdb[4];
-  size_t n = std::min({allocation, size_t{transfer_length}, inquiry_.size()});
+  size_t n = std::min({allocation, size_t{transfer_length}, inquiry_.size(),
+                       config_.inquiry_length.value_or(inquiry_.size())});
   return Good(std::vector<uint8_t>(inquiry_.begin(), inquiry_.begin() + static_cast<long>(n)));
 }
 
@@ -196,8 +197,8 @@ Reply SimDrive::WriteBuffer(std::span<const uint8_t, 16> cdb, uint32_t transfer_
   }
   if (transfer_length < length || data_out.size() < length) {
     Reply r;  // the adapter ran out of data before the drive had its parameter list
-    r.srb_status = 0x04;
-    r.ha_stat = kHaDataOverrunUnderrun;
+    r.srb_status = SS_ERR;
+    r.ha_stat = HASTAT_DO_DU;
     return r;
   }
   std::copy_n(data_out.begin(), length, staging_.begin() + block * kDriveBlockSize);

@@ -20,7 +20,7 @@ std::vector<uint8_t> BuildSense(const SenseConfig& sense);
 
 // What a command produced: the bus writes it into the caller's block and buffer.
 struct Reply {
-  uint8_t srb_status = 0x01;
+  uint8_t srb_status = SS_COMP;
   uint8_t ha_stat = 0;
   uint8_t targ_stat = 0;
   std::vector<uint8_t> data_in;  // never longer than the transfer length
