@@ -51,6 +51,16 @@ class AspiManager {
   // A plain-English hint about the last failed request (e.g. missing device
   // permissions), or empty when there is nothing to add.
   virtual std::string LastHint() const { return {}; }
+  // Where the device behind adapter/target/LUN lives on this machine, for
+  // records (e.g. H:C:T:L and device node); empty when there is nothing to add.
+  struct Location {
+    std::string address;  // "1:0:2:0"
+    std::string node;     // "/dev/sg3"
+  };
+  virtual Location DeviceLocation(uint8_t ha, uint8_t target, uint8_t lun) const {
+    (void)ha, (void)target, (void)lun;
+    return {};
+  }
 };
 
 // Installs the backend used by every request; nullptr uninstalls it. Call it

@@ -85,6 +85,13 @@ std::string SgBus::Warning() const {
   return topology_.Warning();
 }
 
+AspiManager::Location SgBus::DeviceLocation(uint8_t ha, uint8_t target, uint8_t lun) const {
+  std::lock_guard lock(mutex_);
+  const SgDevice* d = topology_.Find(ha, target, lun);
+  if (d == nullptr) return {};
+  return {HctlText(d->address), "/dev/" + d->node};
+}
+
 Topology SgBus::CurrentTopology() const {
   std::lock_guard lock(mutex_);
   return topology_;

@@ -67,6 +67,7 @@ class SgBus final : public qx::AspiManager {
   void Cancel(void* srb) override;
   const char* Name() const override { return "SCSI generic"; }
   std::string Notes() const override { return Warning(); }
+  Location DeviceLocation(uint8_t ha, uint8_t target, uint8_t lun) const override;
 
   // Reads the host/target map again.
   void Rescan();
