@@ -88,11 +88,15 @@ std::string_view TrimBlanks(std::string_view s) {
   return s;
 }
 
-// Reads a numeric item. On failure `error` holds the message.
-std::optional<double> NumberItem(std::string_view item, int itemNo, const char* what,
-                                 std::string& error) {
+std::string ItemLabel(int itemNo, const char* what) {
+  return "Parameter file item " + std::to_string(itemNo) + " (" + what + ")";
+}
+
+// The text of a numeric item without its blanks, when it is a plain decimal
+// number; otherwise nullopt and `error` holds the message.
+std::optional<std::string_view> DecimalItem(std::string_view item, const std::string& label,
+                                            std::string& error) {
   std::string_view text = TrimBlanks(item);
-  std::string label = "Parameter file item " + std::to_string(itemNo) + " (" + what + ")";
   if (text.empty()) {
     error = label + " is empty; a number is expected";
     return std::nullopt;
@@ -101,26 +105,92 @@ std::optional<double> NumberItem(std::string_view item, int itemNo, const char* 
     error = label + " is not a decimal number: " + Quoted(text);
     return std::nullopt;
   }
-  auto value = DecimalValue(text);
-  if (!value) error = label + " is out of range: " + Quoted(text);
+  return text;
+}
+
+// Reads the checksum item. On failure `error` holds the message.
+std::optional<double> NumberItem(std::string_view item, int itemNo, const char* what,
+                                 std::string& error) {
+  std::string label = ItemLabel(itemNo, what);
+  auto text = DecimalItem(item, label, error);
+  if (!text) return std::nullopt;
+  auto value = DecimalValue(*text);
+  if (!value) error = label + " is out of range: " + Quoted(*text);
   return value;
 }
 
+enum class WholeStatus { kOk, kNotWhole, kOutOfRange };
+
+// Value of `number`, a text of the form DecimalPrefix accepts in full, as a
+// 16-bit signed whole number. Decided on the digits themselves by decimal
+// arithmetic, never through a double: "1.0000000000000001" is not whole,
+// "10e-1" and "100e-2" are 1.
+WholeStatus WholeNumber(std::string_view number, int16_t& out) {
+  size_t i = 0;
+  bool negative = false;
+  if (i < number.size() && (number[i] == '+' || number[i] == '-')) negative = number[i++] == '-';
+  std::string digits;    // integer and fraction digits, without the point
+  int64_t exponent = 0;  // value = digits x 10^exponent
+  for (; i < number.size() && IsDigit(number[i]); ++i) digits.push_back(number[i]);
+  if (i < number.size() && number[i] == '.') {
+    for (++i; i < number.size() && IsDigit(number[i]); ++i) {
+      digits.push_back(number[i]);
+      --exponent;
+    }
+  }
+  if (i < number.size() && (number[i] == 'e' || number[i] == 'E')) {
+    ++i;
+    bool expNegative = false;
+    if (i < number.size() && (number[i] == '+' || number[i] == '-'))
+      expNegative = number[i++] == '-';
+    // Far beyond any item length, so saturating changes no outcome.
+    constexpr int64_t kCap = int64_t{1} << 40;
+    int64_t e = 0;
+    for (; i < number.size() && IsDigit(number[i]); ++i)
+      e = std::min(kCap, e * 10 + (number[i] - '0'));
+    exponent += expNegative ? -e : e;
+  }
+  size_t first = digits.find_first_not_of('0');
+  if (first == std::string::npos) {
+    out = 0;  // zero in any form, "-0" and "0e999" included
+    return WholeStatus::kOk;
+  }
+  size_t last = digits.find_last_not_of('0');
+  exponent += static_cast<int64_t>(digits.size() - 1 - last);
+  std::string_view significant = std::string_view(digits).substr(first, last + 1 - first);
+  // The significant digits end in a nonzero digit, so a negative exponent
+  // always leaves a fraction.
+  if (exponent < 0) return WholeStatus::kNotWhole;
+  if (static_cast<int64_t>(significant.size()) + exponent > 5) return WholeStatus::kOutOfRange;
+  int32_t value = 0;
+  for (char c : significant) value = value * 10 + (c - '0');
+  for (int64_t k = 0; k < exponent; ++k) value *= 10;
+  if (negative) value = -value;
+  if (value < std::numeric_limits<int16_t>::min() || value > std::numeric_limits<int16_t>::max()) {
+    return WholeStatus::kOutOfRange;
+  }
+  out = static_cast<int16_t>(value);
+  return WholeStatus::kOk;
+}
+
+// Reads an area flag item. On failure `error` holds the message.
 std::optional<int16_t> FlagItem(std::string_view item, int itemNo, const char* what,
                                 std::string& error) {
-  auto value = NumberItem(item, itemNo, what, error);
-  if (!value) return std::nullopt;
-  std::string label = "Parameter file item " + std::to_string(itemNo) + " (" + what + ")";
-  if (*value != std::trunc(*value)) {
-    error = label + " is not a whole number: " + Quoted(TrimBlanks(item));
-    return std::nullopt;
+  std::string label = ItemLabel(itemNo, what);
+  auto text = DecimalItem(item, label, error);
+  if (!text) return std::nullopt;
+  int16_t value = 0;
+  switch (WholeNumber(*text, value)) {
+    case WholeStatus::kOk:
+      return value;
+    case WholeStatus::kNotWhole:
+      error = label + " is not a whole number: " + Quoted(*text);
+      break;
+    case WholeStatus::kOutOfRange:
+      error = label + " is out of range: " + Quoted(*text);
+      break;
   }
-  if (*value < std::numeric_limits<int16_t>::min() ||
-      *value > std::numeric_limits<int16_t>::max()) {
-    error = label + " is out of range: " + Quoted(TrimBlanks(item));
-    return std::nullopt;
-  }
-  return static_cast<int16_t>(*value);
+  return std::nullopt;
 }
 
 std::string ItemFailure(ItemStatus status, int itemNo) {
@@ -322,12 +392,28 @@ int16_t ParamFileVersion(std::string_view header) {
   }
   size_t len = DecimalPrefix(compact);
   if (len == 0) return 0;
-  auto value = DecimalValue(std::string_view(compact).substr(0, len));
-  if (!value || *value != std::trunc(*value) || *value < std::numeric_limits<int16_t>::min() ||
-      *value > std::numeric_limits<int16_t>::max()) {
+  int16_t version = 0;
+  if (WholeNumber(std::string_view(compact).substr(0, len), version) != WholeStatus::kOk) {
     return kInvalidVersion;
   }
-  return static_cast<int16_t>(*value);
+  return version;
+}
+
+bool ModelMatches(std::string_view item, std::string_view comboEntry) {
+  // A model of blanks and punctuation alone (":", "-", "") names no drive.
+  if (std::none_of(item.begin(), item.end(), [](char c) {
+        return IsDigit(c) || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+      })) {
+    return false;
+  }
+  // "N:" in front of a scan entry is the target ID, not part of what the
+  // drive reports; an item must not match it.
+  size_t digits = 0;
+  while (digits < comboEntry.size() && IsDigit(comboEntry[digits])) ++digits;
+  if (digits > 0 && digits < comboEntry.size() && comboEntry[digits] == ':') {
+    comboEntry.remove_prefix(digits + 1);
+  }
+  return comboEntry.find(item) != std::string_view::npos;
 }
 
 std::optional<std::string> HeaderCheck(const std::string& path, const std::string& comboIdText,
@@ -352,8 +438,7 @@ std::optional<std::string> HeaderCheck(ParameterFile& file, const std::string& c
 
   std::string model;
   if (auto st = file.ReadItem(model); st != ItemStatus::kOk) return fail(ItemFailure(st, 2));
-  // An empty model would match every drive; it is refused like any other mismatch.
-  if (model.empty() || comboIdText.find(model) == std::string::npos) {
+  if (!ModelMatches(model, comboIdText)) {
     return fail("Select '" + model + "'");
   }
   return std::nullopt;

@@ -25,10 +25,14 @@
 // must be a plain decimal number: an optional sign, digits with an optional
 // fraction, an optional exponent ("1", "+1", "-1", "1.0", "1e2", " 1 ").
 // Hexadecimal ("0x1", "&H1"), empty items, "inf"/"nan" and text are errors,
-// never 0. An area flag must be a whole number in the 16-bit signed range
-// ("1.0" and "1e0" are 1; "1.5" and "40000" are errors); only 1 sets an area.
-// The checksum may be any finite decimal number; it is compared numerically
-// with the exact image sum.
+// never 0. An area flag must be a whole number in the 16-bit signed range,
+// decided exactly on its digits, never through a floating-point value ("1.0",
+// "1e0" and "10e-1" are 1; "1.5", "1.0000000000000001", "0.99999999999999999"
+// and "40000" are errors); only 1 sets an area. The checksum may be any finite
+// decimal number; it is read as a double and compared numerically with the
+// exact image sum.
+//
+// Model (item 2): see ModelMatches.
 #pragma once
 
 #include <array>
@@ -115,6 +119,13 @@ class ParameterFile {
 // no digits give 0. A value that is not a whole number in the 16-bit range
 // gives kInvalidVersion. "...0002", "...2.00", "...   2" give 2.
 int16_t ParamFileVersion(std::string_view header);
+
+// The model check: true when `item` (item 2) names the drive of `comboEntry`,
+// a target entry as the bus scan makes it, "N:PRODUCT" (N the target ID).
+// `item` must hold at least one letter or digit and occur, case-sensitively,
+// in the product part after the leading digits and ':'; an entry without such
+// a prefix is all product. So ":", "2:", "-" and "" match no drive.
+bool ModelMatches(std::string_view item, std::string_view comboEntry);
 
 // Opens `path` into `file`, reads items 1 and 2 and makes the version and model
 // checks. nullopt: passed, `file` stays open after item 2. Otherwise the

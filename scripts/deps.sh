@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages qxflash needs to build, test and run.
-# Skips apt-get when everything is already there.
+# Skips apt-get when everything is already there. dpkg-dev, binutils and file
+# let cpack build the .deb; man-db and lintian check it (tests/packaging).
 set -euo pipefail
 pkgs=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
-      qt6-base-dev fonts-liberation2 fonts-vlgothic xvfb xauth x11-apps netpbm)
+      qt6-base-dev fonts-liberation2 fonts-vlgothic xvfb xauth x11-apps netpbm
+      dpkg-dev binutils file man-db lintian)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -137,6 +137,8 @@ TEST(ReleaseHeader, MagicVersionAndModel) {
       {kMagic + "0002\r\nQX-R4420\r\n", "Select 'QX-R4420'"},
       {kMagic + "0002\r\n\"QX-R4410,\"\r\n", "Select 'QX-R4410,'"},
       {kMagic + "0002\r\n\r\n", "Select ''"},  // an empty model matches nothing
+      {kMagic + "0002\r\n\"-\"\r\n", "Select '-'"},
+      {kMagic + "0002\r\n\"0 \"\r\n", std::nullopt},  // a prefix-less entry is all product
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.file);
@@ -145,6 +147,37 @@ TEST(ReleaseHeader, MagicVersionAndModel) {
     EXPECT_EQ(HeaderCheck(file, kCombo), c.message);
     EXPECT_EQ(file.IsOpen(), !c.message.has_value());
   }
+}
+
+TEST(ReleaseModel, MatchesOnlyTheProductPart) {
+  const std::string qx = "2:QX-R4410        ", disk = "2:SEAGATE DISK   ", bare = "QX-R4410";
+  struct Case {
+    std::string item;
+    bool qx, disk, bare;  // matches each entry
+  } cases[] = {
+      {":", false, false, false},         // the prefix is not part of the product
+      {"2:", false, false, false},        //
+      {"S", false, true, false},          //
+      {"-", false, false, false},         // no letter or digit
+      {"", false, false, false},          //
+      {"  ", false, false, false},        //
+      {"QX-R4410", true, false, true},    //
+      {"R4410", true, false, true},       // a part of the product is enough
+      {"qx-r4410", false, false, false},  // case-sensitive
+      {"2:QX-R4410", false, false, false},
+      {"4410 ", true, false, false},  // blanks count as they stand
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("'" + c.item + "'");
+    EXPECT_EQ(ModelMatches(c.item, qx), c.qx);
+    EXPECT_EQ(ModelMatches(c.item, disk), c.disk);
+    EXPECT_EQ(ModelMatches(c.item, bare), c.bare);
+  }
+  // Only digits followed by ':' form the prefix; otherwise all is product.
+  EXPECT_TRUE(ModelMatches("2:", "12:X 2:"));
+  EXPECT_FALSE(ModelMatches("3", "3:QX-R4410"));
+  EXPECT_TRUE(ModelMatches("0 Q", kCombo));
+  EXPECT_TRUE(ModelMatches(":Q", "A:QX"));
 }
 
 TEST(ReleaseItems, DelimitersQuotesAndLineEnds) {
@@ -236,6 +269,24 @@ TEST_F(ReleaseTest, NumberForms) {
       {"", std::nullopt, "item 4 (area flag 0) is empty; a number is expected"},
       {"1.5", std::nullopt, "is not a whole number: '1.5'"},
       {"40000", std::nullopt, "is out of range: '40000'"},
+      // Decided on the digits, not through a double that would round them to 1.
+      {"1.0000000000000001", std::nullopt, "is not a whole number: '1.0000000000000001'"},
+      {"0.99999999999999999", std::nullopt, "is not a whole number: '0.99999999999999999'"},
+      {"1e-400", std::nullopt, "is not a whole number: '1e-400'"},
+      {"1.000", 1},
+      {"10e-1", 1},
+      {"0.001e3", 1},
+      {"00001", 1},
+      {"1.", 1},
+      {"-0.0", 0},
+      {"0e99999999999999999999", 0},
+      {"32767", 32767},
+      {"3.2767e4", 32767},
+      {"32768", std::nullopt, "is out of range: '32768'"},
+      {"-32769", std::nullopt, "is out of range: '-32769'"},
+      {"1e400", std::nullopt, "is out of range: '1e400'"},
+      {"1e99999999999999999999", std::nullopt, "is out of range"},
+      {"32767.5", std::nullopt, "is not a whole number"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
