@@ -29,10 +29,8 @@ names)
   help=$("$qx" --help) || fail "qxflash --help failed"
   commands=$(awk '/^Commands:/ {on = 1; next} /^[^ ]/ {on = 0} on && /^  [a-z]/ {print $1}' \
     <<<"$help")
-  builders=$(awk '/^Commands:/ {on = 1; next} /^[^ ]/ {on = 0}
-    on && /^  [a-z]/ {cmd = $1; next}
-    on && cmd == "send" {n = split($0, w, /[ |]+/); for (i = 1; i <= n; i++)
-      if (w[i] ~ /^[A-Z][a-z][A-Za-z]*$/) print w[i]}' <<<"$help")
+  builders=$(awk '/^Builders of send/ {on = 1; next} /^[^ ]/ {on = 0} on && /^  [A-Z]/ {print $1}' \
+    <<<"$help")
   options=$(grep -oE -- '(^|[^A-Za-z0-9-])--?[a-z][a-z-]*' <<<"$help" | sed 's/^[^-]*//' |
     grep -E -- '^(--[a-z]|-h$)' | sort -u)
   [ "$(wc -w <<<"$commands")" -ge 6 ] || fail "found too few commands in --help: $commands"
