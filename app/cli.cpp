@@ -19,6 +19,7 @@
 #include "commands/hexdump.h"
 #include "download/firmware_tag.h"
 #include "download/release.h"
+#include "history/history.h"
 #include "platform/window_system.h"
 #include "transport/sim/sim_bus.h"
 #include "ui/debug_form.h"
@@ -30,6 +31,12 @@
 namespace qx::cli {
 
 namespace {
+
+#ifdef QXFLASH_VERSION
+constexpr const char* kProgramVersion = QXFLASH_VERSION;
+#else
+constexpr const char* kProgramVersion = "";
+#endif
 
 // ---------------------------------------------------------------------------
 // Stop signals. While blocks may go out, SIGINT, SIGTERM, SIGHUP, SIGQUIT and
@@ -159,6 +166,11 @@ const std::vector<OptionSpec>& OptionTable() {
          auto clash = Conflict(o.confirm == O::Confirm::kYes, "--yes and --no");
          o.confirm = O::Confirm::kNo;
          return clash;
+       }},
+      {"--no-history", nullptr, "record nothing in the download history",
+       [](O& o, const std::string&) {
+         o.no_history = true;
+         return std::nullopt;
        }},
       {"--help", nullptr, "show this text (also -h)",
        [](O& o, const std::string&) {
@@ -341,6 +353,7 @@ class Session {
   int Version();
   int Download();
   int Send();
+  int History();
   int Check() { return CheckRelease(false); }
   int DumpImage() { return CheckRelease(true); }
   int CheckRelease(bool dump);
@@ -370,7 +383,7 @@ class Session {
         if (reporter_.json()) reporter_.Json({{"event", "adapter"}, {"item", e.text}});
         break;
       case MainEvent::kTargetItem:
-        if (!adapters_.empty()) adapters_.back().targets.push_back(e.text);
+        if (!adapters_.empty()) adapters_.back().targets.push_back({e.target, e.text, e.caption});
         if (reporter_.json()) reporter_.Json({{"event", "target"}, {"ha", e.ha}, {"item", e.text}});
         break;
       case MainEvent::kBlockSent:
@@ -415,6 +428,7 @@ class Session {
         start = end + 1;
       }
     }
+    VerifyScanned();
     return true;
   }
 
@@ -466,11 +480,77 @@ class Session {
     return file;
   }
 
+  struct ScannedTarget {
+    int id;
+    std::string item;     // "N:PRODUCT"
+    std::string caption;  // firmware version caption
+  };
   struct ScannedAdapter {
     int ha;
     std::string item;
-    std::vector<std::string> targets;
+    std::vector<ScannedTarget> targets;
   };
+
+  // The history, read once per run (damaged lines reported once); empty with
+  // --no-history.
+  const history::Contents& ReadHistory() {
+    if (!history_read_ && !options_.no_history) {
+      history_ = history::Read(history::DefaultPath());
+      for (const auto& w : history_.warnings) err_ << "qxflash: warning: " << w << "\n";
+    }
+    history_read_ = true;
+    return history_;
+  }
+  // A record that cannot be written is a warning, never a reason to stop.
+  void Remember(const history::Record& record) {
+    if (options_.no_history) return;
+    std::string error;
+    if (!history::Append(history::DefaultPath(), record, &error)) {
+      err_ << "qxflash: warning: " << Printable(error) << "\n";
+    }
+    ReadHistory();
+    history_.records.push_back(record);
+  }
+  history::Drive DriveAt(int ha, int id, const std::string& item) const {
+    history::Drive d;
+    auto manager = InstalledAspiManager();
+    d.transport = manager ? manager->Name() : "";
+    d.ha = ha;
+    d.target = id;
+    d.lun = SelectedLun;
+    if (manager) {
+      const auto where =
+          manager->DeviceLocation(static_cast<uint8_t>(ha), static_cast<uint8_t>(id), SelectedLun);
+      d.address = where.address;
+      d.node = where.node;
+    }
+    d.product = item.substr(item.find(':') + 1);
+    return d;
+  }
+  // After a scan: the drives whose last download finished, and whether their
+  // firmware changed since.
+  void VerifyScanned() {
+    if (options_.no_history) return;
+    for (const auto& a : adapters_) {
+      for (const auto& t : a.targets) {
+        const auto drive = DriveAt(a.ha, t.id, t.item);
+        auto verify = history::Verify(ReadHistory().records, drive, t.caption);
+        if (!verify) continue;
+        verify->program_version = kProgramVersion;
+        const std::string text = history::VerifyText(*verify, history_.records);
+        if (reporter_.json()) {
+          reporter_.Json({{"event", "verify"},
+                          {"ha", a.ha},
+                          {"id", t.id},
+                          {"changed", verify->changed},
+                          {"text", Latin1(text)}});
+        } else {
+          reporter_.Human("Target " + std::to_string(a.ha) + ":" + t.item + ": " + Latin1(text));
+        }
+        Remember(*verify);
+      }
+    }
+  }
 
   const Options& options_;
   std::ostream& err_;
@@ -480,6 +560,8 @@ class Session {
   MainForm form_;
   std::vector<ScannedAdapter> adapters_;
   bool firmware_ok_ = false;
+  history::Contents history_;
+  bool history_read_ = false;
 };
 
 int Session::Scan() {
@@ -488,7 +570,7 @@ int Session::Scan() {
     if (adapters_.empty()) reporter_.Human("No host adapter answered.");
     for (const auto& a : adapters_) {
       reporter_.Human("Host adapter " + a.item);
-      for (const auto& t : a.targets) reporter_.Human("  target " + t);
+      for (const auto& t : a.targets) reporter_.Human("  target " + t.item);
       if (a.targets.empty()) reporter_.Human("  (no devices)");
     }
   }
@@ -527,8 +609,28 @@ int Session::Download() {
     form_.Label4.Caption = name;
   }
 
+  history::Record record;
+  record.time = history::NowUtc();
+  record.drive = DriveAt(*options_.ha, *options_.id, form_.ComboID.Text());
+  record.drive.vendor.assign(reinterpret_cast<const char*>(&DataBuf[8]), 8);
+  record.version_before = form_.FWVer.Caption;
+
   const auto outcome = form_.StartDownload();
   if (!outcome) return kExitFailed;
+  if (outcome->confirmed()) {
+    static constexpr const char* kOutcomes[] = {"",        "",       "",       "check_failed",
+                                                "aborted", "failed", "failed", "done"};
+    record.release = outcome->file;
+    record.checksum = outcome->checksum;
+    for (size_t i = 0; i < 3; ++i) record.area_flags[i] = outcome->area_flags[i];
+    record.blocks_planned = outcome->blocks_planned;
+    record.blocks_sent = outcome->blocks_sent;
+    record.outcome = kOutcomes[static_cast<int>(outcome->end)];
+    record.block = outcome->block;
+    record.message = outcome->message;
+    record.program_version = kProgramVersion;
+    Remember(record);
+  }
   const int sig = g_stop;
   reporter_.EndLive();
   if (reporter_.json()) {
@@ -653,6 +755,36 @@ int Session::CheckRelease(bool dump) {
   return kExitOk;
 }
 
+int Session::History() {
+  if (options_.no_history) {
+    err_ << "qxflash: --no-history leaves no history to list\n";
+    return kExitUsage;
+  }
+  const auto& h = ReadHistory();
+  if (!reporter_.json() && h.records.empty()) {
+    reporter_.Human("No downloads recorded in " + history::DefaultPath());
+  }
+  for (const auto& r : h.records) {
+    if (reporter_.json()) {
+      auto j = history::ToJson(r);
+      j["event"] = "history";
+      reporter_.Json(j);
+      continue;
+    }
+    std::string line = r.time + "  " + r.drive.transport + " " + std::to_string(r.drive.ha) + ":" +
+                       std::to_string(r.drive.target) + " " + Latin1(r.drive.product) + "  ";
+    if (r.kind == "download") {
+      line += r.release + "  " + r.outcome + " " + std::to_string(r.blocks_sent) + "/" +
+              std::to_string(r.blocks_planned) + " blocks";
+      if (r.outcome != "done" && !r.message.empty()) line += ": " + r.message;
+    } else {
+      line += Latin1(history::VerifyText(r, h.records));
+    }
+    reporter_.Human(line);
+  }
+  return kExitOk;
+}
+
 const std::vector<CommandSpec>& CommandTable() {
   static const std::vector<CommandSpec> table = {
       {"scan", "", "list the host adapters and devices", 0, &Session::Scan},
@@ -664,6 +796,7 @@ const std::vector<CommandSpec>& CommandTable() {
       {"check", "FILE.OUB [--model TEXT]", "check a release without a drive", 1, &Session::Check},
       {"dump-image", "FILE.OUB [--model TEXT]", "check a release and dump its image", 1,
        &Session::DumpImage},
+      {"history", "[--json]", "list the download history", 0, &Session::History},
   };
   return table;
 }

@@ -33,6 +33,7 @@ struct Options {
   std::optional<int> ha, id;
   std::optional<std::string> model;
   enum class Confirm { kAsk, kYes, kNo } confirm = Confirm::kAsk;
+  bool no_history = false;  // neither record nor read the download history
 };
 
 // Names for completion and documentation, in table order.

@@ -37,6 +37,8 @@ std::string Latin1(const std::string& bytes) {
   return out;
 }
 
+}  // namespace
+
 json ToJson(const Record& r) {
   json j = {{"kind", r.kind},
             {"time", r.time},
@@ -60,12 +62,13 @@ json ToJson(const Record& r) {
               {"block", r.block},
               {"message", r.message}});
   } else {
-    j.update({{"release", r.release},
-              {"version_now", Latin1(r.version_now)},
-              {"changed", r.changed}});
+    j.update(
+        {{"release", r.release}, {"version_now", Latin1(r.version_now)}, {"changed", r.changed}});
   }
   return j;
 }
+
+namespace {
 
 // UTF-8 back to the drive's single bytes (anything else stays as it is).
 std::string Bytes(const std::string& utf8) {
@@ -158,8 +161,8 @@ bool Append(const std::string& path, const Record& record, std::string* error) {
   const int err = errno;
   close(fd);
   if (n != static_cast<ssize_t>(line.size())) {
-    *error = "cannot write the history " + path + ": " +
-             (n < 0 ? std::strerror(err) : "short write");
+    *error =
+        "cannot write the history " + path + ": " + (n < 0 ? std::strerror(err) : "short write");
     return false;
   }
   return true;
@@ -215,7 +218,9 @@ std::string VersionText(const std::string& caption) {
   const std::string text = Trim(caption);
   const size_t gap = text.find(' ');
   if (gap == std::string::npos) return text;
-  return text.substr(0, gap) + " (" + Trim(text.substr(gap + 1)) + ")";
+  const std::string rest = Trim(text.substr(gap + 1));
+  if (rest.front() == '(') return text.substr(0, gap) + " " + rest;
+  return text.substr(0, gap) + " (" + rest + ")";
 }
 
 std::string VerifyText(const Record& verify, const std::vector<Record>& records) {

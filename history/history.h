@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,10 +15,10 @@
 namespace qx::history {
 
 struct Drive {
-  std::string transport;  // the manager's name ("simulated bus", "SCSI generic")
+  std::string transport = {};  // the manager's name ("simulated bus", "SCSI generic")
   int ha = 0, target = 0, lun = 0;
-  std::string address, node;  // where the transport gives them (SG: H:C:T:L, /dev/sgN)
-  std::string vendor, product;
+  std::string address = {}, node = {};  // where the transport gives them (SG: H:C:T:L, /dev/sgN)
+  std::string vendor = {}, product = {};
   bool SameAs(const Drive& other) const;  // transport, address and product
 };
 
@@ -65,7 +66,11 @@ std::optional<Record> Verify(const std::vector<Record>& records, const Drive& dr
 // The operator's line for a verification record.
 std::string VerifyText(const Record& verify, const std::vector<Record>& records);
 
-// A firmware version caption (" 1.10 2003/05/12...") as "1.10 (2003/05/12)".
+// The record as one JSON object (drive texts as UTF-8 from single bytes).
+nlohmann::json ToJson(const Record& record);
+
+// A firmware version caption (" 1.10 (2003/05/12)  ", " 1.10 2003/05/12")
+// as "1.10 (2003/05/12)".
 std::string VersionText(const std::string& caption);
 
 }  // namespace qx::history

@@ -170,7 +170,11 @@ bool MainForm::Scan() {
         DeviceNames[i][j] = std::to_string(j) + ":" + name;
         listed_targets_.push_back(j);
         ComboID.AddItem(DeviceNames[i][j]);
-        Emit({.kind = MainEvent::kTargetItem, .text = DeviceNames[i][j], .ha = i, .target = j});
+        Emit({.kind = MainEvent::kTargetItem,
+              .text = DeviceNames[i][j],
+              .caption = " " + std::string(reinterpret_cast<const char*>(&DataBuf[32]), 18),
+              .ha = i,
+              .target = j});
         if (targetMark > 7) targetMark = j;
       } else {
         DeviceNames[i][j].clear();

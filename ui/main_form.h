@@ -26,12 +26,15 @@ struct MainEvent {
     kStatus,       // Text1 changed: text
     kFirmware,     // FWVer caption changed: text; ok when the drive answered INQUIRY
     kAdapterItem,  // item appended to ComboHA: text, ha
-    kTargetItem,   // item appended to ComboID by the scan: text, ha, target
+    kTargetItem,   // item appended to ComboID by the scan: text, ha, target, and the
+                   // firmware version caption its INQUIRY data gives
+
     kBlockSent,    // a WRITE BUFFER block completed: block, mode, index (1-based), count
     kBusy,         // the controls went busy or idle: busy
   };
   Kind kind = kStatus;
   std::string text = {};
+  std::string caption = {};
   int ha = 0;
   int target = 0;
   int block = 0;

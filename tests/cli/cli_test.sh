@@ -7,6 +7,7 @@ src=$3
 rel=$src/examples/releases
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
+export XDG_STATE_HOME=$tmp/state  # keep the download history out of the home directory
 
 fail() { echo "FAIL ($case_name): $*"; exit 1; }
 # run EXPECTED_RC ARGS...: runs qxflash, keeps stdout/stderr, checks the exit code.

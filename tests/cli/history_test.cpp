@@ -1,0 +1,164 @@
+// The download history: records, damaged lines, the check after a power
+// cycle, and what the command line does with them.
+#include "history/history.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "app/cli.h"
+#include "aspi/manager.h"
+#include "ui/main_form.h"
+
+namespace qx {
+namespace {
+
+namespace fs = std::filesystem;
+const std::string kReleases = std::string(QX_SOURCE_DIR) + "/examples/releases/";
+
+// A state directory of its own for each test.
+class HistoryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = fs::temp_directory_path() / ("qxflash-history-" + std::to_string(getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    setenv("XDG_STATE_HOME", dir.c_str(), 1);
+    path = history::DefaultPath();
+  }
+  void TearDown() override {
+    unsetenv("XDG_STATE_HOME");
+    fs::remove_all(dir);
+  }
+  int Cli(std::vector<std::string> args) {
+    ResetProcessState();
+    std::string error;
+    auto options = cli::Parse(args, &error);
+    EXPECT_TRUE(options) << error;
+    InstallAspiManager(cli::MakeTransport(*options, &error));
+    std::ostringstream o, e;
+    const int rc = cli::RunCommand(*options, o, e);
+    InstallAspiManager(nullptr);
+    out = o.str();
+    err = e.str();
+    return rc;
+  }
+  size_t Lines() {
+    std::ifstream in(path);
+    return static_cast<size_t>(std::count(std::istreambuf_iterator<char>(in), {}, '\n'));
+  }
+
+  fs::path dir;
+  std::string path, out, err;
+};
+
+history::Record Download(const std::string& outcome, const std::string& before) {
+  history::Record r;
+  r.time = "2026-12-08T10:00:00Z";
+  r.drive = {.transport = "simulated bus", .ha = 2, .target = 4, .product = "QX-R4410        "};
+  r.version_before = before;
+  r.release = "QXR4410_ALL.OUB";
+  r.outcome = outcome;
+  return r;
+}
+
+TEST_F(HistoryTest, RecordsSurviveATornLastLine) {
+  std::string error;
+  ASSERT_TRUE(history::Append(path, Download("done", " 1.10 (2003/05/12)"), &error)) << error;
+  ASSERT_TRUE(history::Append(path, Download("aborted", " 1.10 (2003/05/12)"), &error));
+  std::ofstream(path, std::ios::app) << R"({"kind":"download","time":"2026-)";
+  const auto contents = history::Read(path);
+  ASSERT_EQ(contents.records.size(), 2u);
+  EXPECT_EQ(contents.records[1].outcome, "aborted");
+  EXPECT_EQ(contents.records[0].drive.product, "QX-R4410        ");
+  ASSERT_EQ(contents.warnings.size(), 1u);
+  EXPECT_EQ(contents.warnings[0], "history line 3 is damaged; skipped");
+  EXPECT_TRUE(history::Read((dir / "none").string()).records.empty());
+}
+
+TEST_F(HistoryTest, VerificationAfterTheDownload) {
+  const std::string before = " 1.10 (2003/05/12) ", after = " 1.20 (2026/12/01) ";
+  auto verified = [&](std::string caption, bool changed) {
+    auto v = Download("done", before);
+    v.kind = "verify";
+    v.version_now = caption;
+    v.changed = changed;
+    return v;
+  };
+  auto other = Download("done", before);
+  other.drive.target = 1;
+  struct Case {
+    const char* name;
+    std::vector<history::Record> records;
+    std::string now;
+    std::optional<std::string> text;  // nullopt: nothing to say
+  };
+  const Case cases[] = {
+      {"no download", {}, after, std::nullopt},
+      {"another drive", {other}, after, std::nullopt},
+      {"aborted", {Download("aborted", before)}, after, std::nullopt},
+      {"changed",
+       {Download("done", before)},
+       after,
+       "firmware now 1.20 (2026/12/01), was 1.10 (2003/05/12) before QXR4410_ALL.OUB on "
+       "2026-12-08"},
+      {"unchanged",
+       {Download("done", before)},
+       before,
+       "unchanged since the download: switch the drive off and on to start the new firmware"},
+      {"unchanged said", {Download("done", before), verified(before, false)}, before, std::nullopt},
+      {"changed after unchanged",
+       {Download("done", before), verified(before, false)},
+       after,
+       "firmware now 1.20 (2026/12/01), was 1.10 (2003/05/12) before QXR4410_ALL.OUB on "
+       "2026-12-08"},
+      {"changed said", {Download("done", before), verified(after, true)}, after, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto v = history::Verify(c.records, Download("done", "").drive, c.now);
+    ASSERT_EQ(v.has_value(), c.text.has_value());
+    if (v) {
+      EXPECT_EQ(history::VerifyText(*v, c.records), *c.text);
+    }
+  }
+}
+
+TEST_F(HistoryTest, CommandLineRecordsAndVerifies) {
+  const std::string all = kReleases + "QXR4410_ALL.OUB";
+  EXPECT_EQ(Cli({"download", all, "--ha", "2", "--id", "4", "--no"}), 1);
+  EXPECT_EQ(Lines(), 0u);  // Cancel at the confirmation: no attempt
+  EXPECT_EQ(Cli({"--no-history", "download", all, "--ha", "2", "--id", "4", "--yes"}), 0);
+  EXPECT_EQ(Lines(), 0u);
+  EXPECT_EQ(Cli({"download", all, "--ha", "2", "--id", "4", "--yes"}), 0);
+  EXPECT_EQ(Lines(), 1u);
+
+  // A second process after the power cycle: the drive reports the image's version.
+  const auto scenario = dir / "after.json";
+  std::ofstream(scenario) << R"({"adapters": [{"ha": 2, "targets": [{"id": 4, "inquiry":
+      {"vendor": "AMBERVLT", "product": "QX-R4410", "revision": "1.20",
+       "vendor_specific": " 2026/12/01"}}]}]})";
+  EXPECT_EQ(Cli({"--json", "--sim=" + scenario.string(), "scan"}), 0);
+  EXPECT_NE(out.find(R"({"changed":true,"event":"verify","ha":2,"id":4,"text":"firmware now )"
+                     R"(1.20 (2026/12/01), was 1.10 (2003/05/12) before QXR4410_ALL.OUB on )"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(Lines(), 2u);
+  EXPECT_EQ(Cli({"--sim=" + scenario.string(), "scan"}), 0);
+  EXPECT_EQ(out.find("firmware now"), std::string::npos);  // said once
+  EXPECT_EQ(Cli({"history"}), 0);
+  EXPECT_NE(out.find("QXR4410_ALL.OUB  done 16/16 blocks"), std::string::npos) << out;
+
+  // A state directory that cannot be written only warns.
+  fs::remove_all(dir / "qxflash");
+  std::ofstream(dir / "qxflash") << "a file where the directory should be";
+  EXPECT_EQ(Cli({"download", all, "--ha", "2", "--id", "4", "--yes"}), 0);
+  EXPECT_NE(err.find("qxflash: warning: cannot open the history"), std::string::npos) << err;
+}
+
+}  // namespace
+}  // namespace qx
