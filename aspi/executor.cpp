@@ -1,5 +1,6 @@
 #include "aspi/executor.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -17,6 +18,8 @@ namespace {
 // How often the window system is asked to keep the front end alive while a
 // command is outstanding (about one display frame).
 constexpr auto kKeepAliveInterval = std::chrono::milliseconds(16);
+// From this long on, the wait sleeps in longer pauses.
+constexpr auto kPatientAfter = std::chrono::milliseconds(100);
 
 // Waits until the block leaves "pending". The first checks spin (a synchronous
 // or fast transport is done at once); after that the wait yields the processor
@@ -50,7 +53,12 @@ bool WaitForCompletion(const SRB_ExecSCSICmd& srb, const std::string& CmdName, c
       continue;  // re-check the status before sleeping
     }
     std::this_thread::sleep_for(pause);
-    if (pause < std::chrono::microseconds(1000)) pause *= 2;
+    // Short pauses while a quick answer is still likely; a command that has
+    // already taken a while is checked less often (a few milliseconds more do
+    // not matter there, a thousand wake-ups a second would).
+    const auto cap = now - started < kPatientAfter ? std::chrono::microseconds(1000)
+                                                   : std::chrono::microseconds(4000);
+    if (pause < cap) pause = std::min(pause * 2, cap);
   }
   if (kept_alive) Ui().WaitEnded();
   return completed;
