@@ -49,7 +49,7 @@ volatile std::sig_atomic_t g_stop = 0;  // the signal that asked, 0 for none
 char g_ack[160];
 volatile std::sig_atomic_t g_ack_len = 0;
 
-extern "C" void OnStopSignal(int sig) {
+extern "C" void OnCliStopSignal(int sig) {
   if (g_stop != 0) return;
   g_stop = sig;
   if (g_ack_len > 0) {
@@ -68,7 +68,7 @@ void CatchStopSignals(bool catching) {
         "\nAbort requested: the drive finishes the current command first (at most %lld s)\n", s);
   }
   struct sigaction sa {};
-  sa.sa_handler = catching ? OnStopSignal : SIG_DFL;
+  sa.sa_handler = catching ? OnCliStopSignal : SIG_DFL;
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = 0;  // no SA_RESTART: a blocked read or write returns at once
   for (int sig : kStopSignals) sigaction(sig, &sa, nullptr);

@@ -1,5 +1,6 @@
 #include "aspi/executor.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -14,22 +15,53 @@ namespace qx {
 
 namespace {
 
+// How often the window system is asked to keep the front end alive while a
+// command is outstanding (about one display frame).
+constexpr auto kKeepAliveInterval = std::chrono::milliseconds(16);
+// From this long on, the wait sleeps in longer pauses.
+constexpr auto kPatientAfter = std::chrono::milliseconds(100);
+
 // Waits until the block leaves "pending". The first checks spin (a synchronous
 // or fast transport is done at once); after that the wait yields the processor
-// in short sleeps so a slow drive does not cost a busy core. Returns false when
-// ExecTimeout passes first.
-bool WaitForCompletion(const SRB_ExecSCSICmd& srb) {
+// in short sleeps so a slow drive does not cost a busy core, and every
+// kKeepAliveInterval lets the window system keep the front end alive (repaint,
+// show progress) without starting anything. Returns false when ExecTimeout
+// passes first.
+bool WaitForCompletion(const SRB_ExecSCSICmd& srb, const std::string& CmdName, const Cdb& CDB) {
   for (int i = 0; i < 2000; ++i) {
     if (LoadSrbStatus(&srb) != SS_PENDING) return true;
   }
-  const auto deadline = std::chrono::steady_clock::now() + ExecTimeout;
+  const auto started = std::chrono::steady_clock::now();
+  const auto deadline = started + ExecTimeout;
+  auto next_keep_alive = started + kKeepAliveInterval;
+  bool kept_alive = false;
   auto pause = std::chrono::microseconds(20);
+  bool completed = true;
   while (LoadSrbStatus(&srb) == SS_PENDING) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) {
+      completed = false;
+      break;
+    }
+    if (now >= next_keep_alive) {
+      const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - started);
+      Ui().KeepAlive({CmdName, std::span<const uint8_t>(CDB.data(), CDB.size()), elapsed});
+      kept_alive = true;
+      // A steady rate: the next call one interval after this one ended, so
+      // slow event processing does not make calls pile up.
+      next_keep_alive = std::chrono::steady_clock::now() + kKeepAliveInterval;
+      continue;  // re-check the status before sleeping
+    }
     std::this_thread::sleep_for(pause);
-    if (pause < std::chrono::microseconds(1000)) pause *= 2;
+    // Short pauses while a quick answer is still likely; a command that has
+    // already taken a while is checked less often (a few milliseconds more do
+    // not matter there, a thousand wake-ups a second would).
+    const auto cap = now - started < kPatientAfter ? std::chrono::microseconds(1000)
+                                                   : std::chrono::microseconds(4000);
+    if (pause < cap) pause = std::min(pause * 2, cap);
   }
-  return true;
+  if (kept_alive) Ui().WaitEnded();
+  return completed;
 }
 
 std::string TimeoutText() {
@@ -95,7 +127,7 @@ int16_t ExecScsiCmd(const std::string& CmdName, const int32_t& DataLen, const Cd
 
   // 6. Wait, bounded by ExecTimeout. A request that does not complete in time is
   //    cancelled, after which the transport touches neither the block nor DataBuf.
-  if (!WaitForCompletion(srb)) {
+  if (!WaitForCompletion(srb, CmdName, CDB)) {
     if (auto manager = InstalledAspiManager()) manager->Cancel(&srb);
     if (LoadSrbStatus(&srb) == SS_PENDING) {
       srb.SRB_HaStat = kHaStatTimeout;

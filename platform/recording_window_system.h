@@ -2,6 +2,7 @@
 // answers message boxes from a queue (OK when the queue is empty).
 #pragma once
 
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <string>
@@ -43,6 +44,10 @@ class RecordingWindowSystem : public WindowSystem {
     refreshed.emplace_back(control);
     events.push_back("refresh");
   }
+  void KeepAlive(const CommandWait& wait) override {
+    waits.push_back({std::string(wait.command), wait.elapsed});
+  }
+  void WaitEnded() override { ++wait_ended_calls; }
 
   std::deque<int> answers;                // scripted answers, oldest first
   std::function<void(int)> on_do_events;  // called with the running count
@@ -51,6 +56,14 @@ class RecordingWindowSystem : public WindowSystem {
   std::vector<std::string> refreshed;
   std::vector<std::string> events;
   int do_events_calls = 0;
+  // Every KeepAlive call: the command waited for and the time waited so far.
+  // Not in `events`: how many there are depends on the drive's speed.
+  struct Wait {
+    std::string command;
+    std::chrono::milliseconds elapsed;
+  };
+  std::vector<Wait> waits;
+  int wait_ended_calls = 0;
 };
 
 // Installs a window system for the lifetime of a scope.

@@ -46,7 +46,16 @@ class WindowSystem {
   // front end alive (painting, timers, progress) without delivering user input
   // that could start another command.
   virtual void KeepAlive(const CommandWait& wait) { (void)wait; }
+  // Called once when a wait that has seen KeepAlive calls is over (the command
+  // completed, failed or timed out), so that progress shown for it can go.
+  virtual void WaitEnded() {}
 };
+
+// One line for the operator about a command the drive is still working on:
+// the command's name with its blanks tidied, for WRITE BUFFER the buffer ID and
+// what the mode does, and the whole seconds waited so far, for example
+// "WriteBuffer 15 (saving) – 12 s" or "Inquiry – 3 s" (UTF-8).
+std::string DescribeWait(const CommandWait& wait);
 
 // A window system with no user: every box answers its safe button
 // (Cancel where there is one, OK otherwise); nothing else happens.

@@ -206,6 +206,59 @@ TEST_F(ExecutorTest, AsynchronousCompletionIsAwaited) {
   EXPECT_EQ(DataBuf[1], 0x80);
 }
 
+// A slow request keeps the front end alive with the command's name and a
+// growing wait time, and says when the wait is over; one that completes at
+// once never calls it.
+TEST_F(ExecutorTest, KeepAliveOnlyWhileASlowRequestIsOutstanding) {
+  struct Case {
+    int delay_ms;  // -1: completes inside the submission
+    bool slow;
+  };
+  for (const Case c : {Case{-1, false}, Case{200, true}}) {
+    SCOPED_TRACE(c.delay_ms);
+    ws.waits.clear();
+    ws.wait_ended_calls = 0;
+    Answer a;
+    a.delay_ms = c.delay_ms;
+    Answer1(a);
+    EXPECT_EQ(Run("WriteBuffer  15 "), 1);
+    if (!c.slow) {
+      EXPECT_TRUE(ws.waits.empty());
+      EXPECT_EQ(ws.wait_ended_calls, 0);
+      continue;
+    }
+    ASSERT_GE(ws.waits.size(), 2u);
+    for (size_t i = 0; i < ws.waits.size(); ++i) {
+      EXPECT_EQ(ws.waits[i].command, "WriteBuffer  15 ");
+      if (i > 0) {
+        EXPECT_GT(ws.waits[i].elapsed, ws.waits[i - 1].elapsed);
+      }
+    }
+    EXPECT_EQ(ws.wait_ended_calls, 1);
+  }
+}
+
+TEST(DescribeWait, NamesTheCommandWhatWriteBufferDoesAndWholeSeconds) {
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> cdb;
+    int ms;
+    const char* text;
+  };
+  const Case cases[] = {
+      {"WriteBuffer  15 ", {0x3B, 0x05, 15}, 12'900, "WriteBuffer 15 (saving) \u2013 12 s"},
+      {"WriteBuffer  3 ", {0x3B, 0x04, 3}, 1'000, "WriteBuffer 3 (block) \u2013 1 s"},
+      {"WriteBuffer ", {0x3B, 0xE6, 9}, 999, "WriteBuffer 9 (mode 6) \u2013 0 s"},
+      {"Inquiry", {0x12, 0, 0, 0, 0x3A}, 3'050, "Inquiry \u2013 3 s"},
+      {"ReadBuffer ", {0x3C, 0x01, 1}, 61'000, "ReadBuffer \u2013 61 s"},
+      {"  ", {}, 0, "Command \u2013 0 s"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(DescribeWait({c.name, c.cdb, std::chrono::milliseconds(c.ms)}), c.text);
+  }
+}
+
 TEST_F(ExecutorTest, ARequestThatNeverCompletesTimesOut) {
   ExecTimeout = std::chrono::milliseconds(50);
   Answer a;

@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QPushButton>
 #include <QElapsedTimer>
 #include <QTimer>
 #include <cstdio>
@@ -95,14 +96,27 @@ std::string TransportName(const GuiOptions& options) {
   return manager ? std::string(manager->Name()) : std::string();
 }
 
+bool TransportSimulated(const GuiOptions& options) {
+  if (options.simulated) return *options.simulated;
+  const auto manager = InstalledAspiManager();
+  return manager && manager->Simulated();
+}
+
 GuiSession::GuiSession(const GuiOptions& options, MessageBoxAsker asker)
     : settings_(QString::fromStdString(options.settings_file)), window_system_(std::move(asker)) {
   InstallWindowSystem(&window_system_);
   TraceOn = options.trace ? 1.0f : 0.0f;
   form_ = std::make_unique<MainForm>(settings_);
-  window_ = std::make_unique<MainWindow>(*form_, TransportName(options));
+  window_ =
+      std::make_unique<MainWindow>(*form_, TransportName(options), TransportSimulated(options));
   if (options.trace) debug_ = std::make_unique<DebugWindow>(D_WIn);
   window_system_.SetMainWindow(window_.get());
+  window_system_.SetWaitInputWidget(window_->AbortButton());
+  window_system_.on_wait = [this](const CommandWait& wait) { window_->ShowWait(wait); };
+  window_system_.on_wait_ended = [this] { window_->EndWait(); };
+  stop_signals_ = std::make_unique<StopSignalNotifier>();
+  QObject::connect(stop_signals_.get(), &StopSignalNotifier::stopRequested, window_.get(),
+                   [window = window_.get()](int) { window->RequestStop(); });
   window_system_.on_refresh = [this](std::string_view control) {
     if (control == "ASPI_Ret") {
       if (debug_) debug_->RefreshList();
@@ -124,7 +138,10 @@ GuiSession::GuiSession(const GuiOptions& options, MessageBoxAsker asker)
 }
 
 GuiSession::~GuiSession() {
+  stop_signals_.reset();
   window_system_.on_refresh = nullptr;
+  window_system_.on_wait = nullptr;
+  window_system_.on_wait_ended = nullptr;
   InstallWindowSystem(nullptr);
   debug_.reset();
   window_.reset();

@@ -1,6 +1,7 @@
 // Entry point of the Qt 6 desktop front end.
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace qx::qt {
@@ -9,6 +10,10 @@ struct GuiOptions {
   // Shown in the window title and banner ("simulated bus", "SCSI generic", ...).
   // Empty: the name the installed ASPI manager reports.
   std::string transport_name;
+  // The transport is a stand-in bus whose drives are not real: the window says
+  // so in its title and a banner. Unset: AspiManager::Simulated() of the
+  // installed manager.
+  std::optional<bool> simulated;
   // Switches the command trace on (TraceOn = 1) and shows the debug window.
   bool trace = false;
   // Directory of the release files listed in File1. Empty: the current directory.

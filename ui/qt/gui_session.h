@@ -11,13 +11,15 @@
 #include "ui/qt/main_window.h"
 #include "ui/qt/qt_settings_store.h"
 #include "ui/qt/qt_window_system.h"
+#include "ui/qt/stop_signals.h"
 
 namespace qx::qt {
 
 class GuiSession {
  public:
   // Needs a QApplication. Installs the Qt window system, sets TraceOn from
-  // options.trace and runs the window's Load handler.
+  // options.trace, turns SIGTERM and SIGHUP into the window's RequestStop and
+  // runs the window's Load handler.
   explicit GuiSession(const GuiOptions& options, MessageBoxAsker asker = {});
   // Uninstalls the window system and detaches the views from the models.
   ~GuiSession();
@@ -32,6 +34,7 @@ class GuiSession {
   DebugWindow* Debug() { return debug_.get(); }  // null unless options.trace
   QtWindowSystem& WindowSystem() { return window_system_; }
   QtSettingsStore& Settings() { return settings_; }
+  StopSignalNotifier& StopSignals() { return *stop_signals_; }
 
  private:
   QtSettingsStore settings_;
@@ -39,10 +42,14 @@ class GuiSession {
   std::unique_ptr<MainForm> form_;
   std::unique_ptr<MainWindow> window_;
   std::unique_ptr<DebugWindow> debug_;
+  std::unique_ptr<StopSignalNotifier> stop_signals_;
 };
 
 // The transport name for titles: the option if given, else the installed
 // ASPI manager's own name.
 std::string TransportName(const GuiOptions& options);
+// Whether the transport is simulated: the option if given, else the installed
+// manager's Simulated() (no manager: false).
+bool TransportSimulated(const GuiOptions& options);
 
 }  // namespace qx::qt

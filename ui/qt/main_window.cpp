@@ -1,6 +1,8 @@
 #include "ui/qt/main_window.h"
 
+#include <QAbstractButton>
 #include <QAction>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QFrame>
@@ -18,8 +20,10 @@
 #include <QSignalBlocker>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <chrono>
 #include <exception>
 
+#include "aspi/manager.h"
 #include "ui/qt/artwork.h"
 #include "ui/qt/fonts.h"
 #include "ui/qt/text.h"
@@ -92,25 +96,22 @@ QLabel* MakeValueLabel(QWidget* parent, const char* name) {
 
 }  // namespace
 
-bool IsSimulatedTransport(const std::string& transport) {
-  return QString::fromStdString(transport).contains(QLatin1String("sim"), Qt::CaseInsensitive);
-}
-
-QString WindowTitle(const std::string& caption, const std::string& transport) {
+QString WindowTitle(const std::string& caption, const std::string& transport, bool simulated) {
   const QString base = FromModel(caption);
-  if (transport.empty()) return base + QStringLiteral(" \u2014 no transport");
-  if (IsSimulatedTransport(transport)) {
+  if (simulated) {
     return base + QStringLiteral(" \u2014 SIMULATED BUS (no real drive)");
   }
+  if (transport.empty()) return base + QStringLiteral(" \u2014 no transport");
   return base + QStringLiteral(" \u2014 ") + FromModel(transport);
 }
 
-MainWindow::MainWindow(MainForm& form, const std::string& transport, QWidget* parent)
+MainWindow::MainWindow(MainForm& form, const std::string& transport, bool simulated,
+                       QWidget* parent)
     : QMainWindow(parent), form_(form) {
   setObjectName(QStringLiteral("MAIN"));
-  setWindowTitle(WindowTitle(form_.Caption, transport));
+  setWindowTitle(WindowTitle(form_.Caption, transport, simulated));
   setWindowIcon(AppIcon());
-  BuildControls(transport);
+  BuildControls(transport, simulated);
   form_.on_event = [this](const MainEvent& e) { OnModelEvent(e); };
   Render();
 }
@@ -119,7 +120,7 @@ MainWindow::~MainWindow() {
   form_.on_event = nullptr;
 }
 
-void MainWindow::BuildControls(const std::string& transport) {
+void MainWindow::BuildControls(const std::string& transport, bool simulated) {
   const QFont ui = UiFont();
   setFont(ui);
   menuBar()->setFont(ui);
@@ -129,8 +130,10 @@ void MainWindow::BuildControls(const std::string& transport) {
   scsi_mode_->setFont(ui);
   scsi_scan_ = scsi_mode_->addAction(QString());
   scsi_scan_->setObjectName(QStringLiteral("Scsi_Scan"));
-  connect(scsi_scan_, &QAction::triggered, this,
-          [this] { RunHandler([this] { form_.Scsi_Scan_Click(); }); });
+  connect(scsi_scan_, &QAction::triggered, this, [this] {
+    RunHandler([this] { form_.Scsi_Scan_Click(); });
+    RenderScanNotes();
+  });
 
   auto* central = new QWidget(this);
   central->setObjectName(QStringLiteral("central"));
@@ -140,7 +143,7 @@ void MainWindow::BuildControls(const std::string& transport) {
 
   badge_ = MakeLabel(central, "TransportBadge");
   badge_->setAlignment(Qt::AlignCenter);
-  if (IsSimulatedTransport(transport)) {
+  if (simulated) {
     badge_->setText(QStringLiteral("SIMULATED BUS \u2014 no real drive is written"));
     badge_->setStyleSheet(
         QStringLiteral("QLabel { background: #ffd84d; color: #3a2e00; font-weight: bold; "
@@ -192,6 +195,16 @@ void MainWindow::BuildControls(const std::string& transport) {
   tgrid->setColumnStretch(2, 1);
   outer->addWidget(target);
 
+  // What the transport had to say about the last scan (devices it could not
+  // map, a missing driver): shown until the next scan, hidden when empty.
+  scan_notes_ = MakeLabel(central, "ScanNotes");
+  scan_notes_->setWordWrap(true);
+  scan_notes_->setStyleSheet(
+      QStringLiteral("QLabel { background: #e8f0fb; color: #1c3558; border: 1px solid #9db4d6; "
+                     "border-radius: 3px; padding: 4px; }"));
+  scan_notes_->hide();
+  outer->addWidget(scan_notes_);
+
   // Release: file list, chosen name, the two buttons.
   auto* release = new QFrame(central);
   release->setFrameStyle(QFrame::StyledPanel | QFrame::Raised);
@@ -236,6 +249,21 @@ void MainWindow::BuildControls(const std::string& transport) {
   progress_->setEnabled(false);
   outer->addWidget(progress_);
 
+  // The progress area's own line: the command the drive is working on, and
+  // the acknowledgement of Abort. It keeps its height whether or not it shows
+  // anything, so that nothing moves while a command is out.
+  auto* activity = new QHBoxLayout;
+  activity->setSpacing(12);
+  wait_info_ = MakeLabel(central, "WaitInfo");
+  wait_info_->setMinimumHeight(wait_info_->fontMetrics().height() + 4);
+  wait_info_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+  abort_notice_ = MakeLabel(central, "AbortNotice");
+  abort_notice_->setStyleSheet(QStringLiteral("QLabel { color: #8a1c00; font-weight: bold; }"));
+  abort_notice_->hide();
+  activity->addWidget(wait_info_, 1);
+  activity->addWidget(abort_notice_, 0, Qt::AlignRight);
+  outer->addLayout(activity);
+
   text1_ = new QLineEdit(central);
   text1_->setObjectName(QStringLiteral("Text1"));
   text1_->setReadOnly(true);
@@ -253,11 +281,73 @@ void MainWindow::BuildControls(const std::string& transport) {
   });
   connect(command1_, &QPushButton::clicked, this,
           [this] { RunHandler([this] { form_.Command1_Click(); }); });
-  connect(tyusi_, &QPushButton::clicked, this,
-          [this] { RunHandler([this] { form_.Tyusi_Click(); }); });
+  connect(tyusi_, &QPushButton::clicked, this, [this] {
+    RunHandler([this] { form_.Tyusi_Click(); });
+    if (busy_) {
+      AcknowledgeAbort(
+          QStringLiteral("Abort requested \u2013 the download stops after the "
+                         "current command"));
+    }
+  });
+}
+
+void MainWindow::AcknowledgeAbort(const QString& notice) {
+  // Shown at once, even while the executor is still waiting for the drive:
+  // the operator must see that the click counted and not power the drive off.
+  abort_acknowledged_ = true;
+  tyusi_->setEnabled(false);
+  abort_notice_->setText(notice);
+  abort_notice_->show();
+  if (QLayout* layout = centralWidget()->layout()) layout->activate();
+  tyusi_->repaint();
+  abort_notice_->repaint();
+}
+
+void MainWindow::RenderScanNotes() {
+  const auto manager = InstalledAspiManager();
+  const std::string notes = manager ? manager->Notes() : std::string();
+  scan_notes_->setText(MessageBoxText(notes).trimmed());
+  scan_notes_->setVisible(!scan_notes_->text().isEmpty());
+}
+
+void MainWindow::ShowWait(const CommandWait& wait) {
+  if (wait.elapsed < std::chrono::seconds(1)) return;
+  const QString text = FromModel(DescribeWait(wait));
+  if (wait_info_->text() != text) wait_info_->setText(text);
+}
+
+void MainWindow::EndWait() {
+  if (!wait_info_->text().isEmpty()) wait_info_->clear();
+}
+
+void MainWindow::RequestStop() {
+  if (busy_) {
+    // Like Abort: the command in flight completes, the next block is not sent.
+    close_when_done_ = true;
+    RunHandler([this] { form_.Tyusi_Click(); });
+    AcknowledgeAbort(
+        QStringLiteral("Stop requested \u2013 the download stops after the "
+                       "current command, then the window closes"));
+    return;
+  }
+  if (handler_depth_ > 0) {
+    // A scan or a question is under way: let it return first. A box waiting
+    // for an answer gets its safe one (Cancel where there is one).
+    close_when_done_ = true;
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      if (QAbstractButton* escape = box->escapeButton()) {
+        escape->click();
+      } else {
+        box->reject();
+      }
+    }
+    return;
+  }
+  close();
 }
 
 void MainWindow::RunHandler(const std::function<void()>& handler) {
+  ++handler_depth_;
   try {
     handler();
   } catch (const std::exception& e) {
@@ -266,13 +356,18 @@ void MainWindow::RunHandler(const std::function<void()>& handler) {
     QMessageBox::critical(this, windowTitle(),
                           QStringLiteral("Internal error: ") + QString::fromLocal8Bit(e.what()));
   }
+  --handler_depth_;
   Render();
   emit handlerFinished();
+  if (handler_depth_ == 0 && close_when_done_) {
+    close_when_done_ = false;
+    QTimer::singleShot(0, this, [this] { close(); });
+  }
 }
 
 void MainWindow::Render() {
   tyusi_->setText(FromModel(form_.Tyusi.Caption));
-  tyusi_->setEnabled(form_.Tyusi.Enabled);
+  tyusi_->setEnabled(form_.Tyusi.Enabled && !abort_acknowledged_);
   command1_->setText(FromModel(form_.Command1.Caption));
   command1_->setEnabled(form_.Command1.Enabled);
   RenderFileList(file1_, form_.File1);
@@ -326,6 +421,11 @@ void MainWindow::OnModelEvent(const MainEvent& e) {
       break;
     case MainEvent::kBusy:
       busy_ = e.busy;
+      if (abort_acknowledged_) {
+        abort_acknowledged_ = false;
+        abort_notice_->clear();
+        abort_notice_->hide();
+      }
       if (busy_) {
         progress_->setRange(0, 1);
         progress_->setValue(0);

@@ -8,6 +8,7 @@
 #include <functional>
 #include <string_view>
 
+#include "platform/window_system.h"
 #include "ui/main_form.h"
 
 class QAction;
@@ -22,14 +23,16 @@ class QPushButton;
 namespace qx::qt {
 
 // Window title naming the transport; a simulated bus is called out as such.
-QString WindowTitle(const std::string& caption, const std::string& transport);
-bool IsSimulatedTransport(const std::string& transport);
+QString WindowTitle(const std::string& caption, const std::string& transport, bool simulated);
 
 class MainWindow final : public QMainWindow {
   Q_OBJECT
 
  public:
-  MainWindow(MainForm& form, const std::string& transport, QWidget* parent = nullptr);
+  // `simulated`: the transport is a stand-in bus (AspiManager::Simulated());
+  // the window then says plainly that no real drive is written.
+  MainWindow(MainForm& form, const std::string& transport, bool simulated,
+             QWidget* parent = nullptr);
   ~MainWindow() override;
 
   // Shows the model's current state.
@@ -38,6 +41,19 @@ class MainWindow final : public QMainWindow {
   void RefreshControl(std::string_view name);
   // True between the model's busy and idle notifications (a download runs).
   bool Busy() const { return busy_; }
+
+  // While the executor waits for one command: from the first second on, the
+  // progress area names the command and the seconds waited (DescribeWait).
+  void ShowWait(const CommandWait& wait);
+  // The command is over: the progress area's wait text goes.
+  void EndWait();
+  // A stop signal (SIGTERM, SIGHUP). During a download it acts like Abort and
+  // the window closes once the download has ended; while another handler runs
+  // (a scan, a message box) the window closes when it has returned, an open
+  // box being answered with its escape button; otherwise it closes at once.
+  void RequestStop();
+  // The button whose input still reaches the window while a command is out.
+  QPushButton* AbortButton() const { return tyusi_; }
 
   MainForm& Form() { return form_; }
 
@@ -54,15 +70,20 @@ class MainWindow final : public QMainWindow {
   void paintEvent(QPaintEvent* event) override;
 
  private:
-  void BuildControls(const std::string& transport);
+  void BuildControls(const std::string& transport, bool simulated);
   void OnModelEvent(const MainEvent& e);
   void RunHandler(const std::function<void()>& handler);
   void RenderText1();
   void RenderProgress(int index, int count);
+  void AcknowledgeAbort(const QString& notice);
+  void RenderScanNotes();
 
   MainForm& form_;
   bool busy_ = false;
   bool painted_ = false;
+  bool abort_acknowledged_ = false;  // Abort seen during this download
+  bool close_when_done_ = false;     // a stop signal waits for the handlers to end
+  int handler_depth_ = 0;            // model handlers running (nested through events)
 
   QPushButton* tyusi_ = nullptr;
   QPushButton* command1_ = nullptr;
@@ -80,6 +101,9 @@ class MainWindow final : public QMainWindow {
   QMenu* scsi_mode_ = nullptr;
   QAction* scsi_scan_ = nullptr;
   QProgressBar* progress_ = nullptr;
+  QLabel* wait_info_ = nullptr;     // the command the drive is working on
+  QLabel* abort_notice_ = nullptr;  // Abort acknowledged
+  QLabel* scan_notes_ = nullptr;    // the transport's notes about the last scan
 };
 
 }  // namespace qx::qt

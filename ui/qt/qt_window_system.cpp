@@ -1,6 +1,7 @@
 #include "ui/qt/qt_window_system.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QCoreApplication>
 #include <QCursor>
 #include <QPushButton>
@@ -48,8 +49,61 @@ int ShowMessageBox(QWidget* parent, const std::string& text, int style, const st
   return cancel != nullptr && box.clickedButton() == cancel ? kAnswerCancel : kAnswerOk;
 }
 
+namespace {
+
+bool IsUserInput(QEvent::Type type) {
+  switch (type) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::MouseMove:
+    case QEvent::NonClientAreaMouseButtonPress:
+    case QEvent::NonClientAreaMouseButtonRelease:
+    case QEvent::NonClientAreaMouseButtonDblClick:
+    case QEvent::Wheel:
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+    case QEvent::ShortcutOverride:
+    case QEvent::Shortcut:
+    case QEvent::ContextMenu:
+    case QEvent::InputMethod:
+    case QEvent::TouchBegin:
+    case QEvent::TouchUpdate:
+    case QEvent::TouchEnd:
+    case QEvent::TouchCancel:
+    case QEvent::TabletPress:
+    case QEvent::TabletMove:
+    case QEvent::TabletRelease:
+    case QEvent::DragEnter:
+    case QEvent::DragMove:
+    case QEvent::Drop:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+bool WaitInputFilter::eventFilter(QObject* receiver, QEvent* event) {
+  if (!active_ || !IsUserInput(event->type())) return false;
+  if (receiver->isWindowType()) return false;  // routed on to a widget, judged there
+  auto* widget = qobject_cast<QWidget*>(receiver);
+  if (widget == nullptr) return true;
+  if (allowed_ && (widget == allowed_ || allowed_->isAncestorOf(widget))) return false;
+  // A box opened during the wait must stay answerable.
+  QWidget* modal = QApplication::activeModalWidget();
+  return modal == nullptr || widget->window() != modal;
+}
+
 QtWindowSystem::QtWindowSystem(MessageBoxAsker asker) {
   SetAsker(std::move(asker));
+}
+
+QtWindowSystem::~QtWindowSystem() {
+  if (filter_installed_ && QCoreApplication::instance() != nullptr) {
+    QCoreApplication::instance()->removeEventFilter(&filter_);
+  }
 }
 
 void QtWindowSystem::SetAsker(MessageBoxAsker asker) {
@@ -64,6 +118,25 @@ int QtWindowSystem::MsgBox(const std::string& text, int style, const std::string
 
 void QtWindowSystem::DoEvents() {
   QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+void QtWindowSystem::KeepAlive(const CommandWait& wait) {
+  QCoreApplication* app = QCoreApplication::instance();
+  if (app == nullptr) return;
+  if (!filter_installed_) {
+    app->installEventFilter(&filter_);
+    filter_installed_ = true;
+  }
+  if (on_wait) on_wait(wait);
+  // Nested waits (none today) keep the outer one's filtering.
+  const bool outer = filter_.Active();
+  filter_.SetActive(true);
+  QCoreApplication::processEvents(QEventLoop::AllEvents);
+  filter_.SetActive(outer);
+}
+
+void QtWindowSystem::WaitEnded() {
+  if (on_wait_ended) on_wait_ended();
 }
 
 void QtWindowSystem::SetMousePointer(int pointer) {

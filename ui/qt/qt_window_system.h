@@ -2,7 +2,9 @@
 // window's cursor and immediate repaints.
 #pragma once
 
+#include <QEvent>
 #include <QMessageBox>
+#include <QObject>
 #include <QPointer>
 #include <QWidget>
 #include <functional>
@@ -28,9 +30,28 @@ using MessageBoxAsker = std::function<int(QWidget* parent, const std::string& te
 // Cancel where there is one, OK otherwise.
 int ShowMessageBox(QWidget* parent, const std::string& text, int style, const std::string& title);
 
+// While the executor waits for a command, lets through only the user input
+// meant for one widget (the Abort button) and its children; every other mouse,
+// keyboard, wheel, touch and shortcut event is dropped, so no handler can start
+// a second command. Input that arrives at a window passes on so that Qt can
+// route it to its widget, where it is judged. Paint, timer, socket and
+// window-manager events are never touched.
+class WaitInputFilter final : public QObject {
+ public:
+  void SetAllowed(QWidget* widget) { allowed_ = widget; }
+  void SetActive(bool active) { active_ = active; }
+  bool Active() const { return active_; }
+  bool eventFilter(QObject* receiver, QEvent* event) override;
+
+ private:
+  QPointer<QWidget> allowed_;
+  bool active_ = false;
+};
+
 class QtWindowSystem final : public WindowSystem {
  public:
   explicit QtWindowSystem(MessageBoxAsker asker = ShowMessageBox);
+  ~QtWindowSystem() override;
 
   int MsgBox(const std::string& text, int style, const std::string& title) override;
   // Processes every pending event once, user input included: this is how a
@@ -38,17 +59,29 @@ class QtWindowSystem final : public WindowSystem {
   void DoEvents() override;
   void SetMousePointer(int pointer) override;
   void Refresh(std::string_view control) override;
+  // While a command is outstanding: tells on_wait about it, then processes
+  // pending events once with only the wait-input widget's input let through.
+  void KeepAlive(const CommandWait& wait) override;
+  void WaitEnded() override;
 
   // The window that owns message boxes and shows the mouse pointer.
   void SetMainWindow(QWidget* window) { main_window_ = window; }
   QWidget* MainWindow() const { return main_window_; }
   void SetAsker(MessageBoxAsker asker);
+  // The one widget whose input is delivered during a command wait.
+  void SetWaitInputWidget(QWidget* widget) { filter_.SetAllowed(widget); }
   // Called by Refresh with the control's name; the views repaint it at once.
   std::function<void(std::string_view)> on_refresh;
+  // Called by KeepAlive (before events are processed, so what it changes is
+  // painted in the same cycle) and once when that wait is over.
+  std::function<void(const CommandWait&)> on_wait;
+  std::function<void()> on_wait_ended;
 
  private:
   MessageBoxAsker asker_;
   QPointer<QWidget> main_window_;
+  WaitInputFilter filter_;
+  bool filter_installed_ = false;
 };
 
 }  // namespace qx::qt

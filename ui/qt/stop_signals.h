@@ -1,0 +1,44 @@
+// SIGTERM and SIGHUP (logout, system shutdown, `kill`) as a Qt signal on the
+// window thread. The handler only writes the signal number into a pipe (the
+// self-pipe pattern: write() is async-signal-safe); a QSocketNotifier on the
+// other end emits stopRequested from the event loop, from the executor's
+// keep-alive processing and from the download's once-per-block event
+// processing alike.
+#pragma once
+
+#include <QObject>
+#include <csignal>
+
+class QSocketNotifier;
+
+namespace qx::qt {
+
+class StopSignalNotifier final : public QObject {
+  Q_OBJECT
+
+ public:
+  // Installs the handlers. Only one notifier may exist at a time (a signal
+  // handler can reach nothing but process-wide state); a second one does not
+  // install anything and Installed() is false for it.
+  explicit StopSignalNotifier(QObject* parent = nullptr);
+  // Restores the handlers that were there before.
+  ~StopSignalNotifier() override;
+  StopSignalNotifier(const StopSignalNotifier&) = delete;
+  StopSignalNotifier& operator=(const StopSignalNotifier&) = delete;
+
+  bool Installed() const { return read_fd_ >= 0; }
+
+ signals:
+  void stopRequested(int signal_number);
+
+ private:
+  void Drain();
+
+  int read_fd_ = -1;
+  int write_fd_ = -1;
+  QSocketNotifier* notifier_ = nullptr;
+  struct sigaction old_term_ {};
+  struct sigaction old_hup_ {};
+};
+
+}  // namespace qx::qt
