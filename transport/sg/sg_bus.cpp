@@ -63,7 +63,10 @@ SgBus::~SgBus() {
     stop_ = true;
     // Requests that never reached the kernel end here; nothing waits for them
     // any more once the backend goes, but their blocks show an end.
-    for (const Request& r : queue_) StoreSrbStatus(r.srb, SS_ABORTED);
+    for (const Request& r : queue_) {
+      system_->Close(r.fd);
+      StoreSrbStatus(r.srb, SS_ABORTED);
+    }
     queue_.clear();
   }
   wake_.notify_all();
@@ -114,7 +117,11 @@ uint32_t SgBus::GetASPI32SupportInfo() {
 
 void SgBus::Cancel(void* srb) {
   std::lock_guard lock(mutex_);
-  std::erase_if(queue_, [srb](const Request& r) { return r.srb == srb; });
+  std::erase_if(queue_, [this, srb](const Request& r) {
+    if (r.srb != srb) return false;
+    system_->Close(r.fd);
+    return true;
+  });
   if (running_ && running_->srb == srb) running_->cancelled = true;
 }
 
@@ -240,8 +247,19 @@ int32_t SgBus::Submit(SRB_ExecSCSICmd* srb, uint8_t* buffer) {
   }
   r.device = *device;
 
+  // Opening and checking the node take no time; done here, their failures
+  // come back as the submission's own result, as from any refusal. Only the
+  // command itself runs on the worker.
+  std::optional<Outcome> failed = Open(r, &r.fd);
+  if (!failed) failed = Verify(r, r.fd);
+  if (failed) {
+    if (r.fd >= 0) system_->Close(r.fd);
+    return CompleteNow(srb, buffer, r.direction, *failed);
+  }
+
   std::lock_guard lock(mutex_);
   if (!StartWorker()) {
+    system_->Close(r.fd);
     last_errno_ = 0;
     last_hint_ = "no thread could be started for SCSI generic requests";
     StoreSrbStatus(srb, SS_ASPI_IS_BUSY);
@@ -295,16 +313,11 @@ void SgBus::Run() {
     if (r.direction == Direction::kOut) std::memcpy(transfer_->data(), r.buffer, r.length);
     lock.unlock();
 
-    int fd = -1;
-    std::optional<Outcome> o = Open(r, &fd);
-    if (!o) {
-      o = Verify(r, fd);
-      if (!o) o = Transfer(r, fd);
-      system_->Close(fd);
-    }
+    const Outcome o = Transfer(r, r.fd);
+    system_->Close(r.fd);
 
     lock.lock();
-    if (!running_->cancelled) Complete(*running_, *o);
+    if (!running_->cancelled) Complete(*running_, o);
     running_.reset();
   }
 }

@@ -9,13 +9,15 @@
 //
 // Execute requests run on one worker thread owned by the bus, one at a time in
 // the order submitted, so the calling (window) thread never blocks in the
-// kernel. BCSendASPI32Command checks the block against the map on the caller's
-// thread: a request that cannot reach a device (no such adapter, bad lengths, no
-// device at the address) is completed there and then, and the call returns its
-// status. Every other request is queued and the call returns SS_PENDING (0); the
-// worker opens the node, verifies with SG_GET_SCSI_ID that it is still the
-// device the map names, submits SG_IO (timeout: qx::ExecTimeout) and completes
-// the caller's block. Host adapter inquiries are always complete on return.
+// kernel. BCSendASPI32Command checks the block against the map, opens the node
+// and verifies with SG_GET_SCSI_ID that it is still the device the map names,
+// all on the caller's thread (none of it waits for a device): a request that
+// fails there (no such adapter, bad lengths, no device at the address, no
+// access, a renumbered node) is completed there and then, and the call returns
+// its status, which is what the executor's text describes. Every other request
+// is queued and the call returns SS_PENDING (0); the worker submits SG_IO
+// (timeout: qx::ExecTimeout) and completes the caller's block. Host adapter inquiries are always
+// complete on return.
 //
 // The transfer runs through the bus's own 37,857-byte buffer: data-out bytes are
 // copied from the caller's buffer when the worker starts the request, data-in
@@ -94,6 +96,7 @@ class SgBus final : public qx::AspiManager {
     uint8_t sense_len = 0;
     Direction direction = Direction::kNone;
     unsigned timeout_ms = 0;  // ExecTimeout when the request was submitted
+    int fd = -1;              // the device node, opened and verified at submission
     bool cancelled = false;
   };
   // What a request came to, before it is written into the caller's block.
@@ -116,7 +119,8 @@ class SgBus final : public qx::AspiManager {
   bool StartWorker();
   void Run();
 
-  // The worker's steps. Open and Verify return nothing when the step succeeded.
+  // The steps of a request (Open and Verify at submission, Transfer on the
+  // worker). Open and Verify return nothing when the step succeeded.
   std::optional<Outcome> Open(const Request& r, int* fd);
   std::optional<Outcome> Verify(const Request& r, int fd);
   Outcome Transfer(const Request& r, int fd);
