@@ -269,17 +269,19 @@ class CliWindowSystem : public WindowSystem {
   void KeepAlive(const CommandWait& wait) override {
     PollStop();
     const long long secs = wait.elapsed.count() / 1000;
-    if (secs < 1 || secs == last_secs_) {
-      if (secs < last_secs_) last_secs_ = 0;
-      return;
-    }
+    if (secs < 1 || secs == last_secs_) return;
     last_secs_ = secs;
     const std::string name = Trimmed(wait.command);
     if (reporter_.json()) {
       reporter_.Json({{"event", "waiting"}, {"command", name}, {"seconds", secs}});
     } else if (reporter_.live()) {
-      reporter_.Live(WaitLine(wait));
+      reporter_.Live(DescribeWait(wait));
     }
+  }
+
+  void WaitEnded() override {
+    reporter_.EndLive();
+    last_secs_ = 0;
   }
 
   std::function<void()> on_stop;

@@ -105,12 +105,6 @@ std::string Lines(const std::string& text, const std::string& indent) {
   return out;
 }
 
-std::string WaitLine(const CommandWait& wait) {
-  std::string name(wait.command);
-  while (!name.empty() && name.back() == ' ') name.pop_back();
-  return name + " - " + std::to_string(wait.elapsed.count() / 1000) + " s";
-}
-
 namespace {
 
 const char* StyleName(int style) {

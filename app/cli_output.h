@@ -24,9 +24,6 @@ std::string Latin1(std::string_view bytes);
 // start a new line indented by `indent`.
 std::string Lines(const std::string& text, const std::string& indent);
 
-// The command being waited for, for a progress line: "WriteBuffer 15 (saving) – 12 s".
-std::string WaitLine(const CommandWait& wait);
-
 // Writes events as human-readable lines or as one JSON object per line. The
 // first failed write is remembered (with its errno) and nothing more is written.
 class Reporter {

@@ -52,6 +52,7 @@ int main(int argc, char** argv) {
 #ifdef QXFLASH_HAVE_QT
     qx::qt::GuiOptions gui;
     gui.transport_name = transport->Name();
+    gui.simulated = transport->Simulated();
     gui.trace = options->trace;
     gui.firmware_dir = options->dir;
     rc = qx::qt::RunGui(argc, argv, gui);  // reports a missing display itself
