@@ -325,8 +325,12 @@ class Session {
         err_(err),
         reporter_(out, options.json, &err == &std::cerr && isatty(STDERR_FILENO)),
         ws_(reporter_, err, options.confirm),
-        form_(settings_) {
+        form_(settings_),
+        history_(options.no_history ? "" : history::DefaultPath(), kProgramVersion) {
     InstallWindowSystem(&ws_);
+    history_.on_warning = [this](const std::string& w) {
+      err_ << "qxflash: warning: " << Printable(w) << "\n";
+    };
     ws_.on_stop = [this] {
       if (form_.AbortRequested == 0) form_.Tyusi_Click();
     };
@@ -493,53 +497,15 @@ class Session {
     std::vector<ScannedTarget> targets;
   };
 
-  // The history, read once per run (damaged lines reported once); empty with
-  // --no-history.
-  const history::Contents& ReadHistory() {
-    if (!history_read_ && !options_.no_history) {
-      history_ = history::Read(history::DefaultPath());
-      for (const auto& w : history_.warnings) err_ << "qxflash: warning: " << w << "\n";
-    }
-    history_read_ = true;
-    return history_;
-  }
-  // A record that cannot be written is a warning, never a reason to stop.
-  void Remember(const history::Record& record) {
-    if (options_.no_history) return;
-    std::string error;
-    if (!history::Append(history::DefaultPath(), record, &error)) {
-      err_ << "qxflash: warning: " << Printable(error) << "\n";
-    }
-    ReadHistory();
-    history_.records.push_back(record);
-  }
-  history::Drive DriveAt(int ha, int id, const std::string& item) const {
-    history::Drive d;
-    auto manager = InstalledAspiManager();
-    d.transport = manager ? manager->Name() : "";
-    d.ha = ha;
-    d.target = id;
-    d.lun = SelectedLun;
-    if (manager) {
-      const auto where =
-          manager->DeviceLocation(static_cast<uint8_t>(ha), static_cast<uint8_t>(id), SelectedLun);
-      d.address = where.address;
-      d.node = where.node;
-    }
-    d.product = item.substr(item.find(':') + 1);
-    return d;
-  }
   // After a scan: the drives whose last download finished, and whether their
   // firmware changed since.
   void VerifyScanned() {
-    if (options_.no_history) return;
     for (const auto& a : adapters_) {
       for (const auto& t : a.targets) {
-        const auto drive = DriveAt(a.ha, t.id, t.item);
-        auto verify = history::Verify(ReadHistory().records, drive, t.caption);
+        const auto verify =
+            history_.Check(history::Log::DriveAt(a.ha, t.id, SelectedLun, t.item), t.caption);
         if (!verify) continue;
-        verify->program_version = kProgramVersion;
-        const std::string text = history::VerifyText(*verify, history_.records);
+        const std::string text = history::VerifyText(*verify, history_.Read().records);
         if (reporter_.json()) {
           reporter_.Json({{"event", "verify"},
                           {"ha", a.ha},
@@ -549,7 +515,6 @@ class Session {
         } else {
           reporter_.Human("Target " + std::to_string(a.ha) + ":" + t.item + ": " + Latin1(text));
         }
-        Remember(*verify);
       }
     }
   }
@@ -562,8 +527,7 @@ class Session {
   MainForm form_;
   std::vector<ScannedAdapter> adapters_;
   bool firmware_ok_ = false;
-  history::Contents history_;
-  bool history_read_ = false;
+  history::Log history_;
 };
 
 int Session::Scan() {
@@ -611,28 +575,12 @@ int Session::Download() {
     form_.Label4.Caption = name;
   }
 
-  history::Record record;
-  record.time = history::NowUtc();
-  record.drive = DriveAt(*options_.ha, *options_.id, form_.ComboID.Text());
-  record.drive.vendor.assign(reinterpret_cast<const char*>(&DataBuf[8]), 8);
-  record.version_before = form_.FWVer.Caption;
-
+  auto drive = history::Log::DriveAt(*options_.ha, *options_.id, SelectedLun, form_.ComboID.Text());
+  drive.vendor.assign(reinterpret_cast<const char*>(&DataBuf[8]), 8);  // the selection's INQUIRY
+  const std::string versionBefore = form_.FWVer.Caption;
   const auto outcome = form_.StartDownload();
   if (!outcome) return kExitFailed;
-  if (outcome->confirmed()) {
-    static constexpr const char* kOutcomes[] = {"",        "",       "",       "check_failed",
-                                                "aborted", "failed", "failed", "done"};
-    record.release = outcome->file;
-    record.checksum = outcome->checksum;
-    for (size_t i = 0; i < 3; ++i) record.area_flags[i] = outcome->area_flags[i];
-    record.blocks_planned = outcome->blocks_planned;
-    record.blocks_sent = outcome->blocks_sent;
-    record.outcome = kOutcomes[static_cast<int>(outcome->end)];
-    record.block = outcome->block;
-    record.message = outcome->message;
-    record.program_version = kProgramVersion;
-    Remember(record);
-  }
+  if (auto record = history_.Attempt(drive, versionBefore, *outcome)) history_.Append(*record);
   const int sig = g_stop;
   reporter_.EndLive();
   if (reporter_.json()) {
@@ -762,7 +710,7 @@ int Session::History() {
     err_ << "qxflash: --no-history leaves no history to list\n";
     return kExitUsage;
   }
-  const auto& h = ReadHistory();
+  const auto& h = history_.Read();
   if (!reporter_.json() && h.records.empty()) {
     reporter_.Human("No downloads recorded in " + history::DefaultPath());
   }

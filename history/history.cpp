@@ -11,6 +11,8 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "aspi/manager.h"
+
 namespace qx::history {
 
 namespace {
@@ -233,6 +235,84 @@ std::string VerifyText(const Record& verify, const std::vector<Record>& records)
   }
   return "firmware now " + VersionText(verify.version_now) + ", was " +
          VersionText(verify.version_before) + " before " + verify.release + " on " + date;
+}
+
+Log::Log(std::string path, std::string program_version)
+    : path_(std::move(path)), program_version_(std::move(program_version)) {}
+
+const Contents& Log::Read() {
+  if (!read_ && enabled()) {
+    contents_ = history::Read(path_);
+    if (on_warning) {
+      for (const auto& w : contents_.warnings) on_warning(w);
+    }
+  }
+  read_ = true;
+  return contents_;
+}
+
+void Log::Append(Record record) {
+  if (!enabled()) return;
+  record.program_version = program_version_;
+  std::string error;
+  if (!history::Append(path_, record, &error) && on_warning) on_warning(error);
+  Read();
+  contents_.records.push_back(std::move(record));
+}
+
+Drive Log::DriveAt(int ha, int target, int lun, const std::string& item) {
+  Drive d;
+  const auto manager = InstalledAspiManager();
+  d.ha = ha;
+  d.target = target;
+  d.lun = lun;
+  if (manager) {
+    d.transport = manager->Name();
+    const auto where = manager->DeviceLocation(
+        static_cast<uint8_t>(ha), static_cast<uint8_t>(target), static_cast<uint8_t>(lun));
+    d.address = where.address;
+    d.node = where.node;
+  }
+  d.product = item.substr(item.find(':') + 1);
+  return d;
+}
+
+std::optional<Record> Log::Attempt(const Drive& drive, const std::string& version_before,
+                                   const DownloadOutcome& end) const {
+  if (!end.confirmed()) return std::nullopt;
+  Record r;
+  r.time = NowUtc();
+  r.drive = drive;
+  r.version_before = version_before;
+  r.release = end.file;
+  r.checksum = end.checksum;
+  for (size_t i = 0; i < r.area_flags.size(); ++i) r.area_flags[i] = end.area_flags[i];
+  r.blocks_planned = end.blocks_planned;
+  r.blocks_sent = end.blocks_sent;
+  r.block = end.block;
+  r.message = end.message;
+  switch (end.end) {
+    case DownloadEnd::kDone:
+      r.outcome = "done";
+      break;
+    case DownloadEnd::kAborted:
+      r.outcome = "aborted";
+      break;
+    case DownloadEnd::kLoadFailed:
+      r.outcome = "check_failed";
+      break;
+    default:
+      r.outcome = "failed";
+      break;
+  }
+  return r;
+}
+
+std::optional<Record> Log::Check(const Drive& drive, const std::string& caption) {
+  if (!enabled()) return std::nullopt;
+  auto verify = Verify(Read().records, drive, caption);
+  if (verify) Append(*verify);
+  return verify;
 }
 
 }  // namespace qx::history

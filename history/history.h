@@ -7,10 +7,13 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "download/procedure.h"
 
 namespace qx::history {
 
@@ -72,5 +75,37 @@ nlohmann::json ToJson(const Record& record);
 // A firmware version caption (" 1.10 (2003/05/12)  ", " 1.10 2003/05/12")
 // as "1.10 (2003/05/12)".
 std::string VersionText(const std::string& caption);
+
+// The history as a front end uses it: read once, appended to, and consulted
+// after every scan. A history that cannot be read or written only warns.
+class Log {
+ public:
+  // `path` empty: no history at all (nothing read, nothing recorded).
+  Log(std::string path, std::string program_version);
+  bool enabled() const { return !path_.empty(); }
+  const std::string& path() const { return path_; }
+
+  const Contents& Read();  // once; damaged lines go to on_warning
+  void Append(Record record);
+
+  // The drive at adapter/target/LUN of the installed transport; `item` is its
+  // ComboID entry ("N:PRODUCT").
+  static Drive DriveAt(int ha, int target, int lun, const std::string& item);
+  // The record of one download attempt, from what was known before it and
+  // how it ended; nullopt for an attempt that never got past the confirmation.
+  std::optional<Record> Attempt(const Drive& drive, const std::string& version_before,
+                                const DownloadOutcome& end) const;
+  // After a scan found `drive` with firmware caption `caption`: the
+  // verification to show (already recorded), or nullopt.
+  std::optional<Record> Check(const Drive& drive, const std::string& caption);
+
+  std::function<void(const std::string&)> on_warning;
+
+ private:
+  std::string path_;
+  std::string program_version_;
+  Contents contents_;
+  bool read_ = false;
+};
 
 }  // namespace qx::history
