@@ -626,11 +626,11 @@ int Session::Send() {
   }
   std::vector<long long> values;
   for (size_t i = 0; i < builder->args.size(); ++i) {
-    const ArgSpec& spec = builder->args[i];
+    const ArgSpec& arg = builder->args[i];
     auto v = ParseNumber(options_.args[i + 1]);
-    if (!v || *v < spec.lo || *v > spec.hi) {
-      err_ << "qxflash: " << spec.name << " '" << Printable(options_.args[i + 1]) << "' of "
-           << builder->name << " is not a number in " << spec.lo << ".." << spec.hi << "\n";
+    if (!v || *v < arg.lo || *v > arg.hi) {
+      err_ << "qxflash: " << arg.name << " '" << Printable(options_.args[i + 1]) << "' of "
+           << builder->name << " is not a number in " << arg.lo << ".." << arg.hi << "\n";
       return kExitUsage;
     }
     values.push_back(*v);
@@ -821,11 +821,11 @@ std::optional<Options> Parse(const std::vector<std::string>& argv, std::string* 
       hasInline = true;
       a = a.substr(0, eq);
     }
-    const OptionSpec* spec = nullptr;
+    const OptionSpec* option = nullptr;
     for (const auto& opt : OptionTable()) {
-      if (a == opt.name) spec = &opt;
+      if (a == opt.name) option = &opt;
     }
-    if (spec == nullptr) {
+    if (option == nullptr) {
       if (a.size() > 1 && a[0] == '-' && !ParseNumber(a)) {
         return fail("unknown option '" + Printable(argv[i]) + "'");
       }
@@ -835,22 +835,22 @@ std::optional<Options> Parse(const std::vector<std::string>& argv, std::string* 
     std::string value;
     if (a == "--sim" && hasInline) {
       if (inlineValue.empty()) return fail("--sim= needs a scenario file name");
-      if (auto clash = spec->apply(o, {})) return fail(*clash);
+      if (auto clash = option->apply(o, {})) return fail(*clash);
       o.scenario = inlineValue;
       continue;
     }
-    if (spec->value != nullptr) {
+    if (option->value != nullptr) {
       if (hasInline) {
         value = inlineValue;
       } else if (i + 1 < argv.size()) {
         value = argv[++i];
       } else {
-        return fail(std::string(spec->name) + " needs " + spec->value);
+        return fail(std::string(option->name) + " needs " + option->value);
       }
     } else if (hasInline) {
-      return fail(std::string(spec->name) + " takes no value");
+      return fail(std::string(option->name) + " takes no value");
     }
-    if (auto problem = spec->apply(o, value)) return fail(*problem);
+    if (auto problem = option->apply(o, value)) return fail(*problem);
   }
   if (!o.command.empty() && !o.help) {
     const CommandSpec* command = nullptr;

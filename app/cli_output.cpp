@@ -5,6 +5,8 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 
+#include "decode/latin1.h"
+
 namespace qx::cli {
 
 std::optional<long long> ParseNumber(const std::string& text) {
@@ -80,16 +82,7 @@ std::string Printable(std::string_view text, bool keepNewlines) {
 }
 
 std::string Latin1(std::string_view bytes) {
-  std::string out;
-  for (unsigned char c : bytes) {
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
+  return Latin1ToUtf8(bytes);
 }
 
 std::string Lines(const std::string& text, const std::string& indent) {

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "aspi/manager.h"
+#include "decode/latin1.h"
 
 namespace qx::history {
 
@@ -25,20 +26,6 @@ std::string Trim(const std::string& s) {
   return s.substr(b, s.find_last_not_of(' ') - b + 1);
 }
 
-// Drive texts are single-byte; stored as UTF-8 so that any byte survives.
-std::string Latin1(const std::string& bytes) {
-  std::string out;
-  for (unsigned char c : bytes) {
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
-
 }  // namespace
 
 json ToJson(const Record& r) {
@@ -48,9 +35,9 @@ json ToJson(const Record& r) {
             {"ha", r.drive.ha},
             {"target", r.drive.target},
             {"lun", r.drive.lun},
-            {"vendor", Latin1(r.drive.vendor)},
-            {"product", Latin1(r.drive.product)},
-            {"version_before", Latin1(r.version_before)},
+            {"vendor", Latin1ToUtf8(r.drive.vendor)},
+            {"product", Latin1ToUtf8(r.drive.product)},
+            {"version_before", Latin1ToUtf8(r.version_before)},
             {"program_version", r.program_version}};
   if (!r.drive.address.empty()) j["address"] = r.drive.address;
   if (!r.drive.node.empty()) j["node"] = r.drive.node;
@@ -64,27 +51,14 @@ json ToJson(const Record& r) {
               {"block", r.block},
               {"message", r.message}});
   } else {
-    j.update(
-        {{"release", r.release}, {"version_now", Latin1(r.version_now)}, {"changed", r.changed}});
+    j.update({{"release", r.release},
+              {"version_now", Latin1ToUtf8(r.version_now)},
+              {"changed", r.changed}});
   }
   return j;
 }
 
 namespace {
-
-// UTF-8 back to the drive's single bytes (anything else stays as it is).
-std::string Bytes(const std::string& utf8) {
-  std::string out;
-  for (size_t i = 0; i < utf8.size(); ++i) {
-    const auto c = static_cast<unsigned char>(utf8[i]);
-    if ((c == 0xC2 || c == 0xC3) && i + 1 < utf8.size()) {
-      out += static_cast<char>(((c & 0x03) << 6) | (static_cast<unsigned char>(utf8[++i]) & 0x3F));
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
 
 Record FromJson(const json& j) {
   Record r;
@@ -97,9 +71,9 @@ Record FromJson(const json& j) {
   r.drive.lun = j.at("lun").get<int>();
   r.drive.address = j.value("address", "");
   r.drive.node = j.value("node", "");
-  r.drive.vendor = Bytes(j.at("vendor").get<std::string>());
-  r.drive.product = Bytes(j.at("product").get<std::string>());
-  r.version_before = Bytes(j.at("version_before").get<std::string>());
+  r.drive.vendor = Utf8ToLatin1(j.at("vendor").get<std::string>());
+  r.drive.product = Utf8ToLatin1(j.at("product").get<std::string>());
+  r.version_before = Utf8ToLatin1(j.at("version_before").get<std::string>());
   r.program_version = j.value("program_version", "");
   r.release = j.value("release", "");
   if (r.kind == "download") {
@@ -111,7 +85,7 @@ Record FromJson(const json& j) {
     r.block = j.at("block").get<int>();
     r.message = j.at("message").get<std::string>();
   } else {
-    r.version_now = Bytes(j.at("version_now").get<std::string>());
+    r.version_now = Utf8ToLatin1(j.at("version_now").get<std::string>());
     r.changed = j.at("changed").get<bool>();
   }
   return r;
