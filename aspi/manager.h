@@ -57,8 +57,7 @@ class AspiManager {
     std::string address;  // "1:0:2:0"
     std::string node;     // "/dev/sg3"
   };
-  virtual Location DeviceLocation(uint8_t ha, uint8_t target, uint8_t lun) const {
-    (void)ha, (void)target, (void)lun;
+  virtual Location DeviceLocation(uint8_t /*ha*/, uint8_t /*target*/, uint8_t /*lun*/) const {
     return {};
   }
 };

@@ -20,7 +20,7 @@ class TraceWindow {
   virtual void ClearList() = 0;
   virtual void AddLine(std::string line) = 0;
   virtual void SetText1(std::string text) = 0;
-  virtual void Reserve(size_t lines) { (void)lines; }  // room for `lines` more
+  virtual void Reserve(size_t /*lines*/) {}  // room for that many more lines
 };
 // nullptr: trace lines go nowhere.
 void InstallTraceWindow(TraceWindow* window);

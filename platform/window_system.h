@@ -45,7 +45,7 @@ class WindowSystem {
   // Called again and again while the executor waits for a command: keeps the
   // front end alive (painting, timers, progress) without delivering user input
   // that could start another command.
-  virtual void KeepAlive(const CommandWait& wait) { (void)wait; }
+  virtual void KeepAlive(const CommandWait& /*wait*/) {}
   // Called once when a wait that has seen KeepAlive calls is over (the command
   // completed, failed or timed out), so that progress shown for it can go.
   virtual void WaitEnded() {}

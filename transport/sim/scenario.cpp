@@ -48,8 +48,8 @@ std::string Index(const std::string& path, size_t i) {
 
 void CheckObject(const json& v, const std::string& path, std::initializer_list<const char*> keys) {
   if (!v.is_object()) Fail(path, "expected an object");
-  for (const auto& [name, unused] : v.items()) {
-    (void)unused;
+  for (const auto& item : v.items()) {
+    const std::string& name = item.key();
     bool known = std::any_of(keys.begin(), keys.end(), [&](const char* k) { return name == k; });
     if (!known) Fail(path, "unknown key " + Quoted(name));
   }
