@@ -56,7 +56,7 @@ bool WaitForCompletion(const SRB_ExecSCSICmd& srb, const std::string& CmdName, c
     // Short pauses while a quick answer is still likely; a command that has
     // already taken a while is checked less often (a few milliseconds more do
     // not matter there, a thousand wake-ups a second would).
-    const auto cap = now - started < kPatientAfter ? std::chrono::microseconds(1000)
+    const auto cap = now - started < kPatientAfter ? std::chrono::microseconds(200)
                                                    : std::chrono::microseconds(4000);
     if (pause < cap) pause = std::min(pause * 2, cap);
   }
