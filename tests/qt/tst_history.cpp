@@ -142,9 +142,8 @@ class HistoryTest : public QObject {
     QVERIFY(rig.bus->PowerCycle(0, 2));
     rig.Scan();
     QVERIFY(notes->isVisible());
-    QVERIFY2(notes->text().startsWith(QStringLiteral("Target 0:2:QX-R4410")),
-             qPrintable(notes->text()));
-    QVERIFY2(notes->text().contains(QStringLiteral(": firmware now 1.20 (2026/12/01), was ")),
+    QVERIFY2(notes->text().startsWith(
+                 QStringLiteral("Target 0:2:QX-R4410: firmware now 1.20 (2026/12/01), was ")),
              qPrintable(notes->text()));
     QVERIFY2(notes->text().contains(QStringLiteral(" before QXR4410_ALL.OUB on ")),
              qPrintable(notes->text()));
@@ -169,7 +168,7 @@ class HistoryTest : public QObject {
     QCOMPARE(rig.asker.boxes.size(), size_t(2));  // confirmation and the final box only
     auto* notes = rig.Find<QLabel>("HistoryNotes");
     QVERIFY(notes->isVisible());
-    QVERIFY2(notes->text().startsWith(QStringLiteral("History: cannot open the history ")),
+    QVERIFY2(notes->text().startsWith(QStringLiteral("Cannot open the history ")),
              qPrintable(notes->text()));
   }
 };

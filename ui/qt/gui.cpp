@@ -121,7 +121,8 @@ GuiSession::GuiSession(const GuiOptions& options, MessageBoxAsker asker)
   window_->SetHistory(&history_);
   if (options.history && !history_.enabled()) {
     window_->HistoryWarning(
-        "no place for it (neither XDG_STATE_HOME nor HOME is set); downloads are not recorded");
+        "no place for the download history (neither XDG_STATE_HOME nor HOME is set); downloads "
+        "are not recorded");
   }
   window_system_.SetMainWindow(window_.get());
   window_system_.SetWaitInputWidget(window_->AbortButton());

@@ -339,7 +339,11 @@ void MainWindow::SetHistory(history::Log* log) {
 }
 
 void MainWindow::HistoryWarning(const std::string& text) {
-  history_warnings_.push_back("History: " + text);
+  // The history's own texts name it ("cannot write the history ...",
+  // "history line 3 is damaged; skipped"); shown with a capital letter.
+  std::string line = text;
+  if (!line.empty() && line[0] >= 'a' && line[0] <= 'z') line[0] = static_cast<char>(line[0] - 32);
+  history_warnings_.push_back(std::move(line));
   RenderHistoryNotes();
 }
 
@@ -375,7 +379,8 @@ void MainWindow::VerifyScanned() {
       const auto verify =
           history_->Check(history::Log::DriveAt(t.ha, t.target, SelectedLun, t.item), t.caption);
       if (!verify) continue;
-      verify_lines_.push_back("Target " + std::to_string(t.ha) + ":" + t.item + ": " +
+      const std::string item = t.item.substr(0, t.item.find_last_not_of(' ') + 1);
+      verify_lines_.push_back("Target " + std::to_string(t.ha) + ":" + item + ": " +
                               history::VerifyText(*verify, history_->Read().records));
     }
   }
