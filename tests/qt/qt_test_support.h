@@ -118,11 +118,13 @@ class DialogAnswerer : public QObject {
 };
 
 // A GUI session on the built-in simulated bus (or the given scenario), listing
-// the sample releases, with its settings in a temporary INI file.
+// the sample releases, with its settings in a temporary INI file and its
+// download history in a temporary XDG_STATE_HOME.
 class Rig {
  public:
   explicit Rig(const std::string& scenario_json = {}, bool trace = false) {
     ResetProcessState();
+    qputenv("XDG_STATE_HOME", (dir.path() + "/state").toLocal8Bit());
     std::string error;
     bus = scenario_json.empty() ? sim::SimBus::BuiltIn()
                                 : sim::SimBus::FromJsonText(scenario_json, &error);

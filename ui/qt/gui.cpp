@@ -2,8 +2,8 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QPushButton>
 #include <QElapsedTimer>
+#include <QPushButton>
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
@@ -13,9 +13,9 @@
 
 #include "aspi/manager.h"
 #include "aspi/trace.h"
-#include "ui/debug_form.h"
 #include "aspi/transport_state.h"
 #include "download/release.h"
+#include "ui/debug_form.h"
 #include "ui/qt/artwork.h"
 #include "ui/qt/fonts.h"
 #include "ui/qt/gui_session.h"
@@ -23,6 +23,12 @@
 namespace qx::qt {
 
 namespace {
+
+#ifdef QXFLASH_VERSION
+constexpr const char* kProgramVersion = QXFLASH_VERSION;
+#else
+constexpr const char* kProgramVersion = "";
+#endif
 
 std::string Env(const char* name) {
   const char* value = std::getenv(name);
@@ -103,13 +109,21 @@ bool TransportSimulated(const GuiOptions& options) {
 }
 
 GuiSession::GuiSession(const GuiOptions& options, MessageBoxAsker asker)
-    : settings_(QString::fromStdString(options.settings_file)), window_system_(std::move(asker)) {
+    : settings_(QString::fromStdString(options.settings_file)),
+      window_system_(std::move(asker)),
+      history_(options.history ? history::DefaultPath() : std::string(), kProgramVersion) {
   InstallWindowSystem(&window_system_);
   TraceOn = options.trace ? 1.0f : 0.0f;
   form_ = std::make_unique<MainForm>(settings_);
   window_ =
       std::make_unique<MainWindow>(*form_, TransportName(options), TransportSimulated(options));
   if (options.trace) debug_ = std::make_unique<DebugWindow>(D_WIn);
+  window_->SetHistory(&history_);
+  if (options.history && !history_.enabled()) {
+    window_->HistoryWarning(
+        "no place for the download history (neither XDG_STATE_HOME nor HOME is set); downloads "
+        "are not recorded");
+  }
   window_system_.SetMainWindow(window_.get());
   window_system_.SetWaitInputWidget(window_->AbortButton());
   window_system_.on_wait = [this](const CommandWait& wait) { window_->ShowWait(wait); };

@@ -21,6 +21,10 @@ struct GuiOptions {
   // INI file for the two persisted list positions. Empty: the per-user settings
   // store (QSettings "DUDUrevorod"/"DUDUrevorod").
   std::string settings_file;
+  // Records every download started from the window in the download history
+  // (history::DefaultPath()) and checks the scanned drives against it. The
+  // command line's --no-history sets it to false.
+  bool history = true;
 };
 
 // Runs the desktop GUI until the main window closes; returns the exit code.

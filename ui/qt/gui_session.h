@@ -1,10 +1,11 @@
 // One running desktop front end: the settings store, the MainForm model, the
-// Qt window system and the views, wired together. RunGui runs one; tests build
-// their own with a temporary INI file and a scripted message-box asker.
+// Qt window system, the download history and the views, wired together. RunGui runs one; tests
+// build their own with a temporary INI file and a scripted message-box asker.
 #pragma once
 
 #include <memory>
 
+#include "history/history.h"
 #include "ui/main_form.h"
 #include "ui/qt/debug_window.h"
 #include "ui/qt/gui.h"
@@ -35,10 +36,12 @@ class GuiSession {
   QtWindowSystem& WindowSystem() { return window_system_; }
   QtSettingsStore& Settings() { return settings_; }
   StopSignalNotifier& StopSignals() { return *stop_signals_; }
+  history::Log& History() { return history_; }
 
  private:
   QtSettingsStore settings_;
   QtWindowSystem window_system_;
+  history::Log history_;  // outlives the window, which records in it
   std::unique_ptr<MainForm> form_;
   std::unique_ptr<MainWindow> window_;
   std::unique_ptr<DebugWindow> debug_;

@@ -24,8 +24,12 @@
 #include <exception>
 
 #include "aspi/manager.h"
+#include "aspi/transport_state.h"
+#include "download/preview.h"
+#include "history/history.h"
 #include "ui/qt/artwork.h"
 #include "ui/qt/fonts.h"
+#include "ui/qt/history_dialog.h"
 #include "ui/qt/text.h"
 
 namespace qx::qt {
@@ -118,6 +122,7 @@ MainWindow::MainWindow(MainForm& form, const std::string& transport, bool simula
 
 MainWindow::~MainWindow() {
   form_.on_event = nullptr;
+  if (history_) history_->on_warning = nullptr;
 }
 
 void MainWindow::BuildControls(const std::string& transport, bool simulated) {
@@ -131,9 +136,15 @@ void MainWindow::BuildControls(const std::string& transport, bool simulated) {
   scsi_scan_ = scsi_mode_->addAction(QString());
   scsi_scan_->setObjectName(QStringLiteral("Scsi_Scan"));
   connect(scsi_scan_, &QAction::triggered, this, [this] {
+    scanned_.clear();
     RunHandler([this] { form_.Scsi_Scan_Click(); });
     RenderScanNotes();
+    VerifyScanned();
   });
+  // The history sits beside the defined menu, after it.
+  history_action_ = menuBar()->addAction(QStringLiteral("History"));
+  history_action_->setObjectName(QStringLiteral("History"));
+  connect(history_action_, &QAction::triggered, this, [this] { ShowHistory(); });
 
   auto* central = new QWidget(this);
   central->setObjectName(QStringLiteral("central"));
@@ -205,6 +216,16 @@ void MainWindow::BuildControls(const std::string& transport, bool simulated) {
   scan_notes_->hide();
   outer->addWidget(scan_notes_);
 
+  // What the history says about the drives of the last scan ("firmware now
+  // ..."), and warnings of the history itself; hidden when empty.
+  history_notes_ = MakeLabel(central, "HistoryNotes");
+  history_notes_->setWordWrap(true);
+  history_notes_->setStyleSheet(
+      QStringLiteral("QLabel { background: #eaf6ea; color: #1d4620; border: 1px solid #9cc79f; "
+                     "border-radius: 3px; padding: 4px; }"));
+  history_notes_->hide();
+  outer->addWidget(history_notes_);
+
   // Release: file list, chosen name, the two buttons.
   auto* release = new QFrame(central);
   release->setFrameStyle(QFrame::StyledPanel | QFrame::Raised);
@@ -220,6 +241,14 @@ void MainWindow::BuildControls(const std::string& transport, bool simulated) {
   file1_->setMinimumWidth(190);
   file1_->setMinimumHeight(110);
   label4_ = MakeValueLabel(release, "Label4");
+  // Read-only summary of the chosen release (areas, blocks, checksum, or the
+  // message the download would stop with); nothing is sent to make it.
+  release_summary_ = MakeLabel(release, "ReleaseSummary");
+  release_summary_->setWordWrap(true);
+  release_summary_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  release_summary_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  release_summary_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  release_summary_->hide();
   tyusi_ = new QPushButton(release);
   tyusi_->setObjectName(QStringLiteral("Tyusi"));
   command1_ = new QPushButton(release);
@@ -233,6 +262,7 @@ void MainWindow::BuildControls(const std::string& transport, bool simulated) {
   rgrid->addWidget(file1_, 1, 0, 4, 1);
   rgrid->addWidget(label3_[1], 0, 1, 1, 2);
   rgrid->addWidget(label4_, 1, 1, 1, 2);
+  rgrid->addWidget(release_summary_, 2, 1, 1, 2);
   rgrid->setRowStretch(2, 1);
   rgrid->addWidget(command1_, 3, 1);
   rgrid->addWidget(tyusi_, 3, 2);
@@ -279,8 +309,7 @@ void MainWindow::BuildControls(const std::string& transport, bool simulated) {
   connect(file1_, &QListWidget::currentRowChanged, this, [this](int row) {
     if (row >= 0) RunHandler([this, row] { form_.File1.SetListIndex(row); });
   });
-  connect(command1_, &QPushButton::clicked, this,
-          [this] { RunHandler([this] { form_.Command1_Click(); }); });
+  connect(command1_, &QPushButton::clicked, this, [this] { RunHandler([this] { Download(); }); });
   connect(tyusi_, &QPushButton::clicked, this, [this] {
     RunHandler([this] { form_.Tyusi_Click(); });
     if (busy_) {
@@ -301,6 +330,104 @@ void MainWindow::AcknowledgeAbort(const QString& notice) {
   if (QLayout* layout = centralWidget()->layout()) layout->activate();
   tyusi_->repaint();
   abort_notice_->repaint();
+}
+
+void MainWindow::SetHistory(history::Log* log) {
+  if (history_) history_->on_warning = nullptr;
+  history_ = log;
+  if (history_) history_->on_warning = [this](const std::string& w) { HistoryWarning(w); };
+}
+
+void MainWindow::HistoryWarning(const std::string& text) {
+  // The history's own texts name it ("cannot write the history ...",
+  // "history line 3 is damaged; skipped"); shown with a capital letter.
+  std::string line = text;
+  if (!line.empty() && line[0] >= 'a' && line[0] <= 'z') line[0] = static_cast<char>(line[0] - 32);
+  history_warnings_.push_back(std::move(line));
+  RenderHistoryNotes();
+}
+
+// Command1_Click with the attempt recorded: the drive, its firmware caption and
+// vendor are taken before the download (DataBuf still holds the selection's
+// INQUIRY), the outcome after it. Attempts that never got past the
+// confirmation are not recorded.
+void MainWindow::Download() {
+  history::Drive drive;
+  std::string version_before;
+  const bool record = history_ != nullptr && history_->enabled();
+  if (record) {
+    drive =
+        history::Log::DriveAt(SelectedHaId, SelectedTargetId, SelectedLun, form_.ComboID.Text());
+    drive.vendor.assign(reinterpret_cast<const char*>(&DataBuf[8]), 8);
+    version_before = form_.FWVer.Caption;
+  }
+  const auto outcome = form_.StartDownload();
+  if (!record || !outcome) return;
+  if (auto attempt = history_->Attempt(drive, version_before, *outcome)) {
+    history_->Append(std::move(*attempt));
+  }
+  if (history_dialog_ && history_dialog_->isVisible()) history_dialog_->Reload();
+}
+
+// After a scan: for each listed drive whose last download finished, whether its
+// firmware has changed since (shown until the next scan).
+void MainWindow::VerifyScanned() {
+  verify_lines_.clear();
+  history_warnings_.clear();
+  if (history_ != nullptr && history_->enabled()) {
+    for (const auto& t : scanned_) {
+      const auto verify =
+          history_->Check(history::Log::DriveAt(t.ha, t.target, SelectedLun, t.item), t.caption);
+      if (!verify) continue;
+      const std::string item = t.item.substr(0, t.item.find_last_not_of(' ') + 1);
+      verify_lines_.push_back("Target " + std::to_string(t.ha) + ":" + item + ": " +
+                              history::VerifyText(*verify, history_->Read().records));
+    }
+  }
+  RenderHistoryNotes();
+}
+
+void MainWindow::RenderHistoryNotes() {
+  QStringList lines;
+  for (const auto& line : verify_lines_) lines << OneLine(line).simplified();
+  for (const auto& line : history_warnings_) lines << OneLine(line).simplified();
+  history_notes_->setText(lines.join(QLatin1Char('\n')));
+  history_notes_->setVisible(!lines.isEmpty());
+}
+
+HistoryDialog* MainWindow::ShowHistory() {
+  const std::string path = history_ != nullptr ? history_->path() : std::string();
+  if (history_dialog_ == nullptr) {
+    history_dialog_ = new HistoryDialog(path, this);
+  } else {
+    history_dialog_->Reload();
+  }
+  history_dialog_->show();
+  history_dialog_->raise();
+  history_dialog_->activateWindow();
+  return history_dialog_;
+}
+
+// The summary follows the chosen file and target; it is made only between
+// handlers and never while a download runs (the file is being sent then).
+void MainWindow::UpdateReleaseSummary() {
+  if (busy_ || handler_depth_ > 0) return;
+  const std::string& file = form_.Label4.Caption;
+  const std::string entry = form_.ComboID.Text();
+  std::string key = form_.FirmwareDir;
+  key.append(1, '\0').append(file).append(1, '\0').append(entry);
+  if (key == summary_key_) return;
+  summary_key_ = std::move(key);
+  if (file.find_first_not_of(' ') == std::string::npos) {
+    release_summary_->clear();
+    release_summary_->hide();
+    return;
+  }
+  const ReleasePreview preview = PreviewRelease(form_.FirmwareDir, file, entry);
+  release_summary_->setText(OneLine(PreviewText(preview)));
+  release_summary_->setStyleSheet(preview.ok ? QStringLiteral("QLabel { color: #1d4620; }")
+                                             : QStringLiteral("QLabel { color: #8a1c00; }"));
+  release_summary_->show();
 }
 
 void MainWindow::RenderScanNotes() {
@@ -358,6 +485,7 @@ void MainWindow::RunHandler(const std::function<void()>& handler) {
   }
   --handler_depth_;
   Render();
+  UpdateReleaseSummary();
   emit handlerFinished();
   if (handler_depth_ == 0 && close_when_done_) {
     close_when_done_ = false;
@@ -438,9 +566,12 @@ void MainWindow::OnModelEvent(const MainEvent& e) {
       RenderProgress(e.index, e.count);
       emit blockSent(e.index, e.count);
       break;
+    case MainEvent::kTargetItem:
+      scanned_.push_back({e.ha, e.target, e.text, e.caption});
+      Render();
+      break;
     case MainEvent::kFirmware:
     case MainEvent::kAdapterItem:
-    case MainEvent::kTargetItem:
       Render();
       break;
   }

@@ -6,7 +6,9 @@
 #include <QMainWindow>
 #include <array>
 #include <functional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/window_system.h"
 #include "ui/main_form.h"
@@ -20,7 +22,13 @@ class QMenu;
 class QProgressBar;
 class QPushButton;
 
+namespace qx::history {
+class Log;
+}
+
 namespace qx::qt {
+
+class HistoryDialog;
 
 // Window title naming the transport; a simulated bus is called out as such.
 QString WindowTitle(const std::string& caption, const std::string& transport, bool simulated);
@@ -57,6 +65,16 @@ class MainWindow final : public QMainWindow {
 
   MainForm& Form() { return form_; }
 
+  // The download history the window records in and checks after each scan
+  // (null or disabled: nothing is recorded). Takes over log->on_warning: its
+  // warnings become a notice in the window. The log must outlive the window.
+  void SetHistory(history::Log* log);
+  // A notice about the history below the lists (kept until the next scan).
+  void HistoryWarning(const std::string& text);
+  // Opens (or raises and reloads) the history dialog; non-modal, so Abort
+  // stays reachable during a download.
+  HistoryDialog* ShowHistory();
+
  signals:
   void firstPainted();
   void closed();
@@ -77,6 +95,10 @@ class MainWindow final : public QMainWindow {
   void RenderProgress(int index, int count);
   void AcknowledgeAbort(const QString& notice);
   void RenderScanNotes();
+  void Download();
+  void VerifyScanned();
+  void RenderHistoryNotes();
+  void UpdateReleaseSummary();
 
   MainForm& form_;
   bool busy_ = false;
@@ -101,9 +123,26 @@ class MainWindow final : public QMainWindow {
   QMenu* scsi_mode_ = nullptr;
   QAction* scsi_scan_ = nullptr;
   QProgressBar* progress_ = nullptr;
-  QLabel* wait_info_ = nullptr;     // the command the drive is working on
-  QLabel* abort_notice_ = nullptr;  // Abort acknowledged
-  QLabel* scan_notes_ = nullptr;    // the transport's notes about the last scan
+  QLabel* wait_info_ = nullptr;        // the command the drive is working on
+  QLabel* abort_notice_ = nullptr;     // Abort acknowledged
+  QLabel* scan_notes_ = nullptr;       // the transport's notes about the last scan
+  QLabel* history_notes_ = nullptr;    // verifications after the last scan, history warnings
+  QLabel* release_summary_ = nullptr;  // what Download Start would find in the chosen file
+  QAction* history_action_ = nullptr;
+  HistoryDialog* history_dialog_ = nullptr;
+
+  history::Log* history_ = nullptr;
+  struct ScannedTarget {
+    int ha;
+    int target;
+    std::string item;     // "N:PRODUCT"
+    std::string caption;  // firmware version caption of its INQUIRY during the scan
+  };
+  std::vector<ScannedTarget> scanned_;  // targets listed by the last scan
+  std::vector<std::string> verify_lines_;
+  std::vector<std::string> history_warnings_;
+  // File, target entry and directory the release summary was made for.
+  std::string summary_key_;
 };
 
 }  // namespace qx::qt
