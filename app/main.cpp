@@ -53,6 +53,7 @@ int main(int argc, char** argv) {
     qx::qt::GuiOptions gui;
     gui.transport_name = transport->Name();
     gui.simulated = transport->Simulated();
+    gui.history = !options->no_history;
     gui.trace = options->trace;
     gui.firmware_dir = options->dir;
     rc = qx::qt::RunGui(argc, argv, gui);  // reports a missing display itself

@@ -27,6 +27,7 @@ Result Cli(const std::vector<std::string>& args) {
   Result r;
   std::string error;
   auto options = Parse(args, &error);
+  if (options) options->no_history = true;  // the history has its own tests
   if (!options) {
     r.rc = kExitUsage;
     r.err = error;
@@ -191,6 +192,7 @@ TEST(CliRun, OutputThatCannotBeWrittenFailsTheJob) {
     InstallAspiManager(bus);
     std::string error;
     auto options = Parse(args, &error);
+    options->no_history = true;
     std::ostringstream err;
     const int rc = RunCommand(*options, full, err);
     InstallAspiManager(nullptr);
