@@ -9,10 +9,10 @@
 #include <QSettings>
 
 #include "aspi/trace.h"
-#include "ui/debug_form.h"
 #include "aspi/transport_state.h"
 #include "platform/recording_window_system.h"
 #include "qt_test_support.h"
+#include "ui/debug_form.h"
 #include "ui/qt/main_window.h"
 
 using namespace qx;
@@ -312,6 +312,12 @@ class MainWindowTest : public QObject {
     QCOMPARE(list->item(list->count() - 1)->text(), QString::fromStdString(D_WIn.ASPI_Ret.back()));
     QCOMPARE(debug->findChild<QLineEdit*>("Text1")->text(), QString("end"));
     QVERIFY(debug->findChild<QLineEdit*>("Text2") != nullptr);
+    // The dumps of the two buffers, one line per 16 bytes.
+    for (auto [button, lines] : {std::pair{"DumpData", 1024}, std::pair{"DumpImage", 16384}}) {
+      QTest::mouseClick(debug->findChild<QPushButton*>(button), Qt::LeftButton);
+      QCOMPARE(list->count(), lines);
+      QCOMPARE(list->item(0)->text().left(7), QString("000000:"));
+    }
   }
 };
 

@@ -3,6 +3,7 @@
 #include <QHBoxLayout>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPushButton>
 #include <QVBoxLayout>
 
 #include "aspi/trace.h"
@@ -35,6 +36,17 @@ DebugWindow::DebugWindow(DebugForm& form, QWidget* parent)
   auto* texts = new QHBoxLayout;
   texts->addWidget(text1_);
   texts->addWidget(text2_);
+  auto dumpButton = [this, texts](const char* name, const char* caption,
+                                  std::function<void()> DebugWindow::*action) {
+    auto* button = new QPushButton(QString::fromLatin1(caption), this);
+    button->setObjectName(QString::fromLatin1(name));
+    connect(button, &QPushButton::clicked, this, [this, action] {
+      if (this->*action) (this->*action)();
+    });
+    texts->addWidget(button);
+  };
+  dumpButton("DumpData", "DataBuf", &DebugWindow::on_dump_data);
+  dumpButton("DumpImage", "ImageBuf", &DebugWindow::on_dump_image);
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(list_, 1);
   layout->addLayout(texts);

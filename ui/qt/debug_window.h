@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QWidget>
+#include <functional>
 
 class QLineEdit;
 class QListWidget;
@@ -25,6 +26,11 @@ class DebugWindow final : public QWidget {
   void Render();
   // Renders and repaints the trace list at once (window-system Refresh).
   void RefreshList();
+
+  // The two dump buttons ("DataBuf", "ImageBuf"): hexadecimal dumps of the
+  // transfer buffer and of the firmware image into the list.
+  std::function<void()> on_dump_data;
+  std::function<void()> on_dump_image;
 
  private:
   DebugForm& form_;

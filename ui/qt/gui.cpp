@@ -117,7 +117,11 @@ GuiSession::GuiSession(const GuiOptions& options, MessageBoxAsker asker)
   form_ = std::make_unique<MainForm>(settings_);
   window_ =
       std::make_unique<MainWindow>(*form_, TransportName(options), TransportSimulated(options));
-  if (options.trace) debug_ = std::make_unique<DebugWindow>(D_WIn);
+  if (options.trace) {
+    debug_ = std::make_unique<DebugWindow>(D_WIn);
+    debug_->on_dump_data = [this] { form_->DumpDataBuffer(); };
+    debug_->on_dump_image = [this] { form_->DumpImageBuffer(); };
+  }
   window_->SetHistory(&history_);
   if (options.history && !history_.enabled()) {
     window_->HistoryWarning(
