@@ -50,7 +50,7 @@ wait "$pid"
 INNER
 chmod +x "$work/inside.sh"
 
-XDG_CONFIG_HOME=$work/config XDG_RUNTIME_DIR=$work/runtime \
+XDG_CONFIG_HOME=$work/config XDG_STATE_HOME=$work/state XDG_RUNTIME_DIR=$work/runtime \
   xvfb-run -a -s "-screen 0 $screen -br -nolisten tcp" \
   "$work/inside.sh" "$build/app/qxflash" "$root/examples/releases" "$work"
 
