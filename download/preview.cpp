@@ -4,17 +4,12 @@
 #include <memory>
 
 #include "download/firmware_tag.h"
+#include "download/procedure.h"
 #include "download/release.h"
 
 namespace qx {
 
 namespace {
-
-std::string Trim(const std::string& s) {
-  const size_t b = s.find_first_not_of(' ');
-  if (b == std::string::npos) return {};
-  return s.substr(b, s.find_last_not_of(' ') - b + 1);
-}
 
 // Keeps a copy of ImageBuf and puts it back when the preview returns: the
 // release load reads the image into ImageBuf, and the image of the last
@@ -57,7 +52,7 @@ std::string Number(double value) {
 ReleasePreview PreviewRelease(const std::string& firmwareDir, const std::string& name,
                               const std::string& targetEntry) {
   ReleasePreview p;
-  if (Trim(name).empty()) {
+  if (TrimSpaces(name).empty()) {
     p.message = "Set File Name";
     return p;
   }
@@ -106,7 +101,7 @@ std::string PreviewText(const ReleasePreview& p) {
   std::string text = (count == 1 ? "Area " : "Areas ") + areas + ": blocks " +
                      BlockRanges(p.blocks) + " (" + std::to_string(p.blocks.size()) +
                      " of 16); checksum " + std::to_string(p.image_sum) + " matches";
-  if (p.image_version) text += "; image version " + Trim(*p.image_version);
+  if (p.image_version) text += "; image version " + TrimSpaces(*p.image_version);
   return text;
 }
 

@@ -13,12 +13,6 @@ namespace qx {
 
 namespace {
 
-std::string Trim(const std::string& s) {
-  const size_t b = s.find_first_not_of(' ');
-  if (b == std::string::npos) return {};
-  return s.substr(b, s.find_last_not_of(' ') - b + 1);
-}
-
 // Shows `text` as a critical box and records it as the outcome's message.
 DownloadOutcome& Fail(DownloadOutcome& out, DownloadEnd end, std::string text, const char* title) {
   out.end = end;
@@ -102,10 +96,16 @@ DownloadOutcome Transfer(DownloadForm& form, DownloadOutcome& out) {
 
 }  // namespace
 
+std::string TrimSpaces(const std::string& s) {
+  const size_t b = s.find_first_not_of(' ');
+  if (b == std::string::npos) return {};
+  return s.substr(b, s.find_last_not_of(' ') - b + 1);
+}
+
 DownloadOutcome RunDownload(DownloadForm& form) {
   DownloadOutcome out;
   out.file = form.FileName();
-  if (Trim(out.file).empty()) {
+  if (TrimSpaces(out.file).empty()) {
     return Fail(out, DownloadEnd::kNoFile, "Set File Name", kTitleA);
   }
   Transfer(form, out);

@@ -54,6 +54,9 @@ struct DownloadOutcome {
   bool confirmed() const { return end > DownloadEnd::kCancelled; }
 };
 
+// `s` without the blanks (spaces) at either end, as names and captions are compared.
+std::string TrimSpaces(const std::string& s);
+
 // Runs the whole procedure once. Every box, status text and command is exactly
 // that of the "Download Start" click.
 DownloadOutcome RunDownload(DownloadForm& form);

@@ -13,18 +13,13 @@
 
 #include "aspi/manager.h"
 #include "decode/latin1.h"
+#include "download/procedure.h"
 
 namespace qx::history {
 
 namespace {
 
 using nlohmann::json;
-
-std::string Trim(const std::string& s) {
-  const size_t b = s.find_first_not_of(' ');
-  if (b == std::string::npos) return {};
-  return s.substr(b, s.find_last_not_of(' ') - b + 1);
-}
 
 }  // namespace
 
@@ -95,7 +90,7 @@ Record FromJson(const json& j) {
 
 bool Drive::SameAs(const Drive& o) const {
   return transport == o.transport && ha == o.ha && target == o.target && lun == o.lun &&
-         address == o.address && Trim(product) == Trim(o.product);
+         address == o.address && TrimSpaces(product) == TrimSpaces(o.product);
 }
 
 std::string DefaultPath() {
@@ -191,10 +186,10 @@ std::optional<Record> Verify(const std::vector<Record>& records, const Drive& dr
 }
 
 std::string VersionText(const std::string& caption) {
-  const std::string text = Trim(caption);
+  const std::string text = TrimSpaces(caption);
   const size_t gap = text.find(' ');
   if (gap == std::string::npos) return text;
-  const std::string rest = Trim(text.substr(gap + 1));
+  const std::string rest = TrimSpaces(text.substr(gap + 1));
   if (rest.front() == '(') return text.substr(0, gap) + " " + rest;
   return text.substr(0, gap) + " (" + rest + ")";
 }
