@@ -9,6 +9,7 @@
 
 #include "app/cli_output.h"
 #include "aspi/manager.h"
+#include "transport/sim/sim_bus.h"
 #include "ui/main_form.h"
 
 namespace qx::cli {
@@ -199,6 +200,9 @@ TEST(CliRun, OutputThatCannotBeWrittenFailsTheJob) {
     EXPECT_EQ(rc, kExitFailed);
     EXPECT_NE(err.str().find("cannot write the output: No space left on device"), std::string::npos)
         << err.str();
+    // A download is not started into an output nobody can read: no command
+    // of the download reached the drive.
+    EXPECT_EQ(std::static_pointer_cast<sim::SimBus>(bus)->Drive(0, 2)->blocks_received, 0u);
   }
 }
 
