@@ -206,6 +206,20 @@ TEST(CliRun, OutputThatCannotBeWrittenFailsTheJob) {
   }
 }
 
+TEST(CliRun, ALongCommandIsReportedWhileItRuns) {
+  const auto scenario = std::filesystem::temp_directory_path() / "qxflash-cli-slow.json";
+  std::ofstream(scenario) << R"({"adapters": [{"ha": 0, "targets": [{"id": 2, "delay_ms": 1100,
+      "inquiry": {"vendor": "AMBERVLT", "product": "QX-R4410", "revision": "1.10"}}]}],
+      "completion": {"async": true, "delay_ms": 0}})";
+  const Result json = Cli(
+      {"--json", "--sim=" + scenario.string(), "send", "TestUnitReady", "--ha", "0", "--id", "2"});
+  EXPECT_EQ(json.rc, 0);
+  EXPECT_NE(json.out.find(R"({"command":"TestUnitReady","event":"waiting","seconds":1})"),
+            std::string::npos)
+      << json.out;
+  std::filesystem::remove(scenario);
+}
+
 TEST(CliOutput, ControlCharactersAreShownEscaped) {
   struct Case {
     std::string in, out;
