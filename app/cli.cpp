@@ -575,14 +575,10 @@ int Session::Download() {
     form_.Label4.Caption = name;
   }
 
-  auto drive = history::Log::DriveAt(*options_.ha, *options_.id, SelectedLun, form_.ComboID.Text());
-  drive.vendor.assign(reinterpret_cast<const char*>(&DataBuf[8]), 8);  // the selection's INQUIRY
-  const std::string versionBefore = form_.FWVer.Caption;
   // Nobody would see how it went: a download is not started into a broken output.
   if (reporter_.failed()) return kExitFailed;
-  const auto outcome = form_.StartDownload();
+  const auto outcome = history_.RecordDownload(form_);
   if (!outcome) return kExitFailed;
-  if (auto record = history_.Attempt(drive, versionBefore, *outcome)) history_.Append(*record);
   const int sig = g_stop;
   reporter_.EndLive();
   if (reporter_.json()) {

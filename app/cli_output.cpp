@@ -85,6 +85,10 @@ std::string Latin1(std::string_view bytes) {
   return Latin1ToUtf8(bytes);
 }
 
+namespace {
+
+// The system's multi-line texts on a terminal: CR LF, lone LF and lone CR
+// start a new line indented by `indent`.
 std::string Lines(const std::string& text, const std::string& indent) {
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {
@@ -97,8 +101,6 @@ std::string Lines(const std::string& text, const std::string& indent) {
   }
   return out;
 }
-
-namespace {
 
 const char* StyleName(int style) {
   switch (style) {

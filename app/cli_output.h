@@ -20,9 +20,6 @@ std::optional<long long> ParseNumber(const std::string& text);
 std::string Printable(std::string_view text, bool keepNewlines = false);
 // Bytes a drive reported (single-byte text) as UTF-8.
 std::string Latin1(std::string_view bytes);
-// The system's multi-line texts on a terminal: CR LF, lone LF and lone CR
-// start a new line indented by `indent`.
-std::string Lines(const std::string& text, const std::string& indent);
 
 // Writes events as human-readable lines or as one JSON object per line. The
 // first failed write is remembered (with its errno) and nothing more is written.

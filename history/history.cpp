@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "aspi/manager.h"
+#include "aspi/transport_state.h"
 #include "decode/latin1.h"
 #include "download/procedure.h"
 
@@ -222,11 +223,23 @@ const Contents& Log::Read() {
 
 void Log::Append(Record record) {
   if (!enabled()) return;
+  Read();  // before the write, so the new record is not read back a second time
   record.program_version = program_version_;
   std::string error;
   if (!history::Append(path_, record, &error) && on_warning) on_warning(error);
-  Read();
   contents_.records.push_back(std::move(record));
+}
+
+std::optional<DownloadOutcome> Log::RecordDownload(MainForm& form) {
+  Drive drive = DriveAt(SelectedHaId, SelectedTargetId, SelectedLun, form.ComboID.Text());
+  // DataBuf still holds the chosen target's INQUIRY data.
+  drive.vendor.assign(reinterpret_cast<const char*>(&DataBuf[8]), 8);
+  const std::string version_before = form.FWVer.Caption;
+  auto outcome = form.StartDownload();
+  if (outcome) {
+    if (auto record = Attempt(drive, version_before, *outcome)) Append(std::move(*record));
+  }
+  return outcome;
 }
 
 Drive Log::DriveAt(int ha, int target, int lun, const std::string& item) {

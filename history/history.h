@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "download/procedure.h"
+#include "ui/main_form.h"
 
 namespace qx::history {
 
@@ -91,10 +92,10 @@ class Log {
   // The drive at adapter/target/LUN of the installed transport; `item` is its
   // ComboID entry ("N:PRODUCT").
   static Drive DriveAt(int ha, int target, int lun, const std::string& item);
-  // The record of one download attempt, from what was known before it and
-  // how it ended; nullopt for an attempt that never got past the confirmation.
-  std::optional<Record> Attempt(const Drive& drive, const std::string& version_before,
-                                const DownloadOutcome& end) const;
+  // Runs the form's download (Download Start) and records the attempt: the
+  // chosen drive and its firmware caption before it, the outcome after it.
+  // Attempts that never got past the confirmation are not recorded.
+  std::optional<DownloadOutcome> RecordDownload(MainForm& form);
   // After a scan found `drive` with firmware caption `caption`: the
   // verification to show (already recorded), or nullopt.
   std::optional<Record> Check(const Drive& drive, const std::string& caption);
@@ -102,6 +103,8 @@ class Log {
   std::function<void(const std::string&)> on_warning;
 
  private:
+  std::optional<Record> Attempt(const Drive& drive, const std::string& version_before,
+                                const DownloadOutcome& end) const;
   std::string path_;
   std::string program_version_;
   Contents contents_;

@@ -347,25 +347,13 @@ void MainWindow::HistoryWarning(const std::string& text) {
   RenderHistoryNotes();
 }
 
-// Command1_Click with the attempt recorded: the drive, its firmware caption and
-// vendor are taken before the download (DataBuf still holds the selection's
-// INQUIRY), the outcome after it. Attempts that never got past the
-// confirmation are not recorded.
+// Command1_Click with the attempt recorded in the download history.
 void MainWindow::Download() {
-  history::Drive drive;
-  std::string version_before;
-  const bool record = history_ != nullptr && history_->enabled();
-  if (record) {
-    drive =
-        history::Log::DriveAt(SelectedHaId, SelectedTargetId, SelectedLun, form_.ComboID.Text());
-    drive.vendor.assign(reinterpret_cast<const char*>(&DataBuf[8]), 8);
-    version_before = form_.FWVer.Caption;
+  if (history_ == nullptr) {
+    form_.StartDownload();
+    return;
   }
-  const auto outcome = form_.StartDownload();
-  if (!record || !outcome) return;
-  if (auto attempt = history_->Attempt(drive, version_before, *outcome)) {
-    history_->Append(std::move(*attempt));
-  }
+  history_->RecordDownload(form_);
   if (history_dialog_ && history_dialog_->isVisible()) history_dialog_->Reload();
 }
 
