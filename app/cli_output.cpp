@@ -5,7 +5,7 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 
-#include "decode/latin1.h"
+#include "text/text.h"
 
 namespace qx::cli {
 
@@ -79,10 +79,6 @@ std::string Printable(std::string_view text, bool keepNewlines) {
     }
   }
   return out;
-}
-
-std::string Latin1(std::string_view bytes) {
-  return Latin1ToUtf8(bytes);
 }
 
 namespace {

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "platform/window_system.h"
+#include "text/text.h"
 
 namespace qx::cli {
 
@@ -18,8 +19,6 @@ std::optional<long long> ParseNumber(const std::string& text);
 // Text for a terminal: control characters (C0, DEL, C1) and bytes that are not
 // UTF-8 are shown as \xNN (C1 as \u00NN); with `keepNewlines`, LF stays.
 std::string Printable(std::string_view text, bool keepNewlines = false);
-// Bytes a drive reported (single-byte text) as UTF-8.
-std::string Latin1(std::string_view bytes);
 
 // Writes events as human-readable lines or as one JSON object per line. The
 // first failed write is remembered (with its errno) and nothing more is written.

@@ -5,6 +5,16 @@
 
 namespace qx {
 
+const ScannedTarget* ScanResult::Find(int ha, int id) const {
+  for (const auto& a : adapters) {
+    if (a.ha != ha) continue;
+    for (const auto& t : a.targets) {
+      if (t.id == id) return &t;
+    }
+  }
+  return nullptr;
+}
+
 int16_t HaInquiry(SRB_HAInquiry& srb, uint8_t ha) {
   srb.SRB_Cmd = SC_HA_INQUIRY;
   srb.SRB_Status = 0;
@@ -31,7 +41,7 @@ void TraceHaInquiry(const SRB_HAInquiry& srb, uint8_t ha) {
   // character would be invisible, so it is shown as its digit.
   AddTraceLine("ASPI HA Inquiry" + std::to_string(ha));
   AddTraceLine("SRB CMD      = " + std::to_string(srb.SRB_Cmd));
-  AddTraceLine("SRB Status   = " + TraceHex(srb.SRB_Status));
+  AddTraceLine("SRB Status   = " + Hex(srb.SRB_Status));
   AddTraceLine("SRB HaId     = " + std::to_string(srb.SRB_HaId));
   AddTraceLine("SRB Flags    = " + std::to_string(srb.SRB_Flags));
   AddTraceLine("SRB Hdr Rsvd");

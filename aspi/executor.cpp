@@ -76,7 +76,7 @@ std::string InformationText() {
   const uint32_t raw = (uint32_t{SenseData[3]} << 24) | (uint32_t{SenseData[4]} << 16) |
                        (uint32_t{SenseData[5]} << 8) | uint32_t{SenseData[6]};
   if (static_cast<int32_t>(raw) < 0) return "(------)";
-  return "(" + TraceHex(raw) + ")";
+  return "(" + Hex(raw) + ")";
 }
 
 }  // namespace

@@ -30,17 +30,6 @@ void SetTraceText1(std::string text) {
   if (g_window) g_window->SetText1(std::move(text));
 }
 
-std::string TraceHex(uint32_t value) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%X", value);
-  return buf;
-}
-
-std::string TraceHex2(uint8_t value) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  return {kDigits[value >> 4], kDigits[value & 0xF]};
-}
-
 void AppendTraceChar(std::string& out, uint8_t value) {
   if (value >= 32 && value <= 127) {
     out += static_cast<char>(value);
@@ -62,7 +51,7 @@ namespace {
 // Submission results are 16-bit values; a negative one shows as its 16-bit
 // two's complement, the way the value itself is held.
 std::string Hex16(int16_t value) {
-  return TraceHex(static_cast<uint16_t>(value));
+  return Hex(static_cast<uint16_t>(value));
 }
 
 }  // namespace
@@ -73,7 +62,7 @@ void WriteTraceRecord(const std::string& CmdName, int32_t DataLen, const Cdb& CD
   std::string cdbLine = "CDB=";
   for (size_t i = 0; i < CDBLen && i < CDB.size(); ++i) {
     cdbLine += ' ';
-    cdbLine += TraceHex2(CDB[i]);
+    cdbLine += Hex2(CDB[i]);
   }
   AddTraceLine(std::move(cdbLine));
   AddTraceLine("SRB Status   = " + Hex16(submitResult));
@@ -92,7 +81,7 @@ void WriteTraceRecord(const std::string& CmdName, int32_t DataLen, const Cdb& CD
   }
   AddTraceLine(CmdName);
   AddTraceLine("SRB CMD      = " + std::to_string(srb.SRB_Cmd));
-  AddTraceLine("SRB Status   = " + TraceHex(srb.SRB_Status));
+  AddTraceLine("SRB Status   = " + Hex(srb.SRB_Status));
   AddTraceLine("SRB HaId     = " + std::to_string(srb.SRB_HaId));
   AddTraceLine("SRB Flags    = " + std::to_string(srb.SRB_Flags));
   AddTraceLine("SRB Target   = " + std::to_string(srb.SRB_Target));
@@ -100,8 +89,8 @@ void WriteTraceRecord(const std::string& CmdName, int32_t DataLen, const Cdb& CD
   AddTraceLine("SRB BufLen   = " + std::to_string(srb.SRB_BufLen));
   AddTraceLine("SRB SenseLen = " + std::to_string(srb.SRB_SenseLen));
   AddTraceLine("SRB CDBLen   = " + std::to_string(srb.SRB_CDBLen));
-  AddTraceLine("SRB HaStat   = " + TraceHex(srb.SRB_HaStat));
-  AddTraceLine("SRB TargStat = " + TraceHex(srb.SRB_TargStat));
+  AddTraceLine("SRB HaStat   = " + Hex(srb.SRB_HaStat));
+  AddTraceLine("SRB TargStat = " + Hex(srb.SRB_TargStat));
   for (size_t off = 0; off < kSenseAreaSize; off += 16) {
     AddTraceLine(HexGroups(srb.SenseArea + off, 16));
   }

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "aspi/hex_groups.h"
+#include "text/text.h"
 #include "aspi/srb.h"
 #include "aspi/transport_state.h"
 
@@ -32,8 +32,6 @@ void RefreshTraceList();              // repaints ASPI_Ret at once
 void SetTraceText1(std::string text);
 
 // Number formats of the trace lines.
-std::string TraceHex(uint32_t value);  // upper-case hex, no leading zeros
-std::string TraceHex2(uint8_t value);  // exactly two digits
 // The character column of a dump: 32..128 stand for themselves (128 as U+0080),
 // every other byte as U+FF65 "･", all as UTF-8.
 std::string TraceChar(uint8_t value);

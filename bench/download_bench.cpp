@@ -8,7 +8,7 @@
 #include "aspi/transport_state.h"
 #include "bench/direct_submit.h"
 #include "download/release.h"
-#include "platform/recording_window_system.h"
+#include "tests/support/recording_window_system.h"
 #include "transport/sim/sim_bus.h"
 #include "ui/main_form.h"
 

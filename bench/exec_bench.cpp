@@ -6,7 +6,7 @@
 #include "aspi/trace.h"
 #include "ui/debug_form.h"
 #include "bench/direct_submit.h"
-#include "platform/recording_window_system.h"
+#include "tests/support/recording_window_system.h"
 #include "transport/sim/sim_bus.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "aspi/hex_groups.h"
+#include "text/text.h"
 
 namespace qx {
 

@@ -224,7 +224,7 @@ constexpr const std::string_view* Find(std::span<const CodeText> table, int code
 
 std::string Lookup(std::span<const CodeText> table, int code, std::string_view unknownSuffix) {
   if (const std::string_view* text = Find(table, code)) return std::string(*text);
-  return HexCode2(code) + std::string(unknownSuffix);
+  return Hex2(code) + std::string(unknownSuffix);
 }
 
 std::string_view AdditionalSenseText(int asc, int ascq) {
@@ -238,12 +238,6 @@ std::string_view AdditionalSenseText(int asc, int ascq) {
 }
 
 }  // namespace
-
-std::string HexCode2(int value) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  const unsigned low = static_cast<unsigned>(value) & 0xFFu;
-  return std::string{kDigits[low >> 4], kDigits[low & 0x0Fu]};
-}
 
 std::string SrbStatusMsg(int16_t code) {
   return Lookup(kSrbStatus, code, ":Unknown SRB Status");
@@ -266,11 +260,11 @@ std::string SenseMsg(int16_t asc, int16_t ascq, int16_t driveCode) {
     text = AdditionalSenseText(asc, ascq);
   }
   std::string result = " ";
-  result += HexCode2(asc);
+  result += Hex2(asc);
   result += '(';
-  result += HexCode2(ascq);
+  result += Hex2(ascq);
   result += ')';
-  result += HexCode2(driveCode);
+  result += Hex2(driveCode);
   result += ':';
   result += text;
   return result;

@@ -6,25 +6,22 @@
 #include <cstdint>
 #include <string>
 
-namespace qx {
+#include "text/text.h"
 
-// Two-digit code text: the value in upper-case hexadecimal without prefix, with
-// "0" put in front and only the last two characters kept. Always exactly two
-// digits, those of the low 8 bits (0x05 -> "05", 0xC7 -> "C7", -1 -> "FF").
-std::string HexCode2(int value);
+namespace qx {
 
 // Text for an ASPI request status / submission result. The comparison is numeric
 // on the 16-bit value, so a negative code never matches a row (-1 gives
-// "FF:Unknown SRB Status"). Unknown codes: HexCode2(code) + ":Unknown SRB Status".
+// "FF:Unknown SRB Status"). Unknown codes: Hex2(code) + ":Unknown SRB Status".
 std::string SrbStatusMsg(int16_t code);
 
 // Text for a host-adapter status byte (SRB_HaStat).
-// Unknown codes: HexCode2(status) + ":Unknown Host Adapter Status".
+// Unknown codes: Hex2(status) + ":Unknown Host Adapter Status".
 std::string HaStatusMsg(uint8_t status);
 
 // Text for a SCSI target status byte (SRB_TargStat). GOOD, CHECK CONDITION and
 // CONDITION MET have no row of their own.
-// Unknown codes: HexCode2(status) + ":Unknown Target Status !".
+// Unknown codes: Hex2(status) + ":Unknown Target Status !".
 std::string TargetStatusMsg(uint8_t status);
 
 // Description of CHECK CONDITION sense data: " " + HH(asc) + "(" + HH(ascq) + ")" +

@@ -1,6 +1,7 @@
 #include "download/procedure.h"
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 #include "aspi/transport_state.h"
@@ -94,12 +95,31 @@ DownloadOutcome Transfer(DownloadForm& form, DownloadOutcome& out) {
   return out;
 }
 
+constexpr std::pair<DownloadEnd, const char*> kEndWords[] = {
+    {DownloadEnd::kNoFile, "no_file"},
+    {DownloadEnd::kCheckFailed, "check_failed"},
+    {DownloadEnd::kCancelled, "cancelled"},
+    {DownloadEnd::kLoadFailed, "load_failed"},
+    {DownloadEnd::kAborted, "aborted"},
+    {DownloadEnd::kPreparationFailed, "preparation_failed"},
+    {DownloadEnd::kBlockFailed, "block_failed"},
+    {DownloadEnd::kDone, "done"},
+};
+
 }  // namespace
 
-std::string TrimSpaces(const std::string& s) {
-  const size_t b = s.find_first_not_of(' ');
-  if (b == std::string::npos) return {};
-  return s.substr(b, s.find_last_not_of(' ') - b + 1);
+const char* ToString(DownloadEnd end) {
+  for (const auto& [e, word] : kEndWords) {
+    if (e == end) return word;
+  }
+  return "unknown";
+}
+
+std::optional<DownloadEnd> DownloadEndFromString(std::string_view word) {
+  for (const auto& [e, w] : kEndWords) {
+    if (word == w) return e;
+  }
+  return std::nullopt;
 }
 
 DownloadOutcome RunDownload(DownloadForm& form) {

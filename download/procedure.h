@@ -7,7 +7,11 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
+
+#include "text/text.h"
 
 namespace qx {
 
@@ -42,6 +46,12 @@ enum class DownloadEnd {
   kDone,               // every chosen block was sent
 };
 
+// One word per ending ("no_file", "check_failed", "cancelled", "load_failed",
+// "aborted", "preparation_failed", "block_failed", "done"), as the command
+// line's events and the download history write it.
+const char* ToString(DownloadEnd end);
+std::optional<DownloadEnd> DownloadEndFromString(std::string_view word);
+
 struct DownloadOutcome {
   DownloadEnd end = DownloadEnd::kNoFile;
   int block = -1;       // buffer ID the attempt ended at (aborted or failed); -1 otherwise
@@ -53,9 +63,6 @@ struct DownloadOutcome {
   double checksum = 0;  // the parameter file's checksum item
   bool confirmed() const { return end > DownloadEnd::kCancelled; }
 };
-
-// `s` without the blanks (spaces) at either end, as names and captions are compared.
-std::string TrimSpaces(const std::string& s);
 
 // Runs the whole procedure once. Every box, status text and command is exactly
 // that of the "Download Start" click.

@@ -1,20 +1,11 @@
 #include "history/history.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
-#include <ctime>
-#include <filesystem>
-#include <fstream>
 #include <nlohmann/json.hpp>
+#include <sstream>
+#include <utility>
 
-#include "aspi/manager.h"
-#include "aspi/transport_state.h"
-#include "decode/latin1.h"
-#include "download/procedure.h"
+#include "platform/os.h"
+#include "text/text.h"
 
 namespace qx::history {
 
@@ -22,10 +13,42 @@ namespace {
 
 using nlohmann::json;
 
+// Largest history file read; far beyond what years of downloads write.
+constexpr uint64_t kMaxHistoryBytes = 64ull << 20;
+
+constexpr std::pair<RecordKind, const char*> kKindWords[] = {
+    {RecordKind::kDownload, "download"},
+    {RecordKind::kVerify, "verify"},
+};
+
+// How an attempt ended, as the file says it. Files written before the endings
+// had one word each said "failed" for a preparation or block failure (told
+// apart by the block) and "check_failed" for a release that failed to load.
+DownloadEnd EndFromWord(const std::string& word, int block) {
+  if (auto end = DownloadEndFromString(word); end && *end != DownloadEnd::kCheckFailed) return *end;
+  if (word == "check_failed") return DownloadEnd::kLoadFailed;
+  if (word == "failed") return block >= 0 ? DownloadEnd::kBlockFailed : DownloadEnd::kPreparationFailed;
+  throw std::runtime_error("unknown outcome");
+}
+
 }  // namespace
 
+const char* ToString(RecordKind kind) {
+  for (const auto& [k, word] : kKindWords) {
+    if (k == kind) return word;
+  }
+  return "unknown";
+}
+
+std::optional<RecordKind> RecordKindFromString(std::string_view word) {
+  for (const auto& [k, w] : kKindWords) {
+    if (word == w) return k;
+  }
+  return std::nullopt;
+}
+
 json ToJson(const Record& r) {
-  json j = {{"kind", r.kind},
+  json j = {{"kind", ToString(r.kind)},
             {"time", r.time},
             {"transport", r.drive.transport},
             {"ha", r.drive.ha},
@@ -37,13 +60,13 @@ json ToJson(const Record& r) {
             {"program_version", r.program_version}};
   if (!r.drive.address.empty()) j["address"] = r.drive.address;
   if (!r.drive.node.empty()) j["node"] = r.drive.node;
-  if (r.kind == "download") {
+  if (r.kind == RecordKind::kDownload) {
     j.update({{"release", r.release},
               {"checksum", r.checksum},
               {"area_flags", r.area_flags},
               {"blocks_planned", r.blocks_planned},
               {"blocks_sent", r.blocks_sent},
-              {"outcome", r.outcome},
+              {"outcome", ToString(r.end)},
               {"block", r.block},
               {"message", r.message}});
   } else {
@@ -58,8 +81,9 @@ namespace {
 
 Record FromJson(const json& j) {
   Record r;
-  r.kind = j.at("kind").get<std::string>();
-  if (r.kind != "download" && r.kind != "verify") throw std::runtime_error("unknown kind");
+  const auto kind = RecordKindFromString(j.at("kind").get<std::string>());
+  if (!kind) throw std::runtime_error("unknown kind");
+  r.kind = *kind;
   r.time = j.at("time").get<std::string>();
   r.drive.transport = j.at("transport").get<std::string>();
   r.drive.ha = j.at("ha").get<int>();
@@ -72,13 +96,13 @@ Record FromJson(const json& j) {
   r.version_before = Utf8ToLatin1(j.at("version_before").get<std::string>());
   r.program_version = j.value("program_version", "");
   r.release = j.value("release", "");
-  if (r.kind == "download") {
+  if (r.kind == RecordKind::kDownload) {
     r.checksum = j.at("checksum").get<double>();
     r.area_flags = j.at("area_flags").get<std::array<int, 3>>();
     r.blocks_planned = j.at("blocks_planned").get<int>();
     r.blocks_sent = j.at("blocks_sent").get<int>();
-    r.outcome = j.at("outcome").get<std::string>();
     r.block = j.at("block").get<int>();
+    r.end = EndFromWord(j.at("outcome").get<std::string>(), r.block);
     r.message = j.at("message").get<std::string>();
   } else {
     r.version_now = Utf8ToLatin1(j.at("version_now").get<std::string>());
@@ -94,23 +118,22 @@ bool Drive::SameAs(const Drive& o) const {
          address == o.address && TrimSpaces(product) == TrimSpaces(o.product);
 }
 
-std::string DefaultPath() {
-  const char* state = std::getenv("XDG_STATE_HOME");
-  if (state != nullptr && state[0] == '/') return std::string(state) + "/qxflash/history.jsonl";
-  const char* home = std::getenv("HOME");
-  if (home != nullptr && home[0] != '\0') {
-    return std::string(home) + "/.local/state/qxflash/history.jsonl";
-  }
-  return {};
+Drive DriveOf(const ScanResult& scan, const ScannedAdapter& adapter, const ScannedTarget& target) {
+  Drive d;
+  d.transport = scan.transport;
+  d.ha = adapter.ha;
+  d.target = target.id;
+  d.lun = scan.lun;
+  d.address = target.address;
+  d.node = target.node;
+  d.vendor = target.vendor;
+  d.product = target.item.substr(target.item.find(':') + 1);
+  return d;
 }
 
-std::string NowUtc() {
-  const std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  gmtime_r(&now, &tm);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return text;
+std::string DefaultPath() {
+  const std::string dir = os::StateDirectory();
+  return dir.empty() ? std::string() : os::JoinPath(dir, "history.jsonl");
 }
 
 bool Append(const std::string& path, const Record& record, std::string* error) {
@@ -118,32 +141,41 @@ bool Append(const std::string& path, const Record& record, std::string* error) {
     *error = "no place for the history (neither XDG_STATE_HOME nor HOME is set)";
     return false;
   }
-  std::error_code ec;
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
   const std::string line =
       ToJson(record).dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    *error = "cannot open the history " + path + ": " + std::strerror(errno);
-    return false;
+  using Status = os::FileWrite::Status;
+  const os::FileWrite w = os::AppendLine(path, line, false);
+  switch (w.status) {
+    case Status::kOk:
+      return true;
+    case Status::kCannotOpen:
+      *error = "cannot open the history " + path + ": " + w.reason;
+      break;
+    case Status::kNotRegular:
+      *error = "the history " + path + " is not a regular file; nothing recorded";
+      break;
+    case Status::kCannotWrite:
+    case Status::kCannotFlush:
+      *error = "cannot write the history " + path + ": " + w.reason;
+      break;
   }
-  // One write of the whole line: with O_APPEND it lands after every earlier
-  // record, and a crash can tear only this line.
-  const ssize_t n = write(fd, line.data(), line.size());
-  const int err = errno;
-  close(fd);
-  if (n != static_cast<ssize_t>(line.size())) {
-    *error =
-        "cannot write the history " + path + ": " + (n < 0 ? std::strerror(err) : "short write");
-    return false;
-  }
-  return true;
+  return false;
 }
 
 Contents Read(const std::string& path) {
   Contents c;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return c;
+  using Status = os::FileRead::Status;
+  const os::FileRead file = os::ReadRegularFile(path, kMaxHistoryBytes);
+  if (file.status == Status::kMissing) return c;
+  if (!file.ok()) {
+    c.warnings.push_back(file.status == Status::kNotRegular
+                             ? "the history " + path + " is not a regular file; not read"
+                         : file.status == Status::kTooLarge
+                             ? "the history " + path + " is larger than 64 MiB; not read"
+                             : "cannot read the history " + path + ": " + file.reason);
+    return c;
+  }
+  std::istringstream in(file.text);
   std::string line;
   for (int number = 1; std::getline(in, line); ++number) {
     if (line.empty()) continue;
@@ -162,17 +194,17 @@ std::optional<Record> Verify(const std::vector<Record>& records, const Drive& dr
   const Record* last_verify = nullptr;
   for (const auto& r : records) {
     if (!r.drive.SameAs(drive)) continue;
-    if (r.kind == "download") {
+    if (r.kind == RecordKind::kDownload) {
       download = &r;
       last_verify = nullptr;
     } else if (download != nullptr) {
       last_verify = &r;
     }
   }
-  if (download == nullptr || download->outcome != "done") return std::nullopt;
+  if (download == nullptr || download->end != DownloadEnd::kDone) return std::nullopt;
   Record v;
-  v.kind = "verify";
-  v.time = NowUtc();
+  v.kind = RecordKind::kVerify;
+  v.time = os::UtcNow();
   v.drive = drive;
   v.version_before = download->version_before;
   v.release = download->release;
@@ -201,7 +233,7 @@ std::string VerifyText(const Record& verify, const std::vector<Record>& records)
   }
   std::string date;
   for (const auto& r : records) {
-    if (r.kind == "download" && r.drive.SameAs(verify.drive)) date = r.time.substr(0, 10);
+    if (r.kind == RecordKind::kDownload && r.drive.SameAs(verify.drive)) date = r.time.substr(0, 10);
   }
   return "firmware now " + VersionText(verify.version_now) + ", was " +
          VersionText(verify.version_before) + " before " + verify.release + " on " + date;
@@ -230,71 +262,42 @@ void Log::Append(Record record) {
   contents_.records.push_back(std::move(record));
 }
 
-std::optional<DownloadOutcome> Log::RecordDownload(MainForm& form) {
-  Drive drive = DriveAt(SelectedHaId, SelectedTargetId, SelectedLun, form.ComboID.Text());
-  // DataBuf still holds the chosen target's INQUIRY data.
-  drive.vendor.assign(reinterpret_cast<const char*>(&DataBuf[8]), 8);
-  const std::string version_before = form.FWVer.Caption;
-  auto outcome = form.StartDownload();
-  if (outcome) {
-    if (auto record = Attempt(drive, version_before, *outcome)) Append(std::move(*record));
-  }
-  return outcome;
-}
-
-Drive Log::DriveAt(int ha, int target, int lun, const std::string& item) {
-  Drive d;
-  const auto manager = InstalledAspiManager();
-  d.ha = ha;
-  d.target = target;
-  d.lun = lun;
-  if (manager) {
-    d.transport = manager->Name();
-    const auto where = manager->DeviceLocation(
-        static_cast<uint8_t>(ha), static_cast<uint8_t>(target), static_cast<uint8_t>(lun));
-    d.address = where.address;
-    d.node = where.node;
-  }
-  d.product = item.substr(item.find(':') + 1);
-  return d;
-}
-
-std::optional<Record> Log::Attempt(const Drive& drive, const std::string& version_before,
-                                   const DownloadOutcome& end) const {
-  if (!end.confirmed()) return std::nullopt;
+void Log::RecordAttempt(const Drive& drive, const std::string& version_before,
+                        const DownloadOutcome& outcome) {
+  if (!outcome.confirmed()) return;
   Record r;
-  r.time = NowUtc();
+  r.time = os::UtcNow();
   r.drive = drive;
   r.version_before = version_before;
-  r.release = end.file;
-  r.checksum = end.checksum;
-  for (size_t i = 0; i < r.area_flags.size(); ++i) r.area_flags[i] = end.area_flags[i];
-  r.blocks_planned = end.blocks_planned;
-  r.blocks_sent = end.blocks_sent;
-  r.block = end.block;
-  r.message = end.message;
-  switch (end.end) {
-    case DownloadEnd::kDone:
-      r.outcome = "done";
-      break;
-    case DownloadEnd::kAborted:
-      r.outcome = "aborted";
-      break;
-    case DownloadEnd::kLoadFailed:
-      r.outcome = "check_failed";
-      break;
-    default:
-      r.outcome = "failed";
-      break;
-  }
-  return r;
+  r.release = outcome.file;
+  r.checksum = outcome.checksum;
+  for (size_t i = 0; i < r.area_flags.size(); ++i) r.area_flags[i] = outcome.area_flags[i];
+  r.blocks_planned = outcome.blocks_planned;
+  r.blocks_sent = outcome.blocks_sent;
+  r.block = outcome.block;
+  r.message = outcome.message;
+  r.end = outcome.end;
+  Append(std::move(r));
 }
 
-std::optional<Record> Log::Check(const Drive& drive, const std::string& caption) {
-  if (!enabled()) return std::nullopt;
-  auto verify = Verify(Read().records, drive, caption);
-  if (verify) Append(*verify);
-  return verify;
+std::vector<ScanNotice> Log::CheckScan(const ScanResult& scan) {
+  std::vector<ScanNotice> notices;
+  if (!enabled()) return notices;
+  for (const auto& a : scan.adapters) {
+    for (const auto& t : a.targets) {
+      auto verify = Verify(Read().records, DriveOf(scan, a, t), t.caption);
+      if (!verify) continue;
+      Append(*verify);
+      ScanNotice n;
+      n.ha = a.ha;
+      n.id = t.id;
+      n.changed = verify->changed;
+      n.text = VerifyText(*verify, Read().records);
+      n.line = "Target " + std::to_string(a.ha) + ":" + TrimTrailingSpaces(t.item) + ": " + n.text;
+      notices.push_back(std::move(n));
+    }
+  }
+  return notices;
 }
 
 }  // namespace qx::history

@@ -3,6 +3,10 @@
 // drive's firmware version after such a download. Each record is appended
 // with one write, so a torn write can only damage the last line; damaged
 // lines are skipped on reading, with a warning.
+//
+// The history is storage: it records attempts from plain values (the drive's
+// identity, the caption read before, the download's outcome) and checks the
+// result of a bus scan against what it holds. It knows nothing of windows.
 #pragma once
 
 #include <array>
@@ -11,10 +15,11 @@
 #include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "aspi/bus_scan.h"
 #include "download/procedure.h"
-#include "ui/main_form.h"
 
 namespace qx::history {
 
@@ -26,9 +31,20 @@ struct Drive {
   bool SameAs(const Drive& other) const;  // transport, address and product
 };
 
+// The drive a scan listed at `adapter`/`target`.
+Drive DriveOf(const ScanResult& scan, const ScannedAdapter& adapter, const ScannedTarget& target);
+
+enum class RecordKind {
+  kDownload,  // a download attempt and how it ended
+  kVerify,    // the firmware version of a drive checked after its download
+};
+// "download", "verify".
+const char* ToString(RecordKind kind);
+std::optional<RecordKind> RecordKindFromString(std::string_view word);
+
 struct Record {
-  std::string kind = "download";  // "download" or "verify"
-  std::string time;               // UTC, ISO 8601 ("2026-12-08T22:45:44Z")
+  RecordKind kind = RecordKind::kDownload;
+  std::string time;  // UTC, ISO 8601 ("2026-12-08T22:45:44Z")
   Drive drive;
   std::string version_before;  // firmware version caption read before the download
   // download
@@ -36,8 +52,8 @@ struct Record {
   double checksum = 0;
   std::array<int, 3> area_flags{};
   int blocks_planned = 0, blocks_sent = 0;
-  std::string outcome;  // done, aborted, failed, check_failed
-  int block = -1;       // aborted or failed at this buffer ID
+  DownloadEnd end = DownloadEnd::kDone;
+  int block = -1;  // aborted or failed at this buffer ID
   std::string message;
   // verify
   std::string version_now;
@@ -45,11 +61,9 @@ struct Record {
   std::string program_version;
 };
 
-// $XDG_STATE_HOME/qxflash/history.jsonl, by default ~/.local/state/qxflash/...;
-// empty when neither XDG_STATE_HOME nor HOME is set.
+// history.jsonl in the per-user state directory; empty when the environment
+// names no such directory.
 std::string DefaultPath();
-
-std::string NowUtc();
 
 // Appends one record (creating the directory); false with *error when it cannot.
 bool Append(const std::string& path, const Record& record, std::string* error);
@@ -77,6 +91,15 @@ nlohmann::json ToJson(const Record& record);
 // as "1.10 (2003/05/12)".
 std::string VersionText(const std::string& caption);
 
+// What the history says about one drive a scan listed.
+struct ScanNotice {
+  int ha = 0;
+  int id = 0;
+  bool changed = false;  // the firmware version differs from the one before the download
+  std::string text;      // "firmware now ..., was ..." or the power-cycle reminder
+  std::string line;      // "Target HA:N:PRODUCT: " + text, for the operator
+};
+
 // The history as a front end uses it: read once, appended to, and consulted
 // after every scan. A history that cannot be read or written only warns.
 class Log {
@@ -89,22 +112,18 @@ class Log {
   const Contents& Read();  // once; damaged lines go to on_warning
   void Append(Record record);
 
-  // The drive at adapter/target/LUN of the installed transport; `item` is its
-  // ComboID entry ("N:PRODUCT").
-  static Drive DriveAt(int ha, int target, int lun, const std::string& item);
-  // Runs the form's download (Download Start) and records the attempt: the
-  // chosen drive and its firmware caption before it, the outcome after it.
-  // Attempts that never got past the confirmation are not recorded.
-  std::optional<DownloadOutcome> RecordDownload(MainForm& form);
-  // After a scan found `drive` with firmware caption `caption`: the
-  // verification to show (already recorded), or nullopt.
-  std::optional<Record> Check(const Drive& drive, const std::string& caption);
+  // Records one download attempt on `drive`, whose firmware caption read
+  // `version_before` before it. Attempts that never got past the confirmation
+  // are not recorded.
+  void RecordAttempt(const Drive& drive, const std::string& version_before,
+                     const DownloadOutcome& outcome);
+  // After a scan: for each listed drive whose last download finished, whether
+  // its firmware changed since; each notice is recorded before it is returned.
+  std::vector<ScanNotice> CheckScan(const ScanResult& scan);
 
   std::function<void(const std::string&)> on_warning;
 
  private:
-  std::optional<Record> Attempt(const Drive& drive, const std::string& version_before,
-                                const DownloadOutcome& end) const;
   std::string path_;
   std::string program_version_;
   Contents contents_;

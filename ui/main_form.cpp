@@ -26,6 +26,11 @@ uint8_t LeadingDigit(const std::string& text) {
   return 0;
 }
 
+// `n` bytes of the INQUIRY data in DataBuf from `offset`, as characters.
+std::string InquiryText(size_t offset, size_t n) {
+  return std::string(reinterpret_cast<const char*>(&DataBuf[offset]), n);
+}
+
 // The pause after a block: a plain count that the optimiser must keep.
 void CountPause(int last) {
   for (int i = 0; i <= last; ++i) asm volatile("" ::: "memory");
@@ -130,12 +135,17 @@ void MainForm::Scsi_Scan_Click() {
   Scan();
 }
 
-bool MainForm::Scan() {
-  if (!Scsi_Scan.Enabled) return false;  // reached through the events a download lets run
+ScanResult MainForm::Scan() {
+  ScanResult result;
+  if (!Scsi_Scan.Enabled) return result;  // reached through the events a download lets run
   if (ASPICheck() != 1) {
     Ui().MsgBox(kAspiNotFound, kStyleExclamation, kAspiErrorTitle);
-    return false;
+    return result;
   }
+  const auto manager = InstalledAspiManager();
+  result.answered = true;
+  result.transport = manager ? manager->Name() : "";
+  result.lun = SelectedLun;
   SetMousePointer(kPointerHourglass);
   SetText1("SCSI Rescan Executing", true);
   ComboHA.Clear();
@@ -157,6 +167,7 @@ bool MainForm::Scan() {
     if (status == 1) item += identifier;
     listed_adapters_.push_back(i);
     ComboHA.AddItem(item);
+    result.adapters.push_back({.ha = i, .item = item, .targets = {}});
     Emit({.kind = MainEvent::kAdapterItem, .text = item, .ha = i});
 
     for (uint8_t j = 0; j <= 7; ++j) {
@@ -170,9 +181,19 @@ bool MainForm::Scan() {
         DeviceNames[i][j] = std::to_string(j) + ":" + name;
         listed_targets_.push_back(j);
         ComboID.AddItem(DeviceNames[i][j]);
+        ScannedTarget target{.id = j,
+                             .item = DeviceNames[i][j],
+                             .caption = " " + InquiryText(32, 18),
+                             .vendor = InquiryText(8, 8)};
+        if (manager) {
+          const auto where = manager->DeviceLocation(i, j, SelectedLun);
+          target.address = where.address;
+          target.node = where.node;
+        }
+        result.adapters.back().targets.push_back(target);
         Emit({.kind = MainEvent::kTargetItem,
-              .text = DeviceNames[i][j],
-              .caption = " " + std::string(reinterpret_cast<const char*>(&DataBuf[32]), 18),
+              .text = target.item,
+              .caption = target.caption,
               .ha = i,
               .target = j});
         if (targetMark > 7) targetMark = j;
@@ -198,7 +219,8 @@ bool MainForm::Scan() {
   restore(ComboID, OLD_IdINDX, targetMark, SelectedTargetId);
   SetText1("SCSI Rescan Complete ");
   SetMousePointer(kPointerDefault);
-  return true;
+  last_scan_ = result;
+  return result;
 }
 
 MainForm::Selection MainForm::SelectTarget(int ha, int id) {
@@ -270,10 +292,28 @@ void MainForm::Command1_Click() {
   StartDownload();
 }
 
-std::optional<DownloadOutcome> MainForm::StartDownload() {
+std::optional<DownloadOutcome> MainForm::StartDownload(history::Log* history) {
   if (!Command1.Enabled) return std::nullopt;  // one download at a time
+  // What the drive said before, as the record keeps it.
+  history::Drive drive;
+  drive.transport = last_scan_.transport;
+  drive.ha = SelectedHaId;
+  drive.target = SelectedTargetId;
+  drive.lun = SelectedLun;
+  drive.product = ComboID.Text().substr(ComboID.Text().find(':') + 1);
+  for (const auto& a : last_scan_.adapters) {
+    if (a.ha != SelectedHaId) continue;
+    for (const auto& t : a.targets) {
+      if (t.id == SelectedTargetId) drive = history::DriveOf(last_scan_, a, t);
+    }
+  }
+  const std::string version_before = FWVer.Caption;
   DownloadView view(*this);
-  return RunDownload(view);
+  DownloadOutcome outcome = RunDownload(view);
+  if (history != nullptr && history->enabled()) {
+    history->RecordAttempt(drive, version_before, outcome);
+  }
+  return outcome;
 }
 
 void MainForm::DumpDataBuffer() {

@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "aspi/bus_scan.h"
 #include "download/procedure.h"
+#include "history/history.h"
 #include "ui/controls.h"
 #include "ui/settings_store.h"
 
@@ -88,10 +90,14 @@ class MainForm {
   void Err_disp();
 
   // Command1_Click with its outcome; nullopt when the button is disabled.
-  std::optional<DownloadOutcome> StartDownload();
-  // The bus scan with its outcome: false when no ASPI manager answered (the
-  // scan then showed its box and changed nothing).
-  bool Scan();
+  // With `history` (enabled), the attempt is recorded there: the chosen drive
+  // as the last scan listed it, its firmware caption before, the outcome.
+  std::optional<DownloadOutcome> StartDownload(history::Log* history = nullptr);
+  // The bus scan with what it found; `answered` is false when no ASPI manager
+  // answered (the scan then showed its box and changed nothing).
+  ScanResult Scan();
+  // What the last scan found.
+  const ScanResult& LastScan() const { return last_scan_; }
 
   // Chooses adapter `ha` and target `id` the way an operator does, by setting
   // the two list positions (which runs their click handlers and INQUIRY).
@@ -125,6 +131,7 @@ class MainForm {
   class DownloadView;
 
   SettingsStore& settings_;
+  ScanResult last_scan_;
   // Adapter and target numbers behind the list items, in list order.
   std::vector<int> listed_adapters_;
   std::vector<int> listed_targets_;

@@ -236,7 +236,7 @@ TEST(CliOutput, ControlCharactersAreShownEscaped) {
   };
   for (const auto& c : cases) EXPECT_EQ(Printable(c.in), c.out) << c.in;
   EXPECT_EQ(Printable("a\nb", true), "a\nb");
-  EXPECT_EQ(Latin1("\xe9"), "\xc3\xa9");
+  EXPECT_EQ(Latin1ToUtf8("\xe9"), "\xc3\xa9");
 }
 
 }  // namespace

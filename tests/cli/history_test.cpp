@@ -56,24 +56,24 @@ class HistoryTest : public ::testing::Test {
   std::string path, out, err;
 };
 
-history::Record Download(const std::string& outcome, const std::string& before) {
+history::Record Download(DownloadEnd end, const std::string& before) {
   history::Record r;
   r.time = "2026-12-08T10:00:00Z";
   r.drive = {.transport = "simulated bus", .ha = 2, .target = 4, .product = "QX-R4410        "};
   r.version_before = before;
   r.release = "QXR4410_ALL.OUB";
-  r.outcome = outcome;
+  r.end = end;
   return r;
 }
 
 TEST_F(HistoryTest, RecordsSurviveATornLastLine) {
   std::string error;
-  ASSERT_TRUE(history::Append(path, Download("done", " 1.10 (2003/05/12)"), &error)) << error;
-  ASSERT_TRUE(history::Append(path, Download("aborted", " 1.10 (2003/05/12)"), &error));
+  ASSERT_TRUE(history::Append(path, Download(DownloadEnd::kDone, " 1.10 (2003/05/12)"), &error)) << error;
+  ASSERT_TRUE(history::Append(path, Download(DownloadEnd::kAborted, " 1.10 (2003/05/12)"), &error));
   std::ofstream(path, std::ios::app) << R"({"kind":"download","time":"2026-)";
   const auto contents = history::Read(path);
   ASSERT_EQ(contents.records.size(), 2u);
-  EXPECT_EQ(contents.records[1].outcome, "aborted");
+  EXPECT_EQ(contents.records[1].end, DownloadEnd::kAborted);
   EXPECT_EQ(contents.records[0].drive.product, "QX-R4410        ");
   ASSERT_EQ(contents.warnings.size(), 1u);
   EXPECT_EQ(contents.warnings[0], "history line 3 is damaged; skipped");
@@ -83,13 +83,13 @@ TEST_F(HistoryTest, RecordsSurviveATornLastLine) {
 TEST_F(HistoryTest, VerificationAfterTheDownload) {
   const std::string before = " 1.10 (2003/05/12) ", after = " 1.20 (2026/12/01) ";
   auto verified = [&](std::string caption, bool changed) {
-    auto v = Download("done", before);
-    v.kind = "verify";
+    auto v = Download(DownloadEnd::kDone, before);
+    v.kind = history::RecordKind::kVerify;
     v.version_now = caption;
     v.changed = changed;
     return v;
   };
-  auto other = Download("done", before);
+  auto other = Download(DownloadEnd::kDone, before);
   other.drive.target = 1;
   struct Case {
     const char* name;
@@ -100,27 +100,27 @@ TEST_F(HistoryTest, VerificationAfterTheDownload) {
   const Case cases[] = {
       {"no download", {}, after, std::nullopt},
       {"another drive", {other}, after, std::nullopt},
-      {"aborted", {Download("aborted", before)}, after, std::nullopt},
+      {"aborted", {Download(DownloadEnd::kAborted, before)}, after, std::nullopt},
       {"changed",
-       {Download("done", before)},
+       {Download(DownloadEnd::kDone, before)},
        after,
        "firmware now 1.20 (2026/12/01), was 1.10 (2003/05/12) before QXR4410_ALL.OUB on "
        "2026-12-08"},
       {"unchanged",
-       {Download("done", before)},
+       {Download(DownloadEnd::kDone, before)},
        before,
        "unchanged since the download: switch the drive off and on to start the new firmware"},
-      {"unchanged said", {Download("done", before), verified(before, false)}, before, std::nullopt},
+      {"unchanged said", {Download(DownloadEnd::kDone, before), verified(before, false)}, before, std::nullopt},
       {"changed after unchanged",
-       {Download("done", before), verified(before, false)},
+       {Download(DownloadEnd::kDone, before), verified(before, false)},
        after,
        "firmware now 1.20 (2026/12/01), was 1.10 (2003/05/12) before QXR4410_ALL.OUB on "
        "2026-12-08"},
-      {"changed said", {Download("done", before), verified(after, true)}, after, std::nullopt},
+      {"changed said", {Download(DownloadEnd::kDone, before), verified(after, true)}, after, std::nullopt},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const auto v = history::Verify(c.records, Download("done", "").drive, c.now);
+    const auto v = history::Verify(c.records, Download(DownloadEnd::kDone, "").drive, c.now);
     ASSERT_EQ(v.has_value(), c.text.has_value());
     if (v) {
       EXPECT_EQ(history::VerifyText(*v, c.records), *c.text);

@@ -12,8 +12,8 @@
 #include "aspi/trace.h"
 #include "ui/debug_form.h"
 #include "commands/hexdump.h"
-#include "fake_manager.h"
-#include "platform/recording_window_system.h"
+#include "tests/support/fake_manager.h"
+#include "tests/support/recording_window_system.h"
 
 namespace qx {
 namespace {

@@ -202,40 +202,40 @@ std::string ExpectedSenseText(int asc, int ascq, int driveCode) {
 
 const char kHexDigits[] = "0123456789ABCDEF";
 
-std::string Hex2(int lowByte) {
+std::string ExpectedHex2(int lowByte) {
   return std::string{kHexDigits[(lowByte >> 4) & 0xF], kHexDigits[lowByte & 0xF]};
 }
 
 // ---------------------------------------------------------------------------
 // Two-digit code text
 
-TEST(DecodeHexCode2, Examples) {
-  EXPECT_EQ(HexCode2(0x00), "00");
-  EXPECT_EQ(HexCode2(0x05), "05");
-  EXPECT_EQ(HexCode2(0x0A), "0A");
-  EXPECT_EQ(HexCode2(0x0F), "0F");
-  EXPECT_EQ(HexCode2(0x10), "10");
-  EXPECT_EQ(HexCode2(0x3a), "3A");
-  EXPECT_EQ(HexCode2(0xC7), "C7");
-  EXPECT_EQ(HexCode2(0xFF), "FF");
+TEST(Hex2, Examples) {
+  EXPECT_EQ(Hex2(0x00), "00");
+  EXPECT_EQ(Hex2(0x05), "05");
+  EXPECT_EQ(Hex2(0x0A), "0A");
+  EXPECT_EQ(Hex2(0x0F), "0F");
+  EXPECT_EQ(Hex2(0x10), "10");
+  EXPECT_EQ(Hex2(0x3a), "3A");
+  EXPECT_EQ(Hex2(0xC7), "C7");
+  EXPECT_EQ(Hex2(0xFF), "FF");
 }
 
-TEST(DecodeHexCode2, KeepsOnlyTheLowByte) {
-  EXPECT_EQ(HexCode2(-1), "FF");
-  EXPECT_EQ(HexCode2(-2), "FE");
-  EXPECT_EQ(HexCode2(-256), "00");
-  EXPECT_EQ(HexCode2(0x100), "00");
-  EXPECT_EQ(HexCode2(0x1AB), "AB");
-  EXPECT_EQ(HexCode2(0x7FFF), "FF");
-  EXPECT_EQ(HexCode2(-32768), "00");
-  EXPECT_EQ(HexCode2(0x12345678), "78");
+TEST(Hex2, KeepsOnlyTheLowByte) {
+  EXPECT_EQ(Hex2(-1), "FF");
+  EXPECT_EQ(Hex2(-2), "FE");
+  EXPECT_EQ(Hex2(-256), "00");
+  EXPECT_EQ(Hex2(0x100), "00");
+  EXPECT_EQ(Hex2(0x1AB), "AB");
+  EXPECT_EQ(Hex2(0x7FFF), "FF");
+  EXPECT_EQ(Hex2(-32768), "00");
+  EXPECT_EQ(Hex2(0x12345678), "78");
 }
 
-TEST(DecodeHexCode2, EveryByteIsTwoUpperCaseDigits) {
+TEST(Hex2, EveryByteIsTwoUpperCaseDigits) {
   for (int value = 0; value <= 0xFF; ++value) {
     SCOPED_TRACE(value);
-    EXPECT_EQ(HexCode2(value), Hex2(value));
-    EXPECT_EQ(HexCode2(value - 256), Hex2(value));
+    EXPECT_EQ(Hex2(value), ExpectedHex2(value));
+    EXPECT_EQ(Hex2(value - 256), ExpectedHex2(value));
   }
 }
 
@@ -275,7 +275,7 @@ TEST(DecodeSrbStatus, EverySixteenBitValue) {
   for (int code = -32768; code <= 32767; ++code) {
     const auto it = rows.find(code);
     const std::string expected =
-        it != rows.end() ? it->second : Hex2(code & 0xFF) + ":Unknown SRB Status";
+        it != rows.end() ? it->second : ExpectedHex2(code & 0xFF) + ":Unknown SRB Status";
     const std::string actual = SrbStatusMsg(static_cast<int16_t>(code));
     if (actual != expected) {
       ADD_FAILURE() << "code " << code << ": got \"" << actual << "\", want \"" << expected << "\"";
@@ -313,7 +313,7 @@ TEST(DecodeHaStatus, EveryByte) {
     SCOPED_TRACE(code);
     const auto it = rows.find(code);
     EXPECT_EQ(HaStatusMsg(static_cast<uint8_t>(code)),
-              it != rows.end() ? it->second : Hex2(code) + ":Unknown Host Adapter Status");
+              it != rows.end() ? it->second : ExpectedHex2(code) + ":Unknown Host Adapter Status");
   }
 }
 
@@ -347,7 +347,7 @@ TEST(DecodeTargetStatus, EveryByte) {
     SCOPED_TRACE(code);
     const auto it = rows.find(code);
     EXPECT_EQ(TargetStatusMsg(static_cast<uint8_t>(code)),
-              it != rows.end() ? it->second : Hex2(code) + ":Unknown Target Status !");
+              it != rows.end() ? it->second : ExpectedHex2(code) + ":Unknown Target Status !");
   }
 }
 
@@ -364,7 +364,7 @@ TEST(DecodeSense, DriveErrorRowsUnderAsc80) {
   for (const Row& row : kExpectedDrive) {
     SCOPED_TRACE(row.code);
     EXPECT_EQ(SenseMsg(0x80, 0x00, static_cast<int16_t>(row.code)),
-              " 80(00)" + Hex2(row.code) + ":" + row.text);
+              " 80(00)" + ExpectedHex2(row.code) + ":" + row.text);
   }
 }
 
@@ -402,7 +402,7 @@ TEST(DecodeSense, AscRowsWithoutQualifierIgnoreAscq) {
     for (int ascq : {0x00, 0x01, 0x07, 0x86, 0xFF}) {
       SCOPED_TRACE(testing::Message() << "asc " << row.code << " ascq " << ascq);
       EXPECT_EQ(SenseMsg(static_cast<int16_t>(row.code), static_cast<int16_t>(ascq), 0x00),
-                " " + Hex2(row.code) + "(" + Hex2(ascq) + ")00:" + row.text);
+                " " + ExpectedHex2(row.code) + "(" + ExpectedHex2(ascq) + ")00:" + row.text);
     }
   }
 }
@@ -411,7 +411,7 @@ TEST(DecodeSense, AscRowsWithQualifier) {
   for (const QualifiedRow& row : kExpectedAscQualified) {
     SCOPED_TRACE(testing::Message() << "asc " << row.asc << " ascq " << row.ascq);
     EXPECT_EQ(SenseMsg(static_cast<int16_t>(row.asc), static_cast<int16_t>(row.ascq), 0x00),
-              " " + Hex2(row.asc) + "(" + Hex2(row.ascq) + ")00:" + row.text);
+              " " + ExpectedHex2(row.asc) + "(" + ExpectedHex2(row.ascq) + ")00:" + row.text);
   }
 }
 
@@ -499,7 +499,7 @@ TEST(DecodeSense, EveryAscAndAscq) {
   for (int asc = 0; asc <= 0xFF; ++asc) {
     for (int ascq = 0; ascq <= 0xFF; ++ascq) {
       const int driveCode = (asc * 7 + ascq) & 0xFF;
-      const std::string expected = " " + Hex2(asc) + "(" + Hex2(ascq) + ")" + Hex2(driveCode) +
+      const std::string expected = " " + ExpectedHex2(asc) + "(" + ExpectedHex2(ascq) + ")" + ExpectedHex2(driveCode) +
                                    ":" + ExpectedSenseText(asc, ascq, driveCode);
       const std::string actual = SenseMsg(static_cast<int16_t>(asc), static_cast<int16_t>(ascq),
                                           static_cast<int16_t>(driveCode));
@@ -515,7 +515,7 @@ TEST(DecodeSense, EveryDriveCode) {
   for (int driveCode = 0; driveCode <= 0xFF; ++driveCode) {
     SCOPED_TRACE(driveCode);
     EXPECT_EQ(SenseMsg(0x80, 0x2C, static_cast<int16_t>(driveCode)),
-              " 80(2C)" + Hex2(driveCode) + ":" + ExpectedSenseText(0x80, 0x2C, driveCode));
+              " 80(2C)" + ExpectedHex2(driveCode) + ":" + ExpectedSenseText(0x80, 0x2C, driveCode));
   }
 }
 

@@ -6,8 +6,8 @@
 
 #include "aspi/manager.h"
 #include "aspi/trace.h"
-#include "fake_manager.h"
-#include "platform/recording_window_system.h"
+#include "tests/support/fake_manager.h"
+#include "tests/support/recording_window_system.h"
 
 namespace qx {
 namespace {

@@ -12,7 +12,7 @@
 #include "ui/debug_form.h"
 #include "aspi/transport_state.h"
 #include "download/release.h"
-#include "platform/recording_window_system.h"
+#include "tests/support/recording_window_system.h"
 #include "transport/sim/sim_bus.h"
 
 namespace qx {

@@ -7,8 +7,8 @@
 
 #include "aspi/executor.h"
 #include "aspi/manager.h"
-#include "fake_manager.h"
-#include "platform/recording_window_system.h"
+#include "tests/support/fake_manager.h"
+#include "tests/support/recording_window_system.h"
 
 namespace qx {
 namespace {
@@ -127,9 +127,9 @@ TEST(TraceFormat, CharacterColumn) {
   EXPECT_EQ(TraceChar(128), "\xC2\x80");
   EXPECT_EQ(TraceChar(0), "\xEF\xBD\xA5");
   EXPECT_EQ(TraceChar(255), "\xEF\xBD\xA5");
-  EXPECT_EQ(TraceHex(0), "0");
-  EXPECT_EQ(TraceHex(0xFB), "FB");
-  EXPECT_EQ(TraceHex2(0x0A), "0A");
+  EXPECT_EQ(Hex(0), "0");
+  EXPECT_EQ(Hex(0xFB), "FB");
+  EXPECT_EQ(Hex2(0x0A), "0A");
 }
 
 }  // namespace

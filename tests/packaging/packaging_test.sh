@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # One check of the Debian packaging: packaging_test.sh CASE QXFLASH SOURCE_DIR [BUILD_DIR]
-#   names       every sub-command, option and send builder of "qxflash --help" is in
-#               the man page and is offered by the bash completion
+#   names       every sub-command, option and send builder of the command tables is in
+#               "qxflash --help" and the man page, and is offered by the bash completion
 #   man         the man page renders without warnings
 #   completion  the completion finishes sub-commands and offers *.OUB files in any case
 #   deb         the .deb builds, holds the documentation files and lintian reports no
@@ -12,7 +12,8 @@ qx=$2
 src=$3
 build=${4:-}
 man_page=$src/packaging/qxflash.1
-completion=$src/packaging/qxflash.bash-completion
+completion=$build/packaging/qxflash.bash-completion
+words=$build/tools/qx_cli_words
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
@@ -27,15 +28,12 @@ complete_words() {
 case $case_name in
 names)
   help=$("$qx" --help) || fail "qxflash --help failed"
-  commands=$(awk '/^Commands:/ {on = 1; next} /^[^ ]/ {on = 0} on && /^  [a-z]/ {print $1}' \
-    <<<"$help")
-  builders=$(awk '/^Builders of send/ {on = 1; next} /^[^ ]/ {on = 0} on && /^  [A-Z]/ {print $1}' \
-    <<<"$help")
-  options=$(grep -oE -- '(^|[^A-Za-z0-9-])--?[a-z][a-z-]*' <<<"$help" | sed 's/^[^-]*//' |
-    grep -E -- '^(--[a-z]|-h$)' | sort -u)
-  [ "$(wc -w <<<"$commands")" -ge 6 ] || fail "found too few commands in --help: $commands"
-  [ "$(wc -w <<<"$builders")" -ge 14 ] || fail "found too few builders in --help: $builders"
-  [ "$(wc -w <<<"$options")" -ge 12 ] || fail "found too few options in --help: $options"
+  commands=$("$words" commands) && builders=$("$words" builders) && options=$("$words" options) ||
+    fail "$words cannot list the tables"
+  [ "$(wc -w <<<"$commands")" -ge 6 ] || fail "found too few commands: $commands"
+  [ "$(wc -w <<<"$builders")" -ge 14 ] || fail "found too few builders: $builders"
+  [ "$(wc -w <<<"$options")" -ge 12 ] || fail "found too few options: $options"
+  options+=$'\n-h'
   text=$(LC_ALL=C MANWIDTH=200 man -l "$man_page" 2>/dev/null)
   offered_commands=$(complete_words qxflash "")
   offered_options=$(complete_words qxflash -)
@@ -44,6 +42,7 @@ names)
   check() {  # check NAME OFFERED
     grep -qE -- "(^|[^A-Za-z0-9-])$1([^A-Za-z0-9-]|\$)" <<<"$text" ||
       missing+=" $1 (man page)"
+    grep -qE -- "(^|[^A-Za-z0-9-])$1([^A-Za-z0-9-]|\$)" <<<"$help" || missing+=" $1 (--help)"
     grep -qxF -- "$1" <<<"$2" || missing+=" $1 (completion)"
   }
   for c in $commands; do check "$c" "$offered_commands"; done
@@ -68,6 +67,11 @@ completion)
   [ "$got" = --no-history ] || fail "qxflash --no-h<TAB> gave '$got'"
   got=$(complete_words qxflash history --j)
   [ "$got" = --json ] || fail "qxflash history --j<TAB> gave '$got'"
+  # Each command is offered the options it takes, and only those.
+  got=$(complete_words qxflash scan --m)
+  [ -z "$got" ] || fail "qxflash scan --m<TAB> offered '$got', an option scan does not take"
+  got=$(complete_words qxflash check --m)
+  [ "$got" = --model ] || fail "qxflash check --m<TAB> gave '$got'"
   mkdir "$tmp/rel" "$tmp/rel/sub"
   touch "$tmp/rel/A.OUB" "$tmp/rel/b.oub" "$tmp/rel/c.Oub" "$tmp/rel/d.bin" "$tmp/rel/OUB.txt"
   want=$(printf '%s\n' "$tmp/rel/A.OUB" "$tmp/rel/b.oub" "$tmp/rel/c.Oub" "$tmp/rel/sub" | sort)

@@ -10,7 +10,7 @@
 
 #include "aspi/trace.h"
 #include "aspi/transport_state.h"
-#include "platform/recording_window_system.h"
+#include "tests/support/recording_window_system.h"
 #include "qt_test_support.h"
 #include "ui/debug_form.h"
 #include "ui/qt/main_window.h"

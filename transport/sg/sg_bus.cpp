@@ -12,6 +12,8 @@
 #include <span>
 #include <system_error>
 
+#include "text/text.h"
+
 namespace qx::sg {
 
 namespace {
@@ -35,10 +37,9 @@ unsigned int SgTimeout() {
   return static_cast<unsigned int>(ms);
 }
 
-std::string Hex2(unsigned v) {
-  char text[8];
-  std::snprintf(text, sizeof text, "0x%02X", v & 0xFFFFu);
-  return text;
+// A status byte as the kernel's headers write it ("0x02").
+std::string Hex0x(unsigned v) {
+  return "0x" + Hex2(static_cast<int>(v));
 }
 
 std::string Address(uint8_t ha, uint8_t target, uint8_t lun) {
@@ -135,7 +136,7 @@ int32_t SgBus::BCSendASPI32Command(void* srb, uint8_t* buffer) {
     default: {
       std::lock_guard lock(mutex_);
       last_errno_ = 0;
-      last_hint_ = "request code " + Hex2(static_cast<SRB_Header*>(srb)->SRB_Cmd) +
+      last_hint_ = "request code " + Hex0x(static_cast<SRB_Header*>(srb)->SRB_Cmd) +
                    " is not supported (only host adapter inquiry and execute)";
       StoreSrbStatus(srb, SS_INVALID_CMD);
       return SS_INVALID_CMD;
@@ -396,8 +397,8 @@ SgBus::Outcome SgBus::Transfer(const Request& r, int fd) {
   if (c.srb_status != SS_COMP &&
       (io.host_status != 0 || (io.driver_status & ~kDriverSenseBit) != 0)) {
     o.hint = "SG_IO on " + node + " (" + HctlText(r.device.address) + "): status " +
-             Hex2(io.status) + ", host " + MapHostStatus(io.host_status).name + " (" +
-             Hex2(io.host_status) + "), driver " + Hex2(io.driver_status) + ", resid " +
+             Hex0x(io.status) + ", host " + MapHostStatus(io.host_status).name + " (" +
+             Hex0x(io.host_status) + "), driver " + Hex0x(io.driver_status) + ", resid " +
              std::to_string(io.resid);
   }
   // A write that the device ended early is not a sent block, whatever its status.

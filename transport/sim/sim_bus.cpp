@@ -1,11 +1,6 @@
 #include "transport/sim/sim_bus.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -19,6 +14,7 @@
 
 #include "aspi/srb.h"
 #include "commands/opcodes.h"
+#include "platform/os.h"
 #include "transport/sim/scenario.h"
 #include "transport/sim/sim_drive.h"
 
@@ -299,46 +295,25 @@ std::shared_ptr<SimBus> SimBus::FromJsonFile(const std::string& path, std::strin
     if (error) *error = message;
     return nullptr;
   };
-  // Opened without waiting (a FIFO would block here), then checked before a
-  // byte is read: only a regular file of at most 16 MiB is a scenario.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    return fail("cannot open scenario file '" + path +
-                "': " + std::generic_category().message(errno));
-  }
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    return fail("cannot read scenario file '" + path +
-                "': " + std::generic_category().message(errno));
-  }
-  if (!S_ISREG(st.st_mode)) return fail("scenario file '" + path + "' is not a regular file");
-  if (static_cast<uint64_t>(st.st_size) > kMaxScenarioFileBytes) {
-    return fail("scenario file '" + path + "' is larger than 16 MiB");
-  }
-  std::string text;
-  try {
-    text.resize(static_cast<size_t>(st.st_size));
-    size_t got = 0;
-    while (got < text.size()) {
-      const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        return fail("cannot read scenario file '" + path +
-                    "': " + std::generic_category().message(errno));
-      }
-      if (n == 0) break;  // shrank meanwhile
-      got += static_cast<size_t>(n);
-    }
-    text.resize(got);
-  } catch (const std::exception& e) {
-    return fail("cannot read scenario file '" + path + "': " + e.what());
+  // Only a regular file of at most 16 MiB is a scenario; a FIFO is refused
+  // before anything waits for it.
+  using Status = os::FileRead::Status;
+  const os::FileRead file = os::ReadRegularFile(path, kMaxScenarioFileBytes);
+  switch (file.status) {
+    case Status::kOk:
+      break;
+    case Status::kMissing:
+    case Status::kCannotOpen:
+      return fail("cannot open scenario file '" + path + "': " + file.reason);
+    case Status::kNotRegular:
+      return fail("scenario file '" + path + "' is not a regular file");
+    case Status::kTooLarge:
+      return fail("scenario file '" + path + "' is larger than 16 MiB");
+    case Status::kCannotRead:
+      return fail("cannot read scenario file '" + path + "': " + file.reason);
   }
   std::string message;
-  auto bus = FromJsonText(text, &message);
+  auto bus = FromJsonText(file.text, &message);
   if (!bus && error) *error = path + ": " + message;
   return bus;
 }

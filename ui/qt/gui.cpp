@@ -15,6 +15,7 @@
 #include "aspi/trace.h"
 #include "aspi/transport_state.h"
 #include "download/release.h"
+#include "platform/version.h"
 #include "ui/debug_form.h"
 #include "ui/qt/artwork.h"
 #include "ui/qt/fonts.h"
@@ -23,12 +24,6 @@
 namespace qx::qt {
 
 namespace {
-
-#ifdef QXFLASH_VERSION
-constexpr const char* kProgramVersion = QXFLASH_VERSION;
-#else
-constexpr const char* kProgramVersion = "";
-#endif
 
 std::string Env(const char* name) {
   const char* value = std::getenv(name);

@@ -22,7 +22,7 @@ QTableWidgetItem* Cell(const QString& text) {
 }
 
 QString OutcomeText(const history::Record& r) {
-  if (r.kind == "download") return FromModel(r.outcome);
+  if (r.kind == history::RecordKind::kDownload) return QString::fromLatin1(ToString(r.end));
   return r.changed ? QStringLiteral("verified: changed") : QStringLiteral("verified: unchanged");
 }
 
@@ -92,7 +92,7 @@ void HistoryDialog::Reload() {
   int row = 0;
   for (auto it = contents.records.rbegin(); it != contents.records.rend(); ++it, ++row) {
     const history::Record& r = *it;
-    const bool download = r.kind == "download";
+    const bool download = r.kind == history::RecordKind::kDownload;
     table_->setItem(row, kTime, Cell(FromModel(r.time)));
     table_->setItem(row, kTransport, Cell(FromModel(r.drive.transport)));
     table_->setItem(row, kWhere, Cell(QStringLiteral("%1:%2").arg(r.drive.ha).arg(r.drive.target)));

@@ -136,10 +136,10 @@ void MainWindow::BuildControls(const std::string& transport, bool simulated) {
   scsi_scan_ = scsi_mode_->addAction(QString());
   scsi_scan_->setObjectName(QStringLiteral("Scsi_Scan"));
   connect(scsi_scan_, &QAction::triggered, this, [this] {
-    scanned_.clear();
-    RunHandler([this] { form_.Scsi_Scan_Click(); });
+    ScanResult scan;
+    RunHandler([this, &scan] { scan = form_.Scan(); });
     RenderScanNotes();
-    VerifyScanned();
+    VerifyScanned(scan);
   });
   // The history sits beside the defined menu, after it.
   history_action_ = menuBar()->addAction(QStringLiteral("History"));
@@ -349,28 +349,17 @@ void MainWindow::HistoryWarning(const std::string& text) {
 
 // Command1_Click with the attempt recorded in the download history.
 void MainWindow::Download() {
-  if (history_ == nullptr) {
-    form_.StartDownload();
-    return;
-  }
-  history_->RecordDownload(form_);
+  form_.StartDownload(history_);
   if (history_dialog_ && history_dialog_->isVisible()) history_dialog_->Reload();
 }
 
 // After a scan: for each listed drive whose last download finished, whether its
 // firmware has changed since (shown until the next scan).
-void MainWindow::VerifyScanned() {
+void MainWindow::VerifyScanned(const ScanResult& scan) {
   verify_lines_.clear();
   history_warnings_.clear();
-  if (history_ != nullptr && history_->enabled()) {
-    for (const auto& t : scanned_) {
-      const auto verify =
-          history_->Check(history::Log::DriveAt(t.ha, t.target, SelectedLun, t.item), t.caption);
-      if (!verify) continue;
-      const std::string item = t.item.substr(0, t.item.find_last_not_of(' ') + 1);
-      verify_lines_.push_back("Target " + std::to_string(t.ha) + ":" + item + ": " +
-                              history::VerifyText(*verify, history_->Read().records));
-    }
+  if (history_ != nullptr && scan.answered) {
+    for (const auto& notice : history_->CheckScan(scan)) verify_lines_.push_back(notice.line);
   }
   RenderHistoryNotes();
 }
@@ -555,9 +544,6 @@ void MainWindow::OnModelEvent(const MainEvent& e) {
       emit blockSent(e.index, e.count);
       break;
     case MainEvent::kTargetItem:
-      scanned_.push_back({e.ha, e.target, e.text, e.caption});
-      Render();
-      break;
     case MainEvent::kFirmware:
     case MainEvent::kAdapterItem:
       Render();

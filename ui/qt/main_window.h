@@ -22,10 +22,6 @@ class QMenu;
 class QProgressBar;
 class QPushButton;
 
-namespace qx::history {
-class Log;
-}
-
 namespace qx::qt {
 
 class HistoryDialog;
@@ -96,7 +92,7 @@ class MainWindow final : public QMainWindow {
   void AcknowledgeAbort(const QString& notice);
   void RenderScanNotes();
   void Download();
-  void VerifyScanned();
+  void VerifyScanned(const ScanResult& scan);
   void RenderHistoryNotes();
   void UpdateReleaseSummary();
 
@@ -132,13 +128,6 @@ class MainWindow final : public QMainWindow {
   HistoryDialog* history_dialog_ = nullptr;
 
   history::Log* history_ = nullptr;
-  struct ScannedTarget {
-    int ha;
-    int target;
-    std::string item;     // "N:PRODUCT"
-    std::string caption;  // firmware version caption of its INQUIRY during the scan
-  };
-  std::vector<ScannedTarget> scanned_;  // targets listed by the last scan
   std::vector<std::string> verify_lines_;
   std::vector<std::string> history_warnings_;
   // File, target entry and directory the release summary was made for.

@@ -16,7 +16,7 @@
 #include "aspi/trace.h"
 #include "ui/debug_form.h"
 #include "aspi/transport_state.h"
-#include "platform/recording_window_system.h"
+#include "tests/support/recording_window_system.h"
 
 namespace qx::testing {
 

@@ -1,0 +1,84 @@
+// The program as a whole: what main() runs.
+#include <chrono>
+#include <cmath>
+#include <ostream>
+
+#include "app/cli.h"
+#include "app/cli_output.h"
+#include "app/cli_session.h"
+#include "app/cli_transport.h"
+#include "aspi/transport_state.h"
+#include "platform/version.h"
+#include "transport/sim/sim_bus.h"
+
+namespace qx::cli {
+
+std::shared_ptr<AspiManager> MakeTransport(const Options& options, std::string* error) {
+  if (options.transport == Options::Transport::kDrives) return MakeDrives(error);
+  if (options.scenario.empty()) return sim::SimBus::BuiltIn();
+  return sim::SimBus::FromJsonFile(options.scenario, error);
+}
+
+int RunCommand(const Options& options, std::ostream& out, std::ostream& err) {
+  Session session(options, out, err);
+  const int rc = session.Run();
+  if (rc == kExitFailed) {
+    if (auto manager = InstalledAspiManager()) {
+      const std::string hint = manager->LastHint();
+      if (!hint.empty()) err << "hint: " << Printable(hint) << "\n";
+    }
+  }
+  return rc;
+}
+
+int Main(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+         const WindowFrontEnd& window) {
+  std::string error;
+  auto options = Parse(args, &error);
+  if (!options) {
+    err << "qxflash: " << error << "\n(see qxflash --help)\n";
+    return kExitUsage;
+  }
+  if (options->help) {
+    out << UsageText();
+    return kExitOk;
+  }
+  if (options->version) {
+    out << "qxflash " << kProgramVersion << VersionSuffix() << "\n";
+    return kExitOk;
+  }
+  if (options->timeout_s) {
+    ExecTimeout = std::chrono::milliseconds(std::llround(*options->timeout_s * 1000));
+  }
+
+  auto transport = MakeTransport(*options, &error);
+  if (!transport) {
+    const int rc = options->transport == Options::Transport::kSim ? kExitUsage : kExitFailed;
+    if (options->command.empty() && window.startup_error) {
+      window.startup_error("qxflash: " + error);
+    } else {
+      err << "qxflash: " << error << "\n";
+    }
+    return rc;
+  }
+  InstallAspiManager(transport);
+
+  int rc;
+  if (!options->command.empty()) {
+    rc = RunCommand(*options, out, err);
+  } else if (window.run) {
+    rc = window.run({.transport_name = transport->Name(),
+                     .simulated = transport->Simulated(),
+                     .history = !options->no_history,
+                     .trace = options->trace,
+                     .firmware_dir = options->dir});
+  } else {
+    err << "qxflash: this build has no desktop window; use the command line "
+           "(qxflash --help)\n";
+    rc = kExitUsage;
+  }
+  InstallAspiManager(nullptr);
+  return rc;
+}
+
+}  // namespace qx::cli

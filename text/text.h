@@ -1,0 +1,31 @@
+// Small text routines every layer uses: hexadecimal forms of bytes and codes,
+// blank trimming, and the single-byte text drives report as UTF-8 and back.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace qx {
+
+// The low byte of `value` as exactly two upper-case hexadecimal digits ("0A").
+// Status and sense texts show their codes this way.
+std::string Hex2(int value);
+// Upper-case hexadecimal without leading zeros ("FB", "0" for zero).
+std::string Hex(uint32_t value);
+// Bytes as hexadecimal groups, "0A FF " (two upper-case digits and a blank each).
+void AppendHexGroups(std::string& out, const uint8_t* bytes, size_t n);
+std::string HexGroups(const uint8_t* bytes, size_t n);
+
+// `s` without the blanks (spaces) at either end, as names and captions are compared.
+std::string TrimSpaces(std::string_view s);
+// `s` without the blanks at its end.
+std::string TrimTrailingSpaces(std::string_view s);
+
+// Every byte as the character of the same number (ISO 8859-1) in UTF-8.
+std::string Latin1ToUtf8(std::string_view bytes);
+// The inverse for characters up to U+00FF; anything else is kept as it is.
+std::string Utf8ToLatin1(std::string_view utf8);
+
+}  // namespace qx
