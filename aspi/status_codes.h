@@ -31,6 +31,15 @@ inline constexpr uint8_t SS_BC_IN_USE = 0xFD;
 inline constexpr uint8_t SS_BC_ALLOC_ERROR = 0xFE;
 inline constexpr uint8_t SS_BC_COMPARE_ERROR = 0xFF;
 
+// The result of a command (a builder's, the executor's): completed without
+// error. Every other value, 0 (refused) included, is a failure.
+constexpr bool Succeeded(int16_t result) {
+  return result == SS_COMP;
+}
+
+// Manager status of GetASPI32SupportInfo / ASPICheck: present and ready.
+inline constexpr int16_t kManagerReady = 1;
+
 // ---- Host adapter status (SRB_HaStat) --------------------------------------
 inline constexpr uint8_t HASTAT_OK = 0x00;
 inline constexpr uint8_t HASTAT_TIMEOUT = 0x09;          // timed out waiting to be processed
