@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "aspi/status_codes.h"
 #include "aspi/transport_state.h"
 #include "commands/commands.h"
 #include "download/release.h"
@@ -14,86 +15,129 @@ namespace qx {
 
 namespace {
 
-// Shows `text` as a critical box and records it as the outcome's message.
-DownloadOutcome& Fail(DownloadOutcome& out, DownloadEnd end, std::string text, const char* title) {
-  out.end = end;
-  out.message = std::move(text);
-  Ui().MsgBox(out.message, kStyleCritical, title);
-  return out;
-}
+// The drive's preparation. Its memory word at 0x7FE0-0x7FE1 (area 0) tells
+// whether it is already set to take new firmware: it then reads 0xCCDD, and
+// otherwise the vendor diagnostic output E3/80 sets it so before TEST UNIT
+// READY.
+constexpr int32_t kStateWordStart = 0x7FE0;
+constexpr int32_t kStateWordEnd = 0x7FE1;
+constexpr uint8_t kStateWordArea = 0;
+constexpr unsigned kReadyForFirmware = 0xCCDD;
+constexpr uint8_t kPrepareFunction = 0xE3;
+constexpr uint8_t kPrepareArgument = 0x80;
+// The last block of the image (buffer ID 15): no pause after it.
+constexpr size_t kLastBlock = kBlockCount - 1;
 
-// Steps 2 onwards; the busy state is left to the caller's Finish.
-DownloadOutcome Transfer(DownloadForm& form, DownloadOutcome& out) {
-  form.SetStatus("Read Parameter File", true);
+constexpr const char* kDoneInstructions =
+    "\r\n\r\nWait until all LED off.\r\n"
+    "After all LED off ,turn Off drive & PC power.";
 
-  ParameterFile file;
-  if (auto message = HeaderCheck(form.FirmwareDir() + out.file, form.TargetEntry(), file)) {
-    return Fail(out, DownloadEnd::kCheckFailed, *message, kTitleA);
-  }
-  if (Ui().MsgBox("Firmware Download Execute", kStyleQuestion, kTitleA) == kAnswerCancel) {
-    file.Close();
-    out.end = DownloadEnd::kCancelled;
-    return out;
-  }
+// One attempt of "Download Start", step by step. Each step returns false when
+// the attempt ends there (the outcome then says how).
+class Attempt {
+ public:
+  Attempt(DownloadForm& form, DownloadOutcome& out) : form_(form), out_(out) {}
 
-  form.SetBusy(true);
-  form.ClearAbort();
-
-  Release release;
-  if (auto message = ReleaseLoad(file, form.FirmwareDir(), out.file, release)) {
-    return Fail(out, DownloadEnd::kLoadFailed, *message, kTitleA);
-  }
-  out.area_flags = release.AreaFlag;
-  out.checksum = release.ParamChecksum;
-  const std::vector<size_t> blocks = BlocksToSend(release);
-  out.blocks_planned = static_cast<int>(blocks.size());
-  if (form.AbortRequested()) {
-    form.SetStatus("Abort By User", false);
-    out.end = DownloadEnd::kAborted;
-    return out;
-  }
-  form.SetStatus("Download Start !!", true);
-
-  // Prepare the drive. Only a host adapter error ends the attempt here; what the
-  // drive itself reports is passed over.
-  bool prepared = true;
-  if (MemoryRead(0x7FE0, 0x7FE1, 0) != 1) {
-    prepared = LastHaStat == 0;
-  } else {
-    const unsigned word = DataBuf[0] * 256u + DataBuf[1];
-    if (word != 0xCCDD && DiOut(0xE3, 0x80) != 1) prepared = LastHaStat == 0;
-  }
-  if (prepared && TestUnitReady() != 1) prepared = LastHaStat == 0;
-  if (!prepared) return Fail(out, DownloadEnd::kPreparationFailed, ErrMsg, kTitleB);
-
-  for (size_t b : blocks) {
-    std::copy_n(ImageBuf.begin() + b * kBlockSize, kBlockSize, DataBuf.begin());
-    Ui().DoEvents();
-    out.block = static_cast<int>(b);
-    if (form.AbortRequested()) {
-      form.SetStatus("Abort By User", false);
-      out.end = DownloadEnd::kAborted;
-      return out;
+  // The header, version and model checks; the parameter file stays open.
+  bool CheckRelease() {
+    form_.SetStatus("Read Parameter File", true);
+    if (auto message = HeaderCheck(form_.FirmwareDir() + out_.file, form_.TargetEntry(), file_)) {
+      return Fail(DownloadEnd::kCheckFailed, *message, kTitleA);
     }
-    const uint8_t mode = release.BlockMode[b];
-    if (WriteBuffer(0, static_cast<int32_t>(kBlockSize), mode, static_cast<uint8_t>(b)) != 1) {
-      form.SetStatus(ErrMsg, false);
-      const std::string text = LastHaStat != 0 ? "HostAdaptrError!  \r\n" + ErrMsg : ErrMsg;
-      return Fail(out, DownloadEnd::kBlockFailed, text, kTitleB);
-    }
-    form.BlockSent(static_cast<int>(b), mode, ++out.blocks_sent, out.blocks_planned);
-    if (b != 15) form.BlockPause();
+    return true;
   }
-  out.block = -1;
 
-  out.end = DownloadEnd::kDone;
-  out.message = form.TargetEntry() +
-                "\r\n\r\nWait until all LED off.\r\n"
-                "After all LED off ,turn Off drive & PC power.";
-  Ui().MsgBox(out.message, kStyleExclamation, kTitleB);
-  form.SetStatus("", false);
-  return out;
-}
+  // The operator's OK; Cancel closes the parameter file.
+  bool Confirm() {
+    if (Ui().MsgBox("Firmware Download Execute", kStyleQuestion, kTitleA) == kAnswerCancel) {
+      file_.Close();
+      out_.end = DownloadEnd::kCancelled;
+      return false;
+    }
+    return true;
+  }
+
+  // The rest of the parameter file, the image and its checksum.
+  bool Load() {
+    if (auto message = ReleaseLoad(file_, form_.FirmwareDir(), out_.file, release_)) {
+      return Fail(DownloadEnd::kLoadFailed, *message, kTitleA);
+    }
+    out_.area_flags = release_.AreaFlag;
+    out_.checksum = release_.ParamChecksum;
+    blocks_ = BlocksToSend(release_);
+    out_.blocks_planned = static_cast<int>(blocks_.size());
+    if (form_.AbortRequested()) return Aborted();
+    form_.SetStatus("Download Start !!", true);
+    return true;
+  }
+
+  // The drive's preparation. Only a host adapter error ends the attempt here;
+  // what the drive itself reports is passed over.
+  bool Prepare() {
+    bool prepared = true;
+    if (!Succeeded(MemoryRead(kStateWordStart, kStateWordEnd, kStateWordArea))) {
+      prepared = LastHaStat == 0;
+    } else {
+      const unsigned word = DataBuf[0] * 256u + DataBuf[1];
+      if (word != kReadyForFirmware && !Succeeded(DiOut(kPrepareFunction, kPrepareArgument))) {
+        prepared = LastHaStat == 0;
+      }
+    }
+    if (prepared && !Succeeded(TestUnitReady())) prepared = LastHaStat == 0;
+    if (!prepared) return Fail(DownloadEnd::kPreparationFailed, ErrMsg, kTitleB);
+    return true;
+  }
+
+  // The chosen blocks with WRITE BUFFER, buffer ID = block number; the abort
+  // request is polled before each.
+  bool SendBlocks() {
+    for (size_t b : blocks_) {
+      std::copy_n(ImageBuf.begin() + b * kBlockSize, kBlockSize, DataBuf.begin());
+      Ui().DoEvents();
+      out_.block = static_cast<int>(b);
+      if (form_.AbortRequested()) return Aborted();
+      const uint8_t mode = release_.BlockMode[b];
+      if (!Succeeded(WriteBuffer(0, static_cast<int32_t>(kBlockSize), mode,
+                                 static_cast<uint8_t>(b)))) {
+        form_.SetStatus(ErrMsg, false);
+        const std::string text = LastHaStat != 0 ? "HostAdaptrError!  \r\n" + ErrMsg : ErrMsg;
+        return Fail(DownloadEnd::kBlockFailed, text, kTitleB);
+      }
+      form_.BlockSent(static_cast<int>(b), mode, ++out_.blocks_sent, out_.blocks_planned);
+      if (b != kLastBlock) form_.BlockPause();
+    }
+    out_.block = -1;
+    return true;
+  }
+
+  // How to restart the drive.
+  void Done() {
+    out_.end = DownloadEnd::kDone;
+    out_.message = form_.TargetEntry() + kDoneInstructions;
+    Ui().MsgBox(out_.message, kStyleExclamation, kTitleB);
+    form_.SetStatus("", false);
+  }
+
+ private:
+  // Shows `text` as a critical box and records it as the outcome's message.
+  bool Fail(DownloadEnd end, std::string text, const char* title) {
+    out_.end = end;
+    out_.message = std::move(text);
+    Ui().MsgBox(out_.message, kStyleCritical, title);
+    return false;
+  }
+  bool Aborted() {
+    form_.SetStatus("Abort By User", false);
+    out_.end = DownloadEnd::kAborted;
+    return false;
+  }
+
+  DownloadForm& form_;
+  DownloadOutcome& out_;
+  ParameterFile file_;
+  Release release_;
+  std::vector<size_t> blocks_;
+};
 
 constexpr std::pair<DownloadEnd, const char*> kEndWords[] = {
     {DownloadEnd::kNoFile, "no_file"},
@@ -126,9 +170,17 @@ DownloadOutcome RunDownload(DownloadForm& form) {
   DownloadOutcome out;
   out.file = form.FileName();
   if (TrimSpaces(out.file).empty()) {
-    return Fail(out, DownloadEnd::kNoFile, "Set File Name", kTitleA);
+    out.end = DownloadEnd::kNoFile;
+    out.message = "Set File Name";
+    Ui().MsgBox(out.message, kStyleCritical, kTitleA);
+    return out;
   }
-  Transfer(form, out);
+  Attempt attempt(form, out);
+  if (attempt.CheckRelease() && attempt.Confirm()) {
+    form.SetBusy(true);
+    form.ClearAbort();
+    if (attempt.Load() && attempt.Prepare() && attempt.SendBlocks()) attempt.Done();
+  }
   // Finish: every way out but the failed checks passes through the idle state.
   if (out.end != DownloadEnd::kCheckFailed) form.SetBusy(false);
   return out;

@@ -112,7 +112,7 @@ void MainForm::ComboID_Click() {
   OLD_IdINDX = static_cast<int16_t>(ComboID.ListIndex());
   std::string caption = " ";
   FWVer.Caption = caption;
-  const bool answered = Inquiry() == 1;
+  const bool answered = Succeeded(Inquiry());
   if (answered) caption.append(reinterpret_cast<const char*>(&DataBuf[32]), 18);
   SetFirmwareCaption(std::move(caption), answered);
 }
@@ -135,10 +135,27 @@ void MainForm::Scsi_Scan_Click() {
   Scan();
 }
 
+namespace {
+
+// Restores a list's previous position (the last item when the list got
+// shorter) when something was chosen before or found now; otherwise marks the
+// selection as "nothing found".
+void RestorePosition(ComboBox& combo, int16_t& oldIndex, uint8_t mark, uint8_t& selected) {
+  if (mark > 7) {
+    selected = kNothingFound;
+    return;
+  }
+  const int n = combo.ListCount();
+  combo.SetListIndex(n - 1 >= oldIndex ? oldIndex : n - 1);
+  oldIndex = static_cast<int16_t>(combo.ListIndex());
+}
+
+}  // namespace
+
 ScanResult MainForm::Scan() {
   ScanResult result;
   if (!Scsi_Scan.Enabled) return result;  // reached through the events a download lets run
-  if (ASPICheck() != 1) {
+  if (ASPICheck() != kManagerReady) {
     Ui().MsgBox(kAspiNotFound, kStyleExclamation, kAspiErrorTitle);
     return result;
   }
@@ -158,69 +175,68 @@ ScanResult MainForm::Scan() {
 
   SRB_HAInquiry srb{};
   for (uint8_t i = 0; i <= 7; ++i) {
-    if (HaInquiry(srb, i) != 1) continue;
+    if (!ListAdapter(srb, i, result)) continue;
     if (adapterMark > 7) adapterMark = i;
-    const uint8_t status = srb.SRB_Status;
-    const std::string identifier = SrbText(srb.HA_Identifier);
-    if (TraceOn == 1) TraceHaInquiry(srb, i);
-    std::string item = std::to_string(i) + ":";
-    if (status == 1) item += identifier;
-    listed_adapters_.push_back(i);
-    ComboHA.AddItem(item);
-    result.adapters.push_back({.ha = i, .item = item, .targets = {}});
-    Emit({.kind = MainEvent::kAdapterItem, .text = item, .ha = i});
-
     for (uint8_t j = 0; j <= 7; ++j) {
-      SelectedHaId = i;
-      SelectedTargetId = j;
-      if (Inquiry() == 1) {
-        for (size_t k = 16; k <= 31; ++k) {
-          if (DataBuf[k] < 32 || DataBuf[k] > 127) DataBuf[k] = 32;
-        }
-        std::string name(reinterpret_cast<const char*>(&DataBuf[16]), 16);
-        DeviceNames[i][j] = std::to_string(j) + ":" + name;
-        listed_targets_.push_back(j);
-        ComboID.AddItem(DeviceNames[i][j]);
-        ScannedTarget target{.id = j,
-                             .item = DeviceNames[i][j],
-                             .caption = " " + InquiryText(32, 18),
-                             .vendor = InquiryText(8, 8)};
-        if (manager) {
-          const auto where = manager->DeviceLocation(i, j, SelectedLun);
-          target.address = where.address;
-          target.node = where.node;
-        }
-        result.adapters.back().targets.push_back(target);
-        Emit({.kind = MainEvent::kTargetItem,
-              .text = target.item,
-              .caption = target.caption,
-              .ha = i,
-              .target = j});
-        if (targetMark > 7) targetMark = j;
-      } else {
-        DeviceNames[i][j].clear();
+      if (ListTarget(i, j, manager.get(), result.adapters.back()) && targetMark > 7) {
+        targetMark = j;
       }
     }
   }
 
-  // Restores a list's previous position (the last item when the list got
-  // shorter) when something was chosen before or found now; otherwise marks the
-  // selection as "nothing found".
-  auto restore = [](ComboBox& combo, int16_t& oldIndex, uint8_t mark, uint8_t& selected) {
-    if (mark > 7) {
-      selected = kNothingFound;
-      return;
-    }
-    const int n = combo.ListCount();
-    combo.SetListIndex(n - 1 >= oldIndex ? oldIndex : n - 1);
-    oldIndex = static_cast<int16_t>(combo.ListIndex());
-  };
-  restore(ComboHA, OLD_HaINDX, adapterMark, SelectedHaId);
-  restore(ComboID, OLD_IdINDX, targetMark, SelectedTargetId);
+  RestorePosition(ComboHA, OLD_HaINDX, adapterMark, SelectedHaId);
+  RestorePosition(ComboID, OLD_IdINDX, targetMark, SelectedTargetId);
   SetText1("SCSI Rescan Complete ");
   SetMousePointer(kPointerDefault);
   last_scan_ = result;
   return result;
+}
+
+bool MainForm::ListAdapter(SRB_HAInquiry& srb, uint8_t ha, ScanResult& result) {
+  if (!Succeeded(HaInquiry(srb, ha))) return false;
+  const uint8_t status = srb.SRB_Status;
+  const std::string identifier = SrbText(srb.HA_Identifier);
+  if (TraceOn == 1) TraceHaInquiry(srb, ha);
+  std::string item = std::to_string(ha) + ":";
+  if (Succeeded(status)) item += identifier;
+  listed_adapters_.push_back(ha);
+  ComboHA.AddItem(item);
+  result.adapters.push_back({.ha = ha, .item = item, .targets = {}});
+  Emit({.kind = MainEvent::kAdapterItem, .text = item, .ha = ha});
+  return true;
+}
+
+bool MainForm::ListTarget(uint8_t ha, uint8_t id, const AspiManager* manager,
+                          ScannedAdapter& adapter) {
+  SelectedHaId = ha;
+  SelectedTargetId = id;
+  if (!Succeeded(Inquiry())) {
+    DeviceNames[ha][id].clear();
+    return false;
+  }
+  // The product identification as a name: control and 8-bit bytes become blanks.
+  for (size_t k = 16; k <= 31; ++k) {
+    if (DataBuf[k] < 32 || DataBuf[k] > 127) DataBuf[k] = 32;
+  }
+  DeviceNames[ha][id] = std::to_string(id) + ":" + InquiryText(16, 16);
+  listed_targets_.push_back(id);
+  ComboID.AddItem(DeviceNames[ha][id]);
+  ScannedTarget target{.id = id,
+                       .item = DeviceNames[ha][id],
+                       .caption = " " + InquiryText(32, 18),
+                       .vendor = InquiryText(8, 8)};
+  if (manager) {
+    const auto where = manager->DeviceLocation(ha, id, SelectedLun);
+    target.address = where.address;
+    target.node = where.node;
+  }
+  adapter.targets.push_back(target);
+  Emit({.kind = MainEvent::kTargetItem,
+        .text = target.item,
+        .caption = target.caption,
+        .ha = ha,
+        .target = id});
+  return true;
 }
 
 MainForm::Selection MainForm::SelectTarget(int ha, int id) {
@@ -241,7 +257,7 @@ std::optional<std::string> MainForm::ProbeTarget(int ha, int id) {
   const uint8_t haWas = SelectedHaId, targetWas = SelectedTargetId;
   SelectedHaId = static_cast<uint8_t>(ha);
   SelectedTargetId = static_cast<uint8_t>(id);
-  const bool answered = Inquiry() == 1;
+  const bool answered = Succeeded(Inquiry());
   SelectedHaId = haWas;
   SelectedTargetId = targetWas;
   if (answered) return std::nullopt;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "aspi/bus_scan.h"
+#include "aspi/manager.h"
 #include "download/procedure.h"
 #include "history/history.h"
 #include "ui/controls.h"
@@ -96,8 +97,6 @@ class MainForm {
   // The bus scan with what it found; `answered` is false when no ASPI manager
   // answered (the scan then showed its box and changed nothing).
   ScanResult Scan();
-  // What the last scan found.
-  const ScanResult& LastScan() const { return last_scan_; }
 
   // Chooses adapter `ha` and target `id` the way an operator does, by setting
   // the two list positions (which runs their click handlers and INQUIRY).
@@ -127,6 +126,12 @@ class MainForm {
     if (on_event) on_event(e);
   }
   void SetFirmwareCaption(std::string text, bool ok);
+  // One adapter of the scan: its inquiry, trace and list item; false when it
+  // did not answer.
+  bool ListAdapter(SRB_HAInquiry& srb, uint8_t ha, ScanResult& result);
+  // One target of an answering adapter: its INQUIRY, name and list item;
+  // false when it did not answer.
+  bool ListTarget(uint8_t ha, uint8_t id, const AspiManager* manager, ScannedAdapter& adapter);
   void SetBusy(bool busy);
   class DownloadView;
 
