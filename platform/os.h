@@ -23,8 +23,9 @@ namespace qx::os {
 // A request is named by a code that is not 0.
 
 // Which requests a handler takes: every one (the command line while blocks may
-// go out), or only those that end the session (a window: termination, the
-// terminal or console gone, log-off, shutdown).
+// go out; a blocked read or write then returns at once), or only those that
+// end the session (a window: termination, the terminal or console gone,
+// log-off, shutdown; the event loop goes on undisturbed).
 enum class StopSet { kAll, kSessionEnd };
 
 // Runs in signal context on POSIX systems and on a thread of its own on

@@ -64,7 +64,9 @@ void HandleStops(StopSet set, StopHandler handler) {
     struct sigaction sa {};
     sa.sa_handler = handler;
     sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0;  // no SA_RESTART: a blocked read or write returns at once
+    // While blocks go out a blocked read or write must return at once (no
+    // SA_RESTART); a window's event loop just goes on.
+    sa.sa_flags = set == StopSet::kSessionEnd ? SA_RESTART : 0;
     sigaction(s.number, &sa, nullptr);
   }
 }

@@ -1,5 +1,7 @@
 #include "ui/qt/stop_signals.h"
 
+#include "platform/os.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -39,18 +41,12 @@ StopSignalNotifier::StopSignalNotifier(QObject* parent) : QObject(parent) {
   notifier_ = new QSocketNotifier(read_fd_, QSocketNotifier::Read, this);
   connect(notifier_, &QSocketNotifier::activated, this, [this] { Drain(); });
 
-  struct sigaction action {};
-  action.sa_handler = OnStopSignal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  sigaction(SIGTERM, &action, &old_term_);
-  sigaction(SIGHUP, &action, &old_hup_);
+  os::HandleStops(os::StopSet::kSessionEnd, OnStopSignal);
 }
 
 StopSignalNotifier::~StopSignalNotifier() {
   if (!Installed()) return;
-  sigaction(SIGTERM, &old_term_, nullptr);
-  sigaction(SIGHUP, &old_hup_, nullptr);
+  os::RestoreStops();
   g_stop_pipe.store(-1);
   delete notifier_;
   ::close(read_fd_);

@@ -1,5 +1,5 @@
-// SIGTERM and SIGHUP (logout, system shutdown, `kill`) as a Qt signal on the
-// window thread. The handler only writes the signal number into a pipe (the
+// The requests that end a session (SIGTERM and SIGHUP: logout, system
+// shutdown, `kill`, the terminal closed) as a Qt signal on the window thread. The handler only writes the signal number into a pipe (the
 // self-pipe pattern: write() is async-signal-safe); a QSocketNotifier on the
 // other end emits stopRequested from the event loop, from the executor's
 // keep-alive processing and from the download's once-per-block event
@@ -7,7 +7,6 @@
 #pragma once
 
 #include <QObject>
-#include <csignal>
 
 class QSocketNotifier;
 
@@ -37,8 +36,6 @@ class StopSignalNotifier final : public QObject {
   int read_fd_ = -1;
   int write_fd_ = -1;
   QSocketNotifier* notifier_ = nullptr;
-  struct sigaction old_term_ {};
-  struct sigaction old_hup_ {};
 };
 
 }  // namespace qx::qt
