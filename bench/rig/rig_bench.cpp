@@ -32,6 +32,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "aspi/manager.h"
@@ -218,124 +219,134 @@ std::optional<Options> Parse(int argc, char** argv) {
   return o;
 }
 
-}  // namespace
+struct Case {
+  std::string name;
+  std::function<bool()> run;
+};
 
-int main(int argc, char** argv) {
-  const auto parsed = Parse(argc, argv);
-  if (!parsed) return 2;
-  const Options& o = *parsed;
+using Times = std::map<std::string, std::vector<double>>;
 
-  auto bus = qx::sg::MakeSgBus();
-  qx::InstallAspiManager(bus);
-  const auto image = Image();
+std::string ModeText(int mode) {
+  char text[8];
+  std::snprintf(text, sizeof text, "0x%02X", mode);
+  return text;
+}
+
+// The process qx-proc starts: one transfer, exit status 0 when all blocks went through.
+int RunChild(const Options& o, const std::vector<uint8_t>& image) {
   std::string error;
+  if (QxTransfer(o, image, &error)) return 0;
+  std::fprintf(stderr, "qx_rig_bench --child: %s\n", error.c_str());
+  return 1;
+}
 
-  if (o.child) {
-    if (QxTransfer(o, image, &error)) return 0;
-    std::fprintf(stderr, "qx_rig_bench --child: %s\n", error.c_str());
-    return 1;
-  }
-
-  const qx::sg::Topology topology = bus->CurrentTopology();  // Find points into it
+// The sg node of the device at the options' adapter and target, "" (after a
+// message) when the scan found none there.
+std::string FindNode(const qx::sg::SgBus& bus, const Options& o) {
+  const qx::sg::Topology topology = bus.CurrentTopology();  // Find points into it
   const auto* device = topology.Find(static_cast<uint8_t>(o.ha), static_cast<uint8_t>(o.id), 0);
   if (!device) {
     std::fprintf(stderr, "qx_rig_bench: no sg device at adapter %d target %d\n", o.ha, o.id);
-    return 1;
+    return "";
   }
-  const std::string node = "/dev/" + device->node;
-  if (FILE* f = std::fopen(o.image.c_str(), "wb")) {
-    const bool written = std::fwrite(image.data(), 1, image.size(), f) == image.size();
-    if (std::fclose(f) != 0 || !written) {
-      std::fprintf(stderr, "qx_rig_bench: cannot write %s\n", o.image.c_str());
-      return 1;
-    }
-  } else {
-    std::fprintf(stderr, "qx_rig_bench: cannot create %s\n", o.image.c_str());
-    return 1;
+  return "/dev/" + device->node;
+}
+
+// The image as the file sg_write_buffer reads; false (after a message) when it
+// cannot be written whole.
+bool WriteImageFile(const std::string& path, const std::vector<uint8_t>& image) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) {
+    std::fprintf(stderr, "qx_rig_bench: cannot create %s\n", path.c_str());
+    return false;
   }
-  char modeText[8];
-  std::snprintf(modeText, sizeof modeText, "0x%02X", o.mode);
-  const std::vector<std::string> sgwb = {
-      o.sg_write_buffer, "--bpw=16384", std::string("--mode=") + modeText, "--in=" + o.image, node};
+  const bool written = std::fwrite(image.data(), 1, image.size(), f) == image.size();
+  if (std::fclose(f) != 0 || !written) {
+    std::fprintf(stderr, "qx_rig_bench: cannot write %s\n", path.c_str());
+    return false;
+  }
+  return true;
+}
+
+// A case that runs argv as a process; on a non-zero exit `error` names it as `what`.
+Case ProcessCase(std::string name, std::vector<std::string> argv, std::string what,
+                 std::string* error) {
+  return {std::move(name), [argv = std::move(argv), what = std::move(what), error] {
+            const int rc = Spawn(argv);
+            if (rc != 0) *error = what + " exited with " + std::to_string(rc);
+            return rc == 0;
+          }};
+}
+
+// The variants in the order a round runs them. The in-process ones refer to `o`,
+// `image` and `node`, which must outlive the cases; failures go to `error`.
+std::vector<Case> MakeCases(const Options& o, const std::vector<uint8_t>& image,
+                            const std::string& node, std::string* error) {
+  const std::string modeText = ModeText(o.mode);
+  const std::vector<std::string> sgwb = {o.sg_write_buffer, "--bpw=16384", "--mode=" + modeText,
+                                         "--in=" + o.image, node};
   std::vector<std::string> sgwbDry = sgwb;
   sgwbDry.insert(sgwbDry.begin() + 1, "--dry-run");
   const std::vector<std::string> child = {
       "/proc/self/exe",     "--child", "--ha",  std::to_string(o.ha), "--id",
       std::to_string(o.id), "--mode",  modeText};
-
-  std::printf("device %s (adapter %d target %d), mode %s, %d rounds of %d x %d bytes\n",
-              node.c_str(), o.ha, o.id, modeText, o.rounds, kBlocks, kBlockSize);
-
-  struct Case {
-    std::string name;
-    std::function<bool()> run;
-  };
   std::vector<Case> cases = {
-      {"qx-inproc", [&] { return QxTransfer(o, image, &error); }},
-      {"raw-inproc", [&] { return RawTransfer(o, node, image, &error); }},
-      {"raw-reopen", [&] { return RawReopenTransfer(o, node, image, &error); }},
-      {"qx-proc",
-       [&] {
-         const int rc = Spawn(child);
-         if (rc != 0) error = "qx_rig_bench --child exited with " + std::to_string(rc);
-         return rc == 0;
-       }},
-      {"sgwb-proc",
-       [&] {
-         const int rc = Spawn(sgwb);
-         if (rc != 0) error = o.sg_write_buffer + " exited with " + std::to_string(rc);
-         return rc == 0;
-       }},
-      {"sgwb-dry",
-       [&] {
-         const int rc = Spawn(sgwbDry);
-         if (rc != 0) error = o.sg_write_buffer + " --dry-run exited with " + std::to_string(rc);
-         return rc == 0;
-       }},
+      {"qx-inproc", [&o, &image, error] { return QxTransfer(o, image, error); }},
+      {"raw-inproc", [&o, &node, &image, error] { return RawTransfer(o, node, image, error); }},
+      {"raw-reopen",
+       [&o, &node, &image, error] { return RawReopenTransfer(o, node, image, error); }},
+      ProcessCase("qx-proc", child, "qx_rig_bench --child", error),
+      ProcessCase("sgwb-proc", sgwb, o.sg_write_buffer, error),
+      ProcessCase("sgwb-dry", sgwbDry, o.sg_write_buffer + " --dry-run", error),
   };
   if (!o.qxflash.empty()) {
-    cases.push_back({"scan-proc", [&] {
-                       const int rc = Spawn({o.qxflash, "--sg", "scan"});
-                       if (rc != 0) error = "qxflash --sg scan exited with " + std::to_string(rc);
-                       return rc == 0;
-                     }});
+    cases.push_back(
+        ProcessCase("scan-proc", {o.qxflash, "--sg", "scan"}, "qxflash --sg scan", error));
   }
+  return cases;
+}
 
-  // One untimed round warms the page cache and the loader.
-  for (auto& c : cases) {
+// One untimed round that warms the page cache and the loader, then `rounds`
+// timed ones. False (after a message) as soon as a case fails.
+bool Measure(const std::vector<Case>& cases, int rounds, const std::string& error, Times* times) {
+  for (const auto& c : cases) {
     if (!c.run()) {
       std::fprintf(stderr, "qx_rig_bench: %s: %s\n", c.name.c_str(), error.c_str());
-      return 1;
+      return false;
     }
   }
-  std::map<std::string, std::vector<double>> times;
-  for (int r = 0; r < o.rounds; ++r) {
-    for (auto& c : cases) {
+  for (int r = 0; r < rounds; ++r) {
+    for (const auto& c : cases) {
       const auto start = Clock::now();
       const bool ok = c.run();
       const auto end = Clock::now();
       if (!ok) {
         std::fprintf(stderr, "qx_rig_bench: %s (round %d): %s\n", c.name.c_str(), r + 1,
                      error.c_str());
-        return 1;
+        return false;
       }
-      times[c.name].push_back(Ms(end - start));
+      (*times)[c.name].push_back(Ms(end - start));
     }
   }
+  return true;
+}
 
-  // The mode must leave no unit attention behind, or every round after the first
-  // would have measured a reissue.
+// The mode must leave no unit attention behind, or every round after the first
+// would have measured a reissue.
+bool NoUnitAttentionLeft(const Options& o) {
   qx::SelectedHaId = static_cast<uint8_t>(o.ha);
   qx::SelectedTargetId = static_cast<uint8_t>(o.id);
-  if (qx::TestUnitReadyStd() != 1) {
-    std::fprintf(stderr, "qx_rig_bench: TEST UNIT READY after the rounds failed: %s\n",
-                 qx::ErrMsg.c_str());
-    return 1;
-  }
+  if (qx::TestUnitReadyStd() == 1) return true;
+  std::fprintf(stderr, "qx_rig_bench: TEST UNIT READY after the rounds failed: %s\n",
+               qx::ErrMsg.c_str());
+  return false;
+}
 
+// Median, minimum and maximum of every case, then the ratios of the medians.
+void Report(const std::vector<Case>& cases, const Times& times, int mode) {
   std::map<std::string, double> median;
-  for (auto& c : cases) {
-    auto& v = times[c.name];
+  for (const auto& c : cases) {
+    const auto& v = times.at(c.name);
     median[c.name] = Median(v);
     std::printf("time %-10s median_ms %8.3f min_ms %8.3f max_ms %8.3f\n", c.name.c_str(),
                 median[c.name], *std::min_element(v.begin(), v.end()),
@@ -351,7 +362,32 @@ int main(int argc, char** argv) {
   ratio("qx-inproc/raw-inproc", median["qx-inproc"], median["raw-inproc"]);
   ratio("qx-inproc/raw-reopen", median["qx-inproc"], median["raw-reopen"]);
   ratio("raw-reopen/raw-inproc", median["raw-reopen"], median["raw-inproc"]);
-  std::printf("TUR after rounds: good (mode %s raised no unit attention)\n", modeText);
+  std::printf("TUR after rounds: good (mode %s raised no unit attention)\n",
+              ModeText(mode).c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const auto parsed = Parse(argc, argv);
+  if (!parsed) return 2;
+  const Options& o = *parsed;
+
+  auto bus = qx::sg::MakeSgBus();
+  qx::InstallAspiManager(bus);
+  const auto image = Image();
+  if (o.child) return RunChild(o, image);
+
+  const std::string node = FindNode(*bus, o);
+  if (node.empty() || !WriteImageFile(o.image, image)) return 1;
+  std::printf("device %s (adapter %d target %d), mode %s, %d rounds of %d x %d bytes\n",
+              node.c_str(), o.ha, o.id, ModeText(o.mode).c_str(), o.rounds, kBlocks, kBlockSize);
+
+  std::string error;
+  const std::vector<Case> cases = MakeCases(o, image, node, &error);
+  Times times;
+  if (!Measure(cases, o.rounds, error, &times) || !NoUnitAttentionLeft(o)) return 1;
+  Report(cases, times, o.mode);
   qx::InstallAspiManager(nullptr);
   return 0;
 }

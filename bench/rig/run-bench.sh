@@ -6,7 +6,8 @@
 # BUILD_DIR holds app/qxflash and bench/rig/qx_rig_bench (build both targets
 # first). ROUNDS defaults to 40, MODE to 0x0E (a WRITE BUFFER mode scsi_debug
 # accepts without raising a unit attention). The rig scripts are taken from
-# QXFLASH_RIG_DIR, else from ../shared/rig beside the repository.
+# QXFLASH_RIG_DIR, else from ../shared/rig beside the repository. qxflash goes
+# into the guest as the rig's program, with its libraries (guest-bench.sh).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=${1:?usage: run-bench.sh BUILD_DIR [ROUNDS [MODE]]}
@@ -18,11 +19,12 @@ for f in "$rig/run-guest.sh" "$build/app/qxflash" "$build/bench/rig/qx_rig_bench
 done
 log=$(mktemp /tmp/qx-rig-bench.XXXXXX)
 trap 'rm -f "$log"' EXIT
+# shellcheck source=SCRIPTDIR/guest-bench.sh
+. "$here/guest-bench.sh"
 set +e
-RIG_LIST=0 RIG_TIMEOUT=${RIG_TIMEOUT:-1800} "$rig/run-guest.sh" \
-  -f "$build/app/qxflash:/rig/bin/qxflash" "$build/bench/rig/qx_rig_bench" \
-  --rounds "$rounds" --mode "$mode" --qxflash /rig/bin/qxflash \
-  --sg-write-buffer /usr/bin/sg_write_buffer >"$log" 2>&1
+RIG_LIST=0 RIG_TIMEOUT=${RIG_TIMEOUT:-1800} guest_bench "$rig/run-guest.sh" \
+  "$build/bench/rig/qx_rig_bench" "$build/app/qxflash" --rounds "$rounds" --mode "$mode" \
+  >"$log" 2>&1
 rc=$?
 set -e
 sed -n '/===== RIG: PROGRAM START/,/===== RIG: PROGRAM EXIT CODE/p' "$log"

@@ -336,12 +336,11 @@ EOF
 bench)
   bench=$3
   qx=$4
-  # qxflash is the rig's PROGRAM so that every library it needs (Qt in a GUI
-  # build) is copied into the guest; the bench runs as its wrapper and gets the
-  # program's path as the value of its last option.
-  RIG_WRAP="/rig/bin/qx_rig_bench --rounds ${QX_RIG_BENCH_ROUNDS:-3} \
---sg-write-buffer /usr/bin/sg_write_buffer --qxflash" \
-    boot -f "$bench:/rig/bin/qx_rig_bench" "$qx"
+  # The same start as bench/rig/run-bench.sh: qxflash with its libraries (Qt in
+  # a GUI build) as the rig's program, the bench as its prefix.
+  # shellcheck source=SCRIPTDIR/../../bench/rig/guest-bench.sh
+  . "$here/../../bench/rig/guest-bench.sh"
+  guest_bench boot "$bench" "$qx" --rounds "${QX_RIG_BENCH_ROUNDS:-3}"
   rc=$?
   sed -n '/===== RIG: PROGRAM START/,/===== RIG: PROGRAM EXIT CODE/p' "$tmp/console"
   [ "$rc" = 0 ] || { cat "$tmp/rig.err"; fail "qx_rig_bench exited with $rc"; }
