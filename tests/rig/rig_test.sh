@@ -25,7 +25,14 @@ if [ ! -x "$rig/run-guest.sh" ] || [ ! -x "$rig/build.sh" ]; then
   exit 77
 fi
 if [ "$case_name" = setup ]; then
-  exec "$rig/build.sh"
+  # build.sh may apt-get the rig's packages: let it wait for a busy package
+  # manager instead of failing at once (APT_CONFIG adds to apt's own settings).
+  conf=$(mktemp /tmp/qx-rig-apt.XXXXXX)
+  echo 'DPkg::Lock::Timeout "300";' >"$conf"
+  rc=0
+  APT_CONFIG=$conf "$rig/build.sh" || rc=$?
+  rm -f "$conf"
+  exit $rc
 fi
 
 tmp=$(mktemp -d /tmp/qx-rig-test.XXXXXX)
