@@ -113,6 +113,24 @@ class SgBus final : public qx::AspiManager {
 
   int32_t HostAdapterInquiry(SRB_HAInquiry* srb);
   int32_t Submit(SRB_ExecSCSICmd* srb, uint8_t* buffer);
+  // Ends a request that never reaches a bus, leaving the buffer alone: no OS
+  // error, `hint` as the last hint, `status` in the block and returned (lock
+  // held).
+  int32_t Refuse(void* srb, uint8_t status, std::string hint);
+  // The steps of Submit. LookUp and CheckLengths return the status of their
+  // refusal, or nothing when the request goes on.
+  // Looks the address up in the map (lock taken): an adapter it does not have
+  // is refused; *device is the device at the address, if any.
+  std::optional<int32_t> LookUp(SRB_ExecSCSICmd* srb, std::optional<SgDevice>* device);
+  // Refuses a CDB length the driver does not take, a transfer larger than the
+  // data buffer and one without a buffer (lock taken for a refusal).
+  std::optional<int32_t> CheckLengths(const Request& r);
+  // Opens the request's node into r.fd and verifies it; on a failure the node
+  // is closed again and the failure returned.
+  std::optional<Outcome> OpenVerified(Request& r);
+  // Hands a verified request to the worker (started on first use) and returns
+  // SS_PENDING, or refuses it when no worker can be started.
+  int32_t Queue(Request r);
   // Completes a request on the caller's thread, before it was queued.
   int32_t CompleteNow(SRB_ExecSCSICmd* srb, uint8_t* buffer, Direction direction,
                       const Outcome& outcome);
