@@ -1,8 +1,6 @@
 #include "transport/sg/sg_bus.h"
 
 #include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -12,6 +10,7 @@
 #include <span>
 #include <system_error>
 
+#include "platform/os.h"
 #include "text/text.h"
 
 namespace qx::sg {
@@ -297,19 +296,13 @@ int32_t SgBus::CompleteNow(SRB_ExecSCSICmd* srb, uint8_t* buffer, Direction dire
 
 bool SgBus::StartWorker() {
   if (worker_.joinable()) return true;
-  // The worker inherits the signal mask of the thread that creates it.
-  sigset_t stop, old;
-  sigemptyset(&stop);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) sigaddset(&stop, sig);
-  pthread_sigmask(SIG_BLOCK, &stop, &old);
-  bool started = true;
+  // No stop signal interrupts the worker's SG_IO: they go to the other threads.
   try {
-    worker_ = std::thread([this] { Run(); });
+    worker_ = os::StartThreadWithoutStops([this] { Run(); });
+    return true;
   } catch (const std::system_error&) {
-    started = false;
+    return false;
   }
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  return started;
 }
 
 void SgBus::Run() {

@@ -27,11 +27,12 @@
 // once; the worker then drops the result when the kernel is done with the
 // command, so the caller's block and buffer are never written after Cancel.
 //
-// The worker starts with SIGINT, SIGTERM, SIGHUP, SIGQUIT and SIGPIPE blocked for
-// its whole life: those signals go to the other threads, and SG_IO is never
-// interrupted (a resubmitted command could reach the drive twice). Destruction
-// waits for a command still in the kernel; queued requests that never started
-// end as SS_ABORTED.
+// The worker starts with the stop signals (SIGINT, SIGTERM, SIGHUP, SIGQUIT and
+// SIGPIPE; qx::os::StartThreadWithoutStops) blocked for its whole life: those
+// signals go to the other threads, and SG_IO is never interrupted (a
+// resubmitted command could reach the drive twice). Destruction waits for a
+// command still in the kernel; queued requests that never started end as
+// SS_ABORTED.
 //
 // The host/target map is read from sysfs when the bus is made and again at
 // each host adapter inquiry of adapter 0, i.e. once per bus scan.
