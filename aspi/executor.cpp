@@ -79,25 +79,30 @@ std::string InformationText() {
   return "(" + Hex(raw) + ")";
 }
 
-}  // namespace
-
-int16_t ExecScsiCmd(const std::string& CmdName, const int32_t& DataLen, const Cdb& CDB,
-                    const uint8_t& CDBLen) {
-  // 1. Manager check.
-  if (ASPICheck() != 1) {
+// Refuses the call when no manager is ready: the box and ErrMsg say so.
+bool RefusedWithoutManager() {
+  if (ASPICheck() != kManagerReady) {
     Ui().MsgBox(kAspiNotFound, kStyleExclamation, kAspiErrorTitle);
     ErrMsg = kAspiNotFound;
-    return kResultRefused;
+    return true;
   }
-  // 2. Target check (7 itself is accepted; the LUN is not tested).
+  return false;
+}
+
+// Refuses the call when the selected adapter or target is out of range (7
+// itself is accepted; the LUN is not tested): the box and ErrMsg say so.
+bool RefusedWithoutTarget() {
   if (SelectedHaId > 7 || SelectedTargetId > 7) {
     Ui().MsgBox(kSetTargetText, kStyleExclamation, kSetTargetTitle);
     ErrMsg = kSetTargetText;
-    return kResultRefused;
+    return true;
   }
+  return false;
+}
 
-  // 3. A fresh request block for this command alone.
-  SRB_ExecSCSICmd srb;
+// Fills `srb` as a fresh request block for this command alone, addressed to the
+// selected adapter, target and LUN.
+void BuildRequest(SRB_ExecSCSICmd& srb, int32_t DataLen, const Cdb& CDB, uint8_t CDBLen) {
   std::memset(&srb, 0, sizeof srb);
   srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
   srb.SRB_HaId = SelectedHaId;
@@ -107,69 +112,102 @@ int16_t ExecScsiCmd(const std::string& CmdName, const int32_t& DataLen, const Cd
   srb.SRB_SenseLen = kSenseLen;
   srb.SRB_CDBLen = CDBLen;
   std::memcpy(srb.CDBByte, CDB.data(), kCdbSize);
+}
 
-  // 4. Every accepted call starts with clean sense values.
+// Every accepted call starts with clean sense values.
+void ClearSense() {
   SenseASC = 0;
   SenseASCQ = 0;
   SenseByte19 = 0;
+}
 
-  // Lengths that would let a transport run past DataBuf or the CDB are never
-  // submitted.
+// Lengths that would let a transport run past DataBuf or the CDB are never
+// submitted: true for those, with ErrMsg naming both lengths.
+bool RefusedForLengths(const std::string& CmdName, int32_t DataLen, uint8_t CDBLen) {
   if (DataLen < 0 || DataLen > kDataBufSize || CDBLen > kCdbSize) {
     LastHaStat = 0;
     ErrMsg = CmdName + SrbStatusMsg(kResultInvalidParameter) + " (transfer length " +
              std::to_string(DataLen) + ", CDB length " + std::to_string(CDBLen) + ")";
-    return kResultInvalidParameter;
+    return true;
   }
+  return false;
+}
 
-  // 5. Submit.
-  const int16_t submitResult = static_cast<int16_t>(BCSendASPI32Command(&srb, DataBuf.data()));
-
-  // 6. Wait, bounded by ExecTimeout. A request that does not complete in time is
-  //    cancelled, after which the transport touches neither the block nor DataBuf.
-  if (!WaitForCompletion(srb, CmdName, CDB)) {
-    if (auto manager = InstalledAspiManager()) manager->Cancel(&srb);
-    if (LoadSrbStatus(&srb) == SS_PENDING) {
-      srb.SRB_HaStat = kHaStatTimeout;
-      srb.SRB_TargStat = 0;
-      StoreSrbStatus(&srb, SS_ERR);
-      LastHaStat = kHaStatTimeout;
-      ErrMsg = CmdName + HaStatusMsg(kHaStatTimeout) + TimeoutText();
-      if (TraceOn == 1)
-        WriteTraceRecord(CmdName, DataLen, CDB, CDBLen, submitResult, srb, DataBuf.data());
-      return SS_ERR;
-    }
-    // It completed while being cancelled: evaluate it as usual.
+// Cancels a request that did not complete within ExecTimeout; from then on the
+// transport touches neither the block nor DataBuf. True when it was still
+// pending: the block, LastHaStat and ErrMsg then record an adapter timeout.
+// False when it completed while being cancelled, to be evaluated as usual.
+bool EndedByTimeout(SRB_ExecSCSICmd& srb, const std::string& CmdName) {
+  if (auto manager = InstalledAspiManager()) manager->Cancel(&srb);
+  if (LoadSrbStatus(&srb) == SS_PENDING) {
+    srb.SRB_HaStat = kHaStatTimeout;
+    srb.SRB_TargStat = 0;
+    StoreSrbStatus(&srb, SS_ERR);
+    LastHaStat = kHaStatTimeout;
+    ErrMsg = CmdName + HaStatusMsg(kHaStatTimeout) + TimeoutText();
+    return true;
   }
+  return false;
+}
 
-  // 7. The final status is the result.
-  const int16_t result = LoadSrbStatus(&srb);
-  LastHaStat = srb.SRB_HaStat;
+// Keeps a check condition's sense data in SenseData, and its ASC, ASCQ and
+// byte 19 in the sense values the callers test.
+void KeepSense(const SRB_ExecSCSICmd& srb) {
+  std::memcpy(SenseData.data(), srb.SenseArea, SenseData.size());
+  SenseASC = SenseData[12];
+  SenseASCQ = SenseData[13];
+  SenseByte19 = SenseData[19];
+}
 
-  // 8. Failure text.
-  if (result != SS_COMP) {
-    if (result == SS_ERR) {
-      if (srb.SRB_HaStat != 0) {
-        ErrMsg = CmdName + HaStatusMsg(srb.SRB_HaStat);
-      } else if (srb.SRB_TargStat == STATUS_CHKCOND) {
-        std::memcpy(SenseData.data(), srb.SenseArea, SenseData.size());
-        SenseASC = SenseData[12];
-        SenseASCQ = SenseData[13];
-        SenseByte19 = SenseData[19];
-        ErrMsg = CmdName + SenseMsg(SenseASC, SenseASCQ, SenseByte19) + InformationText();
-      } else {
-        ErrMsg = CmdName + TargetStatusMsg(srb.SRB_TargStat);
-      }
+// ErrMsg for a failed request: for a completed-with-error one the host adapter
+// status, else a check condition's sense text with its information field, else
+// the target status; for any other end, the submission result.
+void DescribeFailure(const std::string& CmdName, int16_t result, int16_t submitResult,
+                     const SRB_ExecSCSICmd& srb) {
+  if (result == SS_ERR) {
+    if (srb.SRB_HaStat != 0) {
+      ErrMsg = CmdName + HaStatusMsg(srb.SRB_HaStat);
+    } else if (srb.SRB_TargStat == STATUS_CHKCOND) {
+      KeepSense(srb);
+      ErrMsg = CmdName + SenseMsg(SenseASC, SenseASCQ, SenseByte19) + InformationText();
     } else {
-      ErrMsg = CmdName + SrbStatusMsg(submitResult);
+      ErrMsg = CmdName + TargetStatusMsg(srb.SRB_TargStat);
     }
+  } else {
+    ErrMsg = CmdName + SrbStatusMsg(submitResult);
   }
+}
 
-  // 9. Trace.
+// Writes the trace record of a submitted command when tracing is on.
+void TraceCommand(const std::string& CmdName, int32_t DataLen, const Cdb& CDB, uint8_t CDBLen,
+                  int16_t submitResult, const SRB_ExecSCSICmd& srb) {
   if (TraceOn == 1)
     WriteTraceRecord(CmdName, DataLen, CDB, CDBLen, submitResult, srb, DataBuf.data());
+}
 
-  // 10.
+}  // namespace
+
+int16_t ExecScsiCmd(const std::string& CmdName, const int32_t& DataLen, const Cdb& CDB,
+                    const uint8_t& CDBLen) {
+  if (RefusedWithoutManager() || RefusedWithoutTarget()) return kResultRefused;
+
+  SRB_ExecSCSICmd srb;
+  BuildRequest(srb, DataLen, CDB, CDBLen);
+  ClearSense();
+  if (RefusedForLengths(CmdName, DataLen, CDBLen)) return kResultInvalidParameter;
+
+  // Submit, then wait for the end, bounded by ExecTimeout.
+  const int16_t submitResult = static_cast<int16_t>(BCSendASPI32Command(&srb, DataBuf.data()));
+  if (!WaitForCompletion(srb, CmdName, CDB) && EndedByTimeout(srb, CmdName)) {
+    TraceCommand(CmdName, DataLen, CDB, CDBLen, submitResult, srb);
+    return SS_ERR;
+  }
+
+  // The final status is the result.
+  const int16_t result = LoadSrbStatus(&srb);
+  LastHaStat = srb.SRB_HaStat;
+  if (!Succeeded(result)) DescribeFailure(CmdName, result, submitResult, srb);
+  TraceCommand(CmdName, DataLen, CDB, CDBLen, submitResult, srb);
   return result;
 }
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -390,6 +391,51 @@ TEST_F(SgBusTest, BadBlocksAreRefusedBeforeTheDevice) {
   EXPECT_EQ(LoadSrbStatus(&h), 0x80);
   EXPECT_EQ(bus->BCSendASPI32Command(nullptr, buf.data()), 0xFB);
   EXPECT_TRUE(sys->seen.empty());
+}
+
+TEST_F(SgBusTest, RefusalsSayWhyAndClearTheLastOsError) {
+  const auto execute = [this](uint8_t ha, const Bytes& cdb, uint32_t len, uint8_t* buffer) {
+    auto s = Block(ha, 2, cdb, len);
+    return bus->BCSendASPI32Command(&s, buffer);
+  };
+  const std::string size = std::to_string(kDataBufSize);
+  const struct {
+    std::function<int32_t()> send;
+    int32_t result;
+    std::string hint;
+  } cases[] = {
+      {[&] { return execute(2, tur, 0, buf.data()); }, SS_INVALID_HA,
+       "no SCSI host behind adapter 2"},
+      {[&] {
+         int32_t r = 0;
+         Inquire(2, &r);
+         return r;
+       },
+       SS_INVALID_HA, "no SCSI host behind adapter 2"},
+      {[&] {
+         return execute(0, {0x12, 0, 0, 0}, 58, buf.data());
+       },
+       0xE0, "CDB length 4 is outside 6-16"},
+      {[&] { return execute(0, inquiry, kDataBufSize + 1, buf.data()); }, 0xE6,
+       "transfer length " + std::to_string(kDataBufSize + 1) + " is larger than the " + size +
+           "-byte data buffer"},
+      {[&] { return execute(0, inquiry, 58, nullptr); }, 0xE0, "transfer without a data buffer"},
+      {[&] {
+         SRB_Header h{};
+         h.SRB_Cmd = 0x05;
+         return bus->BCSendASPI32Command(&h, buf.data());
+       },
+       0x80, "request code 0x05 is not supported (only host adapter inquiry and execute)"},
+  };
+  for (const auto& c : cases) {
+    sys->nodes["/dev/sg0"].open_err = EACCES;
+    auto failed = Block(0, 2, tur, 0);
+    Send(failed);
+    ASSERT_EQ(bus->LastErrno(), EACCES);
+    EXPECT_EQ(c.send(), c.result) << c.hint;
+    EXPECT_EQ(bus->LastErrno(), 0) << c.hint;
+    EXPECT_EQ(bus->LastHint(), c.hint);
+  }
 }
 
 TEST_F(SgBusTest, TimeoutIsClampedToWhatSgAccepts) {

@@ -1,8 +1,6 @@
 #include "transport/sg/sg_bus.h"
 
 #include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -12,6 +10,7 @@
 #include <span>
 #include <system_error>
 
+#include "platform/os.h"
 #include "text/text.h"
 
 namespace qx::sg {
@@ -49,6 +48,10 @@ std::string Address(uint8_t ha, uint8_t target, uint8_t lun) {
 
 std::string NodePath(const SgDevice& d) {
   return "/dev/" + d.node;
+}
+
+std::string NoHostText(uint8_t ha) {
+  return "no SCSI host behind adapter " + std::to_string(ha);
 }
 
 }  // namespace
@@ -135,11 +138,9 @@ int32_t SgBus::BCSendASPI32Command(void* srb, uint8_t* buffer) {
       return Submit(static_cast<SRB_ExecSCSICmd*>(srb), buffer);
     default: {
       std::lock_guard lock(mutex_);
-      last_errno_ = 0;
-      last_hint_ = "request code " + Hex0x(static_cast<SRB_Header*>(srb)->SRB_Cmd) +
-                   " is not supported (only host adapter inquiry and execute)";
-      StoreSrbStatus(srb, SS_INVALID_CMD);
-      return SS_INVALID_CMD;
+      return Refuse(srb, SS_INVALID_CMD,
+                    "request code " + Hex0x(static_cast<SRB_Header*>(srb)->SRB_Cmd) +
+                        " is not supported (only host adapter inquiry and execute)");
     }
   }
 }
@@ -148,12 +149,10 @@ int32_t SgBus::HostAdapterInquiry(SRB_HAInquiry* srb) {
   // The bus scan asks adapters 0..7 in order: adapter 0 starts a new scan.
   if (srb->SRB_HaId == 0) Rescan();
   std::lock_guard lock(mutex_);
-  last_errno_ = 0;
   if (srb->SRB_HaId >= topology_.adapters.size()) {
-    last_hint_ = "no SCSI host behind adapter " + std::to_string(srb->SRB_HaId);
-    StoreSrbStatus(srb, SS_INVALID_HA);
-    return SS_INVALID_HA;
+    return Refuse(srb, SS_INVALID_HA, NoHostText(srb->SRB_HaId));
   }
+  last_errno_ = 0;
   const Adapter& a = topology_.adapters[srb->SRB_HaId];
   srb->HA_Count = static_cast<uint8_t>(topology_.adapters.size());
   srb->HA_SCSI_ID = a.scsi_id;
@@ -163,6 +162,13 @@ int32_t SgBus::HostAdapterInquiry(SRB_HAInquiry* srb) {
   last_hint_.clear();
   StoreSrbStatus(srb, SS_COMP);
   return SS_COMP;
+}
+
+int32_t SgBus::Refuse(void* srb, uint8_t status, std::string hint) {
+  last_errno_ = 0;
+  last_hint_ = std::move(hint);
+  StoreSrbStatus(srb, status);
+  return int32_t{status};
 }
 
 namespace {
@@ -207,36 +213,9 @@ int32_t SgBus::Submit(SRB_ExecSCSICmd* srb, uint8_t* buffer) {
   const uint8_t target = srb->SRB_Target;
   const uint8_t lun = srb->SRB_Lun;
 
-  // Refusals that leave the buffer alone: the request never reaches a bus.
-  auto refuse = [&](uint8_t status, std::string hint) {
-    std::lock_guard lock(mutex_);
-    last_errno_ = 0;
-    last_hint_ = std::move(hint);
-    StoreSrbStatus(srb, status);
-    return int32_t{status};
-  };
   std::optional<SgDevice> device;
-  {
-    std::lock_guard lock(mutex_);
-    if (ha >= topology_.adapters.size()) {
-      last_errno_ = 0;
-      last_hint_ = "no SCSI host behind adapter " + std::to_string(ha);
-      StoreSrbStatus(srb, SS_INVALID_HA);
-      return SS_INVALID_HA;
-    }
-    if (const SgDevice* d = topology_.Find(ha, target, lun)) device = *d;
-  }
-  if (r.cdb_len < kMinCdbLength || r.cdb_len > r.cdb.size()) {
-    return refuse(SS_INVALID_SRB, "CDB length " + std::to_string(r.cdb_len) + " is outside 6-16");
-  }
-  if (r.length > static_cast<uint32_t>(kDataBufSize)) {
-    return refuse(SS_BUFFER_TOO_BIG, "transfer length " + std::to_string(r.length) +
-                                         " is larger than the " + std::to_string(kDataBufSize) +
-                                         "-byte data buffer");
-  }
-  if (r.length > 0 && buffer == nullptr) {
-    return refuse(SS_INVALID_SRB, "transfer without a data buffer");
-  }
+  if (const std::optional<int32_t> refused = LookUp(srb, &device)) return *refused;
+  if (const std::optional<int32_t> refused = CheckLengths(r)) return *refused;
   std::memcpy(r.cdb.data(), srb->CDBByte, r.cdb_len);
   r.direction = DataDirection(std::span<const uint8_t>(r.cdb.data(), r.cdb_len), r.length);
   srb->SRB_HaStat = 0;
@@ -251,20 +230,51 @@ int32_t SgBus::Submit(SRB_ExecSCSICmd* srb, uint8_t* buffer) {
   // Opening and checking the node take no time; done here, their failures
   // come back as the submission's own result, as from any refusal. Only the
   // command itself runs on the worker.
-  std::optional<Outcome> failed = Open(r, &r.fd);
-  if (!failed) failed = Verify(r, r.fd);
-  if (failed) {
-    if (r.fd >= 0) system_->Close(r.fd);
+  if (const std::optional<Outcome> failed = OpenVerified(r)) {
     return CompleteNow(srb, buffer, r.direction, *failed);
   }
+  return Queue(std::move(r));
+}
 
+std::optional<int32_t> SgBus::LookUp(SRB_ExecSCSICmd* srb, std::optional<SgDevice>* device) {
+  std::lock_guard lock(mutex_);
+  const uint8_t ha = srb->SRB_HaId;
+  if (ha >= topology_.adapters.size()) return Refuse(srb, SS_INVALID_HA, NoHostText(ha));
+  if (const SgDevice* d = topology_.Find(ha, srb->SRB_Target, srb->SRB_Lun)) *device = *d;
+  return std::nullopt;
+}
+
+std::optional<int32_t> SgBus::CheckLengths(const Request& r) {
+  if (r.cdb_len < kMinCdbLength || r.cdb_len > r.cdb.size()) {
+    std::lock_guard lock(mutex_);
+    return Refuse(r.srb, SS_INVALID_SRB,
+                  "CDB length " + std::to_string(r.cdb_len) + " is outside 6-16");
+  }
+  if (r.length > static_cast<uint32_t>(kDataBufSize)) {
+    std::lock_guard lock(mutex_);
+    return Refuse(r.srb, SS_BUFFER_TOO_BIG,
+                  "transfer length " + std::to_string(r.length) + " is larger than the " +
+                      std::to_string(kDataBufSize) + "-byte data buffer");
+  }
+  if (r.length > 0 && r.buffer == nullptr) {
+    std::lock_guard lock(mutex_);
+    return Refuse(r.srb, SS_INVALID_SRB, "transfer without a data buffer");
+  }
+  return std::nullopt;
+}
+
+std::optional<SgBus::Outcome> SgBus::OpenVerified(Request& r) {
+  std::optional<Outcome> failed = Open(r, &r.fd);
+  if (!failed) failed = Verify(r, r.fd);
+  if (failed && r.fd >= 0) system_->Close(r.fd);
+  return failed;
+}
+
+int32_t SgBus::Queue(Request r) {
   std::lock_guard lock(mutex_);
   if (!StartWorker()) {
     system_->Close(r.fd);
-    last_errno_ = 0;
-    last_hint_ = "no thread could be started for SCSI generic requests";
-    StoreSrbStatus(srb, SS_ASPI_IS_BUSY);
-    return SS_ASPI_IS_BUSY;
+    return Refuse(r.srb, SS_ASPI_IS_BUSY, "no thread could be started for SCSI generic requests");
   }
   queue_.push_back(std::move(r));
   wake_.notify_one();
@@ -286,19 +296,13 @@ int32_t SgBus::CompleteNow(SRB_ExecSCSICmd* srb, uint8_t* buffer, Direction dire
 
 bool SgBus::StartWorker() {
   if (worker_.joinable()) return true;
-  // The worker inherits the signal mask of the thread that creates it.
-  sigset_t stop, old;
-  sigemptyset(&stop);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) sigaddset(&stop, sig);
-  pthread_sigmask(SIG_BLOCK, &stop, &old);
-  bool started = true;
+  // No stop signal interrupts the worker's SG_IO: they go to the other threads.
   try {
-    worker_ = std::thread([this] { Run(); });
+    worker_ = os::StartThreadWithoutStops([this] { Run(); });
+    return true;
   } catch (const std::system_error&) {
-    started = false;
+    return false;
   }
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  return started;
 }
 
 void SgBus::Run() {

@@ -27,11 +27,12 @@
 // once; the worker then drops the result when the kernel is done with the
 // command, so the caller's block and buffer are never written after Cancel.
 //
-// The worker starts with SIGINT, SIGTERM, SIGHUP, SIGQUIT and SIGPIPE blocked for
-// its whole life: those signals go to the other threads, and SG_IO is never
-// interrupted (a resubmitted command could reach the drive twice). Destruction
-// waits for a command still in the kernel; queued requests that never started
-// end as SS_ABORTED.
+// The worker starts with the stop signals (SIGINT, SIGTERM, SIGHUP, SIGQUIT and
+// SIGPIPE; qx::os::StartThreadWithoutStops) blocked for its whole life: those
+// signals go to the other threads, and SG_IO is never interrupted (a
+// resubmitted command could reach the drive twice). Destruction waits for a
+// command still in the kernel; queued requests that never started end as
+// SS_ABORTED.
 //
 // The host/target map is read from sysfs when the bus is made and again at
 // each host adapter inquiry of adapter 0, i.e. once per bus scan.
@@ -113,6 +114,24 @@ class SgBus final : public qx::AspiManager {
 
   int32_t HostAdapterInquiry(SRB_HAInquiry* srb);
   int32_t Submit(SRB_ExecSCSICmd* srb, uint8_t* buffer);
+  // Ends a request that never reaches a bus, leaving the buffer alone: no OS
+  // error, `hint` as the last hint, `status` in the block and returned (lock
+  // held).
+  int32_t Refuse(void* srb, uint8_t status, std::string hint);
+  // The steps of Submit. LookUp and CheckLengths return the status of their
+  // refusal, or nothing when the request goes on.
+  // Looks the address up in the map (lock taken): an adapter it does not have
+  // is refused; *device is the device at the address, if any.
+  std::optional<int32_t> LookUp(SRB_ExecSCSICmd* srb, std::optional<SgDevice>* device);
+  // Refuses a CDB length the driver does not take, a transfer larger than the
+  // data buffer and one without a buffer (lock taken for a refusal).
+  std::optional<int32_t> CheckLengths(const Request& r);
+  // Opens the request's node into r.fd and verifies it; on a failure the node
+  // is closed again and the failure returned.
+  std::optional<Outcome> OpenVerified(Request& r);
+  // Hands a verified request to the worker (started on first use) and returns
+  // SS_PENDING, or refuses it when no worker can be started.
+  int32_t Queue(Request r);
   // Completes a request on the caller's thread, before it was queued.
   int32_t CompleteNow(SRB_ExecSCSICmd* srb, uint8_t* buffer, Direction direction,
                       const Outcome& outcome);

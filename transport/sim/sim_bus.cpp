@@ -69,6 +69,28 @@ void WriteBack(const Completion& c) {
   StoreSrbStatus(s, c.reply.srb_status);  // last, with release order
 }
 
+using CdbBytes = std::array<uint8_t, 16>;
+
+// The request's CDB: its first SRB_CDBLen bytes (at most 16), zeros after them.
+CdbBytes RequestCdb(const SRB_ExecSCSICmd& s) {
+  CdbBytes cdb{};
+  std::copy_n(s.CDBByte, std::min<size_t>(s.SRB_CDBLen, cdb.size()), cdb.begin());
+  return cdb;
+}
+
+// The completion of an accepted request, before its reply is chosen.
+Completion NewCompletion(SRB_ExecSCSICmd* s, uint8_t* buffer, const LogEntry& e,
+                         const CdbBytes& cdb) {
+  Completion c;
+  c.srb = s;
+  c.buffer = buffer;
+  c.buf_len = e.buf_len;
+  c.data_in = !IsDataOut(cdb[0]);
+  c.sense_len = s->SRB_SenseLen;
+  c.seq = e.seq;
+  return c;
+}
+
 }  // namespace
 
 struct SimBus::Impl {
@@ -94,6 +116,15 @@ struct SimBus::Impl {
   int32_t HaInquiry(SRB_HAInquiry* q);
   int32_t Execute(SRB_ExecSCSICmd* s, uint8_t* buffer);
   int MatchFault(uint8_t ha, uint8_t id, uint8_t opcode);
+  void DropPending(const void* srb);
+  LogEntry Received(const SRB_ExecSCSICmd& s, const CdbBytes& cdb);
+  std::optional<int32_t> Malformed(const LogEntry& e, const uint8_t* buffer) const;
+  int32_t Refuse(SRB_ExecSCSICmd* s, LogEntry e, int32_t status);
+  SimDrive* FindDrive(const LogEntry& e);
+  std::optional<int32_t> ChooseReply(LogEntry& e, const CdbBytes& cdb, SimDrive* drive,
+                                     Completion& c);
+  int32_t Finish(LogEntry e, Completion c, std::optional<int32_t> submit_result,
+                 const SimDrive* drive);
   bool StartWorker();
   void Run();
   void MarkCancelled(uint64_t seq);
@@ -144,60 +175,82 @@ int SimBus::Impl::MatchFault(uint8_t ha, uint8_t id, uint8_t opcode) {
   return answer;
 }
 
+// One execute request: supersede what was due on its block, log it, refuse it
+// when malformed, choose its reply and complete it now or later.
 int32_t SimBus::Impl::Execute(SRB_ExecSCSICmd* s, uint8_t* buffer) {
-  // A new request on a block supersedes whatever was still due on it.
+  DropPending(s);  // a new request on a block supersedes whatever was still due on it
+  const CdbBytes cdb = RequestCdb(*s);
+  LogEntry e = Received(*s, cdb);
+  if (const std::optional<int32_t> status = Malformed(e, buffer)) {
+    return Refuse(s, std::move(e), *status);
+  }
+  if (IsDataOut(cdb[0])) e.data_out.assign(buffer, buffer + e.buf_len);
+
+  Completion c = NewCompletion(s, buffer, e, cdb);
+  SimDrive* drive = FindDrive(e);
+  const std::optional<int32_t> submit_result = ChooseReply(e, cdb, drive, c);
+  return Finish(std::move(e), std::move(c), submit_result, drive);
+}
+
+// Drops whatever was still due on the block: a new request on it supersedes
+// that, and Cancel ends it. The log marks those requests cancelled.
+void SimBus::Impl::DropPending(const void* srb) {
   for (auto it = pending.begin(); it != pending.end();) {
-    if (it->srb == s) {
+    if (it->srb == srb) {
       MarkCancelled(it->seq);
       it = pending.erase(it);
     } else {
       ++it;
     }
   }
+}
 
+// The log entry of a request as received (numbered in order of submission),
+// its result still to be filled in.
+LogEntry SimBus::Impl::Received(const SRB_ExecSCSICmd& s, const CdbBytes& cdb) {
   LogEntry e;
   e.seq = next_seq++;
-  e.ha = s->SRB_HaId;
-  e.target = s->SRB_Target;
-  e.lun = s->SRB_Lun;
-  e.cdb_len = s->SRB_CDBLen;
-  e.buf_len = s->SRB_BufLen;
-  std::array<uint8_t, 16> cdb{};
-  std::copy_n(s->CDBByte, std::min<size_t>(e.cdb_len, cdb.size()), cdb.begin());
+  e.ha = s.SRB_HaId;
+  e.target = s.SRB_Target;
+  e.lun = s.SRB_Lun;
+  e.cdb_len = s.SRB_CDBLen;
+  e.buf_len = s.SRB_BufLen;
   e.cdb.assign(cdb.begin(), cdb.begin() + std::min<size_t>(e.cdb_len, cdb.size()));
+  return e;
+}
 
-  auto refuse = [&](int32_t status) {
-    e.srb_status = static_cast<uint8_t>(status);
-    e.submit_result = status;
-    log.push_back(std::move(e));
-    StoreSrbStatus(s, static_cast<uint8_t>(status));
-    return status;
-  };
+// The status that refuses a malformed request (CDB length, transfer length, a
+// transfer without a buffer, no such adapter); nothing for a well-formed one.
+std::optional<int32_t> SimBus::Impl::Malformed(const LogEntry& e, const uint8_t* buffer) const {
   if (e.cdb_len == 0 || e.cdb_len > 16 || e.buf_len > kMaxTransferLength ||
       (e.buf_len > 0 && buffer == nullptr)) {
-    return refuse(SS_INVALID_SRB);
+    return SS_INVALID_SRB;
   }
-  if (adapters.find(e.ha) == adapters.end()) return refuse(SS_INVALID_HA);
+  if (adapters.find(e.ha) == adapters.end()) return SS_INVALID_HA;
+  return std::nullopt;
+}
 
-  if (IsDataOut(cdb[0])) e.data_out.assign(buffer, buffer + e.buf_len);
+// Ends a refused request at once: logged with `status`, which the block shows
+// and the submission returns.
+int32_t SimBus::Impl::Refuse(SRB_ExecSCSICmd* s, LogEntry e, int32_t status) {
+  e.srb_status = static_cast<uint8_t>(status);
+  e.submit_result = status;
+  log.push_back(std::move(e));
+  StoreSrbStatus(s, static_cast<uint8_t>(status));
+  return status;
+}
 
-  Completion c;
-  c.srb = s;
-  c.buffer = buffer;
-  c.buf_len = e.buf_len;
-  c.data_in = !IsDataOut(cdb[0]);
-  c.sense_len = s->SRB_SenseLen;
-  c.seq = e.seq;
-
+// The drive at the request's address, or nullptr when nothing is there.
+SimDrive* SimBus::Impl::FindDrive(const LogEntry& e) {
   auto unit = units.find(UnitKey{e.ha, e.target, e.lun});
-  SimDrive* drive = unit == units.end() ? nullptr : &unit->second;
-  bool async = scenario.async;
-  uint32_t delay_ms = scenario.delay_ms;
-  if (drive && drive->config().delay_ms) {
-    async = true;
-    delay_ms = *drive->config().delay_ms;
-  }
+  return unit == units.end() ? nullptr : &unit->second;
+}
 
+// Chooses the reply: the first fault rule in its window answers, else a
+// selection timeout when no drive is at the address, else the drive itself.
+// Returns the submission result a fault rule sets, if any.
+std::optional<int32_t> SimBus::Impl::ChooseReply(LogEntry& e, const CdbBytes& cdb, SimDrive* drive,
+                                                 Completion& c) {
   std::optional<int32_t> submit_result;
   e.fault_rule = MatchFault(e.ha, e.target, cdb[0]);
   if (e.fault_rule >= 0) {
@@ -213,6 +266,21 @@ int32_t SimBus::Impl::Execute(SRB_ExecSCSICmd* s, uint8_t* buffer) {
     c.reply.ha_stat = HASTAT_SEL_TO;
   } else {
     c.reply = drive->Execute(cdb, e.buf_len, e.data_out);
+  }
+  return submit_result;
+}
+
+// Logs the request with its reply and completes it: never (kept pending only
+// so that Cancel and PendingCount see it), later from the worker when the
+// scenario or the drive's own delay makes it asynchronous, or now. Returns the
+// submission result.
+int32_t SimBus::Impl::Finish(LogEntry e, Completion c, std::optional<int32_t> submit_result,
+                             const SimDrive* drive) {
+  bool async = scenario.async;
+  uint32_t delay_ms = scenario.delay_ms;
+  if (drive && drive->config().delay_ms) {
+    async = true;
+    delay_ms = *drive->config().delay_ms;
   }
 
   e.ha_stat = c.reply.ha_stat;
@@ -356,14 +424,7 @@ int32_t SimBus::BCSendASPI32Command(void* srb, uint8_t* buffer) {
 void SimBus::Cancel(void* srb) {
   std::lock_guard lock(impl_->mu);
   impl_->cv.notify_all();  // the worker picks the next entry to wait for at once
-  for (auto it = impl_->pending.begin(); it != impl_->pending.end();) {
-    if (it->srb == srb) {
-      impl_->MarkCancelled(it->seq);
-      it = impl_->pending.erase(it);
-    } else {
-      ++it;
-    }
-  }
+  impl_->DropPending(srb);
 }
 
 bool SimBus::PowerCycle(uint8_t ha, uint8_t id) {
