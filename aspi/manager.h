@@ -24,7 +24,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "aspi/srb.h"
 
@@ -60,6 +62,26 @@ class AspiManager {
   virtual Location DeviceLocation(uint8_t /*ha*/, uint8_t /*target*/, uint8_t /*lun*/) const {
     return {};
   }
+
+  // The drive during a download is this program's alone:
+  // The mount points of file systems mounted from the device at
+  // adapter/target/LUN (a disc in a CD/DVD drive, say); empty when there is
+  // none or the backend cannot know.
+  virtual std::vector<std::string> MountPoints(uint8_t /*ha*/, uint8_t /*target*/,
+                                               uint8_t /*lun*/) {
+    return {};
+  }
+  // Takes the device at adapter/target/LUN for this program alone until
+  // Release(): meanwhile another program's open of it fails instead of putting
+  // commands between ours, and this program's own commands still reach it.
+  // nullopt when it is taken; otherwise one line saying why not ("/dev/sg3 is
+  // open in another program").
+  virtual std::optional<std::string> Reserve(uint8_t /*ha*/, uint8_t /*target*/,
+                                             uint8_t /*lun*/) {
+    return std::nullopt;
+  }
+  // Gives a reserved device back (a no-op when none is reserved).
+  virtual void Release() {}
 };
 
 // Installs the backend used by every request; nullptr uninstalls it. Call it
