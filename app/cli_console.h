@@ -27,6 +27,7 @@ class ConsoleWindowSystem : public WindowSystem {
   // about once a second with --json, nothing on a plain pipe.
   void KeepAlive(const CommandWait& wait) override;
   void WaitEnded() override;
+  void DeliverStops() override { PollStop(); }
 
   // Called at a poll when a stop was requested or the output broke.
   std::function<void()> on_stop;

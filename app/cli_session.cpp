@@ -21,7 +21,7 @@ Session::Session(const Options& options, std::ostream& out, std::ostream& err)
       reporter_(out, options.json, &err == &std::cerr && os::StderrIsTerminal()),
       ws_(reporter_, err, options.confirm),
       form_(settings_),
-      history_(options.no_history ? "" : history::DefaultPath(), kProgramVersion) {
+      history_(history::Log::ForUser(!options.no_history, kProgramVersion)) {
   InstallWindowSystem(&ws_);
   history_.on_warning = [this](const std::string& w) {
     err_ << "qxflash: warning: " << Printable(w) << "\n";
@@ -84,6 +84,13 @@ void Session::OnEvent(const MainEvent& e) {
         reporter_.Human("block " + std::to_string(e.index) + " of " + std::to_string(e.count) +
                         " sent (buffer ID " + std::to_string(e.block) + ", mode " +
                         std::to_string(e.mode) + ")");
+      }
+      break;
+    case MainEvent::kNotice:
+      if (reporter_.json()) {
+        reporter_.Json({{"event", "notice"}, {"text", e.text}});
+      } else {
+        err_ << "qxflash: note: " << Printable(e.text) << "\n";
       }
       break;
     case MainEvent::kBusy:

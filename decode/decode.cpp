@@ -270,4 +270,24 @@ std::string SenseMsg(int16_t asc, int16_t ascq, int16_t driveCode) {
   return result;
 }
 
+std::string_view DeviceTypeName(uint8_t type) {
+  static constexpr std::string_view kNames[] = {
+      "disk",          "tape drive",         "printer",          "processor",
+      "write-once drive", "CD/DVD drive",    "scanner",          "optical memory drive",
+      "medium changer", "communications device"};
+  if (type < std::size(kNames)) return kNames[type];
+  switch (type) {
+    case 0x0C:
+      return "storage array controller";
+    case 0x0D:
+      return "enclosure";
+    case 0x0E:
+      return "simplified disk";
+    case 0x0F:
+      return "optical card reader";
+    default:
+      return "device of unknown type";
+  }
+}
+
 }  // namespace qx

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "text/text.h"
 
@@ -31,5 +32,9 @@ std::string TargetStatusMsg(uint8_t status);
 // qualifiers). Values are expected to be bytes (0-255); a negative value shows the
 // HH of its low 8 bits and matches no row.
 std::string SenseMsg(int16_t asc, int16_t ascq, int16_t driveCode);
+
+// The peripheral device type of INQUIRY byte 0 (its low five bits) in words:
+// 0 "disk", 5 "CD/DVD drive", ...; "device of unknown type" for types with no name.
+std::string_view DeviceTypeName(uint8_t type);
 
 }  // namespace qx

@@ -47,6 +47,19 @@ class Attempt {
     return true;
   }
 
+  // Before the confirmation: the chosen target is a CD/DVD device and the
+  // machine has power enough. A refusal closes the parameter file.
+  bool CheckGuards() {
+    for (const GuardVerdict& v : {form_.CheckTarget(), form_.CheckPower()}) {
+      if (v.refusal) {
+        file_.Close();
+        return Fail(DownloadEnd::kRefused, *v.refusal, kTitleA);
+      }
+      if (v.note) form_.Note(*v.note);
+    }
+    return true;
+  }
+
   // The operator's OK; Cancel closes the parameter file.
   bool Confirm() {
     if (Ui().MsgBox("Firmware Download Execute", kStyleQuestion, kTitleA) == kAnswerCancel) {
@@ -54,6 +67,7 @@ class Attempt {
       out_.end = DownloadEnd::kCancelled;
       return false;
     }
+    out_.was_confirmed = true;
     return true;
   }
 
@@ -71,19 +85,33 @@ class Attempt {
     return true;
   }
 
+  // Just before the first command: the drive is taken for this program
+  // alone, the machine kept awake and the attempt recorded as begun.
+  bool BeginDriveWork() {
+    const GuardVerdict v = form_.BeginDriveWork(out_);
+    if (v.refusal) return Fail(DownloadEnd::kRefused, *v.refusal, kTitleB);
+    if (v.note) form_.Note(*v.note);
+    return true;
+  }
+
   // The drive's preparation. Only a host adapter error ends the attempt here;
-  // what the drive itself reports is passed over.
+  // what the drive itself reports is passed over. A stop asked for meanwhile
+  // is seen before the next command, so nothing more goes to the drive.
   bool Prepare() {
     bool prepared = true;
     if (!Succeeded(MemoryRead(kStateWordStart, kStateWordEnd, kStateWordArea))) {
       prepared = LastHaStat == 0;
     } else {
       const unsigned word = DataBuf[0] * 256u + DataBuf[1];
-      if (word != kReadyForFirmware && !Succeeded(DiOut(kPrepareFunction, kPrepareArgument))) {
-        prepared = LastHaStat == 0;
+      if (word != kReadyForFirmware) {
+        if (StopRequested()) return Aborted();
+        if (!Succeeded(DiOut(kPrepareFunction, kPrepareArgument))) prepared = LastHaStat == 0;
       }
     }
-    if (prepared && !Succeeded(TestUnitReady())) prepared = LastHaStat == 0;
+    if (prepared) {
+      if (StopRequested()) return Aborted();
+      if (!Succeeded(TestUnitReady())) prepared = LastHaStat == 0;
+    }
     if (!prepared) return Fail(DownloadEnd::kPreparationFailed, ErrMsg, kTitleB);
     return true;
   }
@@ -107,6 +135,8 @@ class Attempt {
       if (b != kLastBlock) form_.BlockPause();
     }
     out_.block = -1;
+    // A stop that came while the last block went out could not stop anything.
+    out_.stop_too_late = StopRequested();
     return true;
   }
 
@@ -131,6 +161,11 @@ class Attempt {
     out_.end = DownloadEnd::kAborted;
     return false;
   }
+  // Whether Abort was pressed or a stop request came from outside.
+  bool StopRequested() {
+    Ui().DeliverStops();
+    return form_.AbortRequested();
+  }
 
   DownloadForm& form_;
   DownloadOutcome& out_;
@@ -143,6 +178,7 @@ constexpr std::pair<DownloadEnd, const char*> kEndWords[] = {
     {DownloadEnd::kNoFile, "no_file"},
     {DownloadEnd::kCheckFailed, "check_failed"},
     {DownloadEnd::kCancelled, "cancelled"},
+    {DownloadEnd::kRefused, "refused"},
     {DownloadEnd::kLoadFailed, "load_failed"},
     {DownloadEnd::kAborted, "aborted"},
     {DownloadEnd::kPreparationFailed, "preparation_failed"},
@@ -176,13 +212,16 @@ DownloadOutcome RunDownload(DownloadForm& form) {
     return out;
   }
   Attempt attempt(form, out);
-  if (attempt.CheckRelease() && attempt.Confirm()) {
+  if (attempt.CheckRelease() && attempt.CheckGuards() && attempt.Confirm()) {
     form.SetBusy(true);
     form.ClearAbort();
-    if (attempt.Load() && attempt.Prepare() && attempt.SendBlocks()) attempt.Done();
+    if (attempt.Load() && attempt.BeginDriveWork() && attempt.Prepare() && attempt.SendBlocks()) {
+      attempt.Done();
+    }
+    form.EndDriveWork();
   }
-  // Finish: every way out but the failed checks passes through the idle state.
-  if (out.end != DownloadEnd::kCheckFailed) form.SetBusy(false);
+  // Finish: every way out after the checks passes through the idle state.
+  if (out.end == DownloadEnd::kCancelled || out.confirmed()) form.SetBusy(false);
   return out;
 }
 

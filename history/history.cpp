@@ -1,7 +1,9 @@
+// What the history says: attempts, the check after a power cycle, listings.
 #include "history/history.h"
 
-#include <nlohmann/json.hpp>
-#include <sstream>
+#include <cstdio>
+#include <random>
+#include <unordered_set>
 #include <utility>
 
 #include "platform/os.h"
@@ -11,104 +13,32 @@ namespace qx::history {
 
 namespace {
 
-using nlohmann::json;
-
-// Largest history file read; far beyond what years of downloads write.
-constexpr uint64_t kMaxHistoryBytes = 64ull << 20;
-
-constexpr std::pair<RecordKind, const char*> kKindWords[] = {
-    {RecordKind::kDownload, "download"},
-    {RecordKind::kVerify, "verify"},
-};
-
-// How an attempt ended, as the file says it. Files written before the endings
-// had one word each said "failed" for a preparation or block failure (told
-// apart by the block) and "check_failed" for a release that failed to load.
-DownloadEnd EndFromWord(const std::string& word, int block) {
-  if (auto end = DownloadEndFromString(word); end && *end != DownloadEnd::kCheckFailed) return *end;
-  if (word == "check_failed") return DownloadEnd::kLoadFailed;
-  if (word == "failed") return block >= 0 ? DownloadEnd::kBlockFailed : DownloadEnd::kPreparationFailed;
-  throw std::runtime_error("unknown outcome");
+// An id for one attempt, shared by its start record and its outcome.
+std::string NewAttemptId() {
+  std::random_device random;
+  const unsigned long long id = (static_cast<unsigned long long>(random()) << 32) ^ random();
+  char text[24];
+  std::snprintf(text, sizeof text, "%016llx", id);
+  return text;
 }
 
-}  // namespace
-
-const char* ToString(RecordKind kind) {
-  for (const auto& [k, word] : kKindWords) {
-    if (k == kind) return word;
+// Whether the attempt of start record `start` reported its end.
+bool Completed(const std::vector<Record>& records, const Record& start) {
+  for (const auto& r : records) {
+    if (r.kind == RecordKind::kDownload && !start.attempt.empty() && r.attempt == start.attempt) {
+      return true;
+    }
   }
-  return "unknown";
+  return false;
 }
 
-std::optional<RecordKind> RecordKindFromString(std::string_view word) {
-  for (const auto& [k, w] : kKindWords) {
-    if (word == w) return k;
+// The last start or download record of `drive`, or null.
+const Record* LastAttempt(const std::vector<Record>& records, const Drive& drive) {
+  const Record* last = nullptr;
+  for (const auto& r : records) {
+    if (r.kind != RecordKind::kVerify && r.drive.SameAs(drive)) last = &r;
   }
-  return std::nullopt;
-}
-
-json ToJson(const Record& r) {
-  json j = {{"kind", ToString(r.kind)},
-            {"time", r.time},
-            {"transport", r.drive.transport},
-            {"ha", r.drive.ha},
-            {"target", r.drive.target},
-            {"lun", r.drive.lun},
-            {"vendor", Latin1ToUtf8(r.drive.vendor)},
-            {"product", Latin1ToUtf8(r.drive.product)},
-            {"version_before", Latin1ToUtf8(r.version_before)},
-            {"program_version", r.program_version}};
-  if (!r.drive.address.empty()) j["address"] = r.drive.address;
-  if (!r.drive.node.empty()) j["node"] = r.drive.node;
-  if (r.kind == RecordKind::kDownload) {
-    j.update({{"release", r.release},
-              {"checksum", r.checksum},
-              {"area_flags", r.area_flags},
-              {"blocks_planned", r.blocks_planned},
-              {"blocks_sent", r.blocks_sent},
-              {"outcome", ToString(r.end)},
-              {"block", r.block},
-              {"message", r.message}});
-  } else {
-    j.update({{"release", r.release},
-              {"version_now", Latin1ToUtf8(r.version_now)},
-              {"changed", r.changed}});
-  }
-  return j;
-}
-
-namespace {
-
-Record FromJson(const json& j) {
-  Record r;
-  const auto kind = RecordKindFromString(j.at("kind").get<std::string>());
-  if (!kind) throw std::runtime_error("unknown kind");
-  r.kind = *kind;
-  r.time = j.at("time").get<std::string>();
-  r.drive.transport = j.at("transport").get<std::string>();
-  r.drive.ha = j.at("ha").get<int>();
-  r.drive.target = j.at("target").get<int>();
-  r.drive.lun = j.at("lun").get<int>();
-  r.drive.address = j.value("address", "");
-  r.drive.node = j.value("node", "");
-  r.drive.vendor = Utf8ToLatin1(j.at("vendor").get<std::string>());
-  r.drive.product = Utf8ToLatin1(j.at("product").get<std::string>());
-  r.version_before = Utf8ToLatin1(j.at("version_before").get<std::string>());
-  r.program_version = j.value("program_version", "");
-  r.release = j.value("release", "");
-  if (r.kind == RecordKind::kDownload) {
-    r.checksum = j.at("checksum").get<double>();
-    r.area_flags = j.at("area_flags").get<std::array<int, 3>>();
-    r.blocks_planned = j.at("blocks_planned").get<int>();
-    r.blocks_sent = j.at("blocks_sent").get<int>();
-    r.block = j.at("block").get<int>();
-    r.end = EndFromWord(j.at("outcome").get<std::string>(), r.block);
-    r.message = j.at("message").get<std::string>();
-  } else {
-    r.version_now = Utf8ToLatin1(j.at("version_now").get<std::string>());
-    r.changed = j.at("changed").get<bool>();
-  }
-  return r;
+  return last;
 }
 
 }  // namespace
@@ -131,63 +61,6 @@ Drive DriveOf(const ScanResult& scan, const ScannedAdapter& adapter, const Scann
   return d;
 }
 
-std::string DefaultPath() {
-  const std::string dir = os::StateDirectory();
-  return dir.empty() ? std::string() : os::JoinPath(dir, "history.jsonl");
-}
-
-bool Append(const std::string& path, const Record& record, std::string* error) {
-  if (path.empty()) {
-    *error = "no place for the history (neither XDG_STATE_HOME nor HOME is set)";
-    return false;
-  }
-  const std::string line =
-      ToJson(record).dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
-  using Status = os::FileWrite::Status;
-  const os::FileWrite w = os::AppendLine(path, line, false);
-  switch (w.status) {
-    case Status::kOk:
-      return true;
-    case Status::kCannotOpen:
-      *error = "cannot open the history " + path + ": " + w.reason;
-      break;
-    case Status::kNotRegular:
-      *error = "the history " + path + " is not a regular file; nothing recorded";
-      break;
-    case Status::kCannotWrite:
-    case Status::kCannotFlush:
-      *error = "cannot write the history " + path + ": " + w.reason;
-      break;
-  }
-  return false;
-}
-
-Contents Read(const std::string& path) {
-  Contents c;
-  using Status = os::FileRead::Status;
-  const os::FileRead file = os::ReadRegularFile(path, kMaxHistoryBytes);
-  if (file.status == Status::kMissing) return c;
-  if (!file.ok()) {
-    c.warnings.push_back(file.status == Status::kNotRegular
-                             ? "the history " + path + " is not a regular file; not read"
-                         : file.status == Status::kTooLarge
-                             ? "the history " + path + " is larger than 64 MiB; not read"
-                             : "cannot read the history " + path + ": " + file.reason);
-    return c;
-  }
-  std::istringstream in(file.text);
-  std::string line;
-  for (int number = 1; std::getline(in, line); ++number) {
-    if (line.empty()) continue;
-    try {
-      c.records.push_back(FromJson(json::parse(line)));
-    } catch (const std::exception&) {
-      c.warnings.push_back("history line " + std::to_string(number) + " is damaged; skipped");
-    }
-  }
-  return c;
-}
-
 std::optional<Record> Verify(const std::vector<Record>& records, const Drive& drive,
                              const std::string& caption) {
   const Record* download = nullptr;
@@ -197,7 +70,7 @@ std::optional<Record> Verify(const std::vector<Record>& records, const Drive& dr
     if (r.kind == RecordKind::kDownload) {
       download = &r;
       last_verify = nullptr;
-    } else if (download != nullptr) {
+    } else if (r.kind == RecordKind::kVerify && download != nullptr) {
       last_verify = &r;
     }
   }
@@ -239,8 +112,44 @@ std::string VerifyText(const Record& verify, const std::vector<Record>& records)
          VersionText(verify.version_before) + " before " + verify.release + " on " + date;
 }
 
-Log::Log(std::string path, std::string program_version)
-    : path_(std::move(path)), program_version_(std::move(program_version)) {}
+std::vector<Entry> Listing(const std::vector<Record>& records) {
+  std::unordered_set<std::string> completed;
+  for (const auto& r : records) {
+    if (r.kind == RecordKind::kDownload && !r.attempt.empty()) completed.insert(r.attempt);
+  }
+  std::vector<Entry> entries;
+  for (const auto& r : records) {
+    if (r.kind != RecordKind::kStart) {
+      entries.push_back({&r, false});
+    } else if (r.attempt.empty() || !completed.count(r.attempt)) {
+      entries.push_back({&r, true});
+    }
+  }
+  return entries;
+}
+
+std::string InterruptedText(const Record& start) {
+  return "the download of " + start.release + " on " + start.time.substr(0, 10) +
+         " never reported its end (the program was killed or the machine lost power): some of its " +
+         std::to_string(start.blocks_planned) +
+         " blocks may have reached the drive. Download the release again before switching the "
+         "drive off";
+}
+
+Log::Log(std::string path, std::string program_version, std::string unavailable)
+    : path_(std::move(path)),
+      program_version_(std::move(program_version)),
+      unavailable_(std::move(unavailable)) {}
+
+Log Log::ForUser(bool wanted, std::string program_version) {
+  if (!wanted) return Log({}, std::move(program_version));
+  std::string path = DefaultPath();
+  if (path.empty()) {
+    return Log({}, std::move(program_version),
+               "no place for the download history (neither XDG_STATE_HOME nor HOME is set)");
+  }
+  return Log(std::move(path), std::move(program_version));
+}
 
 const Contents& Log::Read() {
   if (!read_ && enabled()) {
@@ -262,11 +171,18 @@ void Log::Append(Record record) {
   contents_.records.push_back(std::move(record));
 }
 
-void Log::RecordAttempt(const Drive& drive, const std::string& version_before,
-                        const DownloadOutcome& outcome) {
-  if (!outcome.confirmed()) return;
+void Log::SayNotRecorded() {
+  if (unavailable_.empty() || said_unavailable_) return;
+  said_unavailable_ = true;
+  if (on_warning) on_warning(unavailable_ + "; this download is not recorded");
+}
+
+Record Log::AttemptRecord(RecordKind kind, const Drive& drive, const std::string& version_before,
+                          const DownloadOutcome& outcome) const {
   Record r;
+  r.kind = kind;
   r.time = os::UtcNow();
+  r.attempt = attempt_;
   r.drive = drive;
   r.version_before = version_before;
   r.release = outcome.file;
@@ -277,7 +193,23 @@ void Log::RecordAttempt(const Drive& drive, const std::string& version_before,
   r.block = outcome.block;
   r.message = outcome.message;
   r.end = outcome.end;
-  Append(std::move(r));
+  return r;
+}
+
+void Log::BeginAttempt(const Drive& drive, const std::string& version_before,
+                       const DownloadOutcome& so_far) {
+  SayNotRecorded();
+  if (!enabled()) return;
+  attempt_ = NewAttemptId();
+  Append(AttemptRecord(RecordKind::kStart, drive, version_before, so_far));
+}
+
+void Log::RecordAttempt(const Drive& drive, const std::string& version_before,
+                        const DownloadOutcome& outcome) {
+  if (!outcome.confirmed()) return;
+  SayNotRecorded();
+  Append(AttemptRecord(RecordKind::kDownload, drive, version_before, outcome));
+  attempt_.clear();
 }
 
 std::vector<ScanNotice> Log::CheckScan(const ScanResult& scan) {
@@ -285,14 +217,22 @@ std::vector<ScanNotice> Log::CheckScan(const ScanResult& scan) {
   if (!enabled()) return notices;
   for (const auto& a : scan.adapters) {
     for (const auto& t : a.targets) {
-      auto verify = Verify(Read().records, DriveOf(scan, a, t), t.caption);
-      if (!verify) continue;
-      Append(*verify);
+      const Drive drive = DriveOf(scan, a, t);
       ScanNotice n;
       n.ha = a.ha;
       n.id = t.id;
-      n.changed = verify->changed;
-      n.text = VerifyText(*verify, Read().records);
+      const Record* last = LastAttempt(Read().records, drive);
+      if (last != nullptr && last->kind == RecordKind::kStart && !Completed(Read().records, *last)) {
+        // Said after every scan until another attempt on the drive ends.
+        n.interrupted = true;
+        n.text = InterruptedText(*last);
+      } else if (auto verify = Verify(Read().records, drive, t.caption)) {
+        Append(*verify);
+        n.changed = verify->changed;
+        n.text = VerifyText(*verify, Read().records);
+      } else {
+        continue;
+      }
       n.line = "Target " + std::to_string(a.ha) + ":" + TrimTrailingSpaces(t.item) + ": " + n.text;
       notices.push_back(std::move(n));
     }

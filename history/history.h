@@ -35,16 +35,18 @@ struct Drive {
 Drive DriveOf(const ScanResult& scan, const ScannedAdapter& adapter, const ScannedTarget& target);
 
 enum class RecordKind {
+  kStart,     // a download attempt is about to send its first command to the drive
   kDownload,  // a download attempt and how it ended
   kVerify,    // the firmware version of a drive checked after its download
 };
-// "download", "verify".
+// "start", "download", "verify".
 const char* ToString(RecordKind kind);
 std::optional<RecordKind> RecordKindFromString(std::string_view word);
 
 struct Record {
   RecordKind kind = RecordKind::kDownload;
-  std::string time;  // UTC, ISO 8601 ("2026-12-08T22:45:44Z")
+  std::string time;     // UTC, ISO 8601 ("2026-12-08T22:45:44Z")
+  std::string attempt;  // what a start record and its outcome share (empty in older files)
   Drive drive;
   std::string version_before;  // firmware version caption read before the download
   // download
@@ -65,15 +67,32 @@ struct Record {
 // names no such directory.
 std::string DefaultPath();
 
-// Appends one record (creating the directory); false with *error when it cannot.
+// Appends one record (creating the directory) and flushes it to the disk;
+// false with *error when it cannot.
 bool Append(const std::string& path, const Record& record, std::string* error);
 
 struct Contents {
   std::vector<Record> records;
-  std::vector<std::string> warnings;  // one per damaged line ("line 7: ...")
+  // What the reader could not take: a file that is not a regular file, damaged
+  // lines (said once, with their count), ...
+  std::vector<std::string> warnings;
 };
-// A missing file is an empty history.
+// A missing file is an empty history. A line that is not a record, or whose
+// values cannot be right (an adapter above 7, a fractional number, no time, no
+// version before), is damaged and skipped.
 Contents Read(const std::string& path);
+
+// What a listing of the history shows: every record but the start records of
+// attempts that reported their end; a start record whose attempt never did is
+// shown as interrupted.
+struct Entry {
+  const Record* record = nullptr;
+  bool interrupted = false;
+};
+std::vector<Entry> Listing(const std::vector<Record>& records);
+// The operator's line for an interrupted attempt (a start record), with what
+// to do about it.
+std::string InterruptedText(const Record& start);
 
 // The check after the power cycle: given the history and a drive whose
 // firmware version caption reads `caption` now, the verification to show and
@@ -95,7 +114,8 @@ std::string VersionText(const std::string& caption);
 struct ScanNotice {
   int ha = 0;
   int id = 0;
-  bool changed = false;  // the firmware version differs from the one before the download
+  bool interrupted = false;  // the drive's last download never reported its end
+  bool changed = false;      // the firmware version differs from the one before the download
   std::string text;      // "firmware now ..., was ..." or the power-cycle reminder
   std::string line;      // "Target HA:N:PRODUCT: " + text, for the operator
 };
@@ -104,17 +124,28 @@ struct ScanNotice {
 // after every scan. A history that cannot be read or written only warns.
 class Log {
  public:
-  // `path` empty: no history at all (nothing read, nothing recorded).
-  Log(std::string path, std::string program_version);
+  // `path` empty: no history (nothing read, nothing recorded). `unavailable`:
+  // why there is none although one was wanted (no state directory); a
+  // download then says once that it is not recorded.
+  Log(std::string path, std::string program_version, std::string unavailable = {});
+  // The operator's history (DefaultPath()), or none when not `wanted`.
+  static Log ForUser(bool wanted, std::string program_version);
   bool enabled() const { return !path_.empty(); }
   const std::string& path() const { return path_; }
+  const std::string& unavailable() const { return unavailable_; }
 
-  const Contents& Read();  // once; damaged lines go to on_warning
+  const Contents& Read();  // once; its warnings go to on_warning
   void Append(Record record);
 
-  // Records one download attempt on `drive`, whose firmware caption read
-  // `version_before` before it. Attempts that never got past the confirmation
-  // are not recorded.
+  // Before the first command of a download goes to `drive`: the record that
+  // the attempt has begun, on the disk before the call returns, so that an
+  // attempt cut short by a crash or a power cut is not forgotten. `so_far` has
+  // the release's file, area flags, checksum and planned blocks.
+  void BeginAttempt(const Drive& drive, const std::string& version_before,
+                    const DownloadOutcome& so_far);
+  // Records how a download attempt on `drive` ended (completing the attempt
+  // begun, if any). Attempts that never got past the confirmation are not
+  // recorded.
   void RecordAttempt(const Drive& drive, const std::string& version_before,
                      const DownloadOutcome& outcome);
   // After a scan: for each listed drive whose last download finished, whether
@@ -124,8 +155,15 @@ class Log {
   std::function<void(const std::string&)> on_warning;
 
  private:
+  Record AttemptRecord(RecordKind kind, const Drive& drive, const std::string& version_before,
+                       const DownloadOutcome& outcome) const;
+  // Says once that downloads are not recorded, when there is no history.
+  void SayNotRecorded();
   std::string path_;
   std::string program_version_;
+  std::string unavailable_;
+  bool said_unavailable_ = false;
+  std::string attempt_;  // the attempt begun and not yet recorded
   Contents contents_;
   bool read_ = false;
 };

@@ -49,6 +49,10 @@ class WindowSystem {
   // Called once when a wait that has seen KeepAlive calls is over (the command
   // completed, failed or timed out), so that progress shown for it can go.
   virtual void WaitEnded() {}
+  // Delivers a stop request that arrived from outside the window (a signal, a
+  // console event) as the Abort it stands for, without processing any other
+  // event. The download asks between commands where it may not yield.
+  virtual void DeliverStops() {}
 };
 
 // One line for the operator about a command the drive is still working on:

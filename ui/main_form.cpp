@@ -15,6 +15,7 @@
 #include "download/release.h"
 #include "platform/window_system.h"
 #include "ui/debug_form.h"
+#include "ui/download_guards.h"
 
 namespace qx {
 
@@ -114,6 +115,10 @@ void MainForm::ComboID_Click() {
   FWVer.Caption = caption;
   const bool answered = Succeeded(Inquiry());
   if (answered) caption.append(reinterpret_cast<const char*>(&DataBuf[32]), 18);
+  if (SelectedHaId <= 7 && SelectedTargetId <= 7) {
+    peripheral_[SelectedHaId][SelectedTargetId] =
+        answered ? std::optional<uint8_t>(DataBuf[0]) : std::nullopt;
+  }
   SetFirmwareCaption(std::move(caption), answered);
 }
 
@@ -212,8 +217,10 @@ bool MainForm::ListTarget(uint8_t ha, uint8_t id, const AspiManager* manager,
   SelectedTargetId = id;
   if (!Succeeded(Inquiry())) {
     DeviceNames[ha][id].clear();
+    peripheral_[ha][id].reset();
     return false;
   }
+  peripheral_[ha][id] = DataBuf[0];
   // The product identification as a name: control and 8-bit bytes become blanks.
   for (size_t k = 16; k <= 31; ++k) {
     if (DataBuf[k] < 32 || DataBuf[k] > 127) DataBuf[k] = 32;
@@ -276,10 +283,13 @@ void MainForm::SetBusy(bool busy) {
   Emit({.kind = MainEvent::kBusy, .busy = busy});
 }
 
-// The window as the download procedure sees it.
+// The window as the download procedure sees it, with the guards it answers
+// for and the attempt's record in the history.
 class MainForm::DownloadView final : public DownloadForm {
  public:
-  explicit DownloadView(MainForm& form) : f_(form) {}
+  DownloadView(MainForm& form, history::Log* history, history::Drive drive)
+      : f_(form), history_(history), drive_(std::move(drive)), version_before_(form.FWVer.Caption) {}
+
   std::string FileName() const override { return f_.Label4.Caption; }
   std::string FirmwareDir() const override { return f_.FirmwareDir; }
   std::string TargetEntry() const override { return f_.ComboID.Text(); }
@@ -300,8 +310,43 @@ class MainForm::DownloadView final : public DownloadForm {
              .count = count});
   }
 
+  GuardVerdict CheckTarget() override {
+    std::optional<uint8_t> peripheral;
+    if (SelectedHaId <= 7 && SelectedTargetId <= 7) {
+      peripheral = f_.peripheral_[SelectedHaId][SelectedTargetId];
+    }
+    return TargetTypeVerdict(SelectedTargetId, peripheral);
+  }
+  GuardVerdict BeginDriveWork(const DownloadOutcome& so_far) override {
+    work_.emplace(InstalledAspiManager(), SelectedHaId, SelectedTargetId, SelectedLun,
+                  DriveName());
+    GuardVerdict v = work_->Begin();
+    if (v.refusal) return v;
+    if (history_ != nullptr) history_->BeginAttempt(drive_, version_before_, so_far);
+    return v;
+  }
+  void EndDriveWork() override { work_.reset(); }
+  void Note(const std::string& text) override {
+    f_.Emit({.kind = MainEvent::kNotice, .text = text});
+  }
+
+  // Records how the attempt ended.
+  void Record(const DownloadOutcome& outcome) {
+    if (history_ != nullptr) history_->RecordAttempt(drive_, version_before_, outcome);
+  }
+
  private:
+  // "the drive at 0:2 (QX-R4410)", for messages and the system's inhibitor.
+  std::string DriveName() const {
+    return "the drive at " + std::to_string(SelectedHaId) + ":" + std::to_string(SelectedTargetId) +
+           " (" + TrimSpaces(drive_.product) + ")";
+  }
+
   MainForm& f_;
+  history::Log* history_;
+  history::Drive drive_;
+  std::string version_before_;
+  std::optional<DriveWork> work_;
 };
 
 void MainForm::Command1_Click() {
@@ -310,7 +355,7 @@ void MainForm::Command1_Click() {
 
 std::optional<DownloadOutcome> MainForm::StartDownload(history::Log* history) {
   if (!Command1.Enabled) return std::nullopt;  // one download at a time
-  // What the drive said before, as the record keeps it.
+  // The chosen drive as the last scan listed it, for the record.
   history::Drive drive;
   drive.transport = last_scan_.transport;
   drive.ha = SelectedHaId;
@@ -323,12 +368,9 @@ std::optional<DownloadOutcome> MainForm::StartDownload(history::Log* history) {
       if (t.id == SelectedTargetId) drive = history::DriveOf(last_scan_, a, t);
     }
   }
-  const std::string version_before = FWVer.Caption;
-  DownloadView view(*this);
+  DownloadView view(*this, history, std::move(drive));
   DownloadOutcome outcome = RunDownload(view);
-  if (history != nullptr && history->enabled()) {
-    history->RecordAttempt(drive, version_before, outcome);
-  }
+  view.Record(outcome);
   return outcome;
 }
 

@@ -34,6 +34,7 @@ struct MainEvent {
 
     kBlockSent,    // a WRITE BUFFER block completed: block, mode, index (1-based), count
     kBusy,         // the controls went busy or idle: busy
+    kNotice,       // a note for the operator during a download (on battery, ...): text
   };
   Kind kind = kStatus;
   std::string text = {};
@@ -137,6 +138,9 @@ class MainForm {
 
   SettingsStore& settings_;
   ScanResult last_scan_;
+  // INQUIRY byte 0 (peripheral qualifier and device type) of each target's
+  // last INQUIRY, from the scan or the selection; nullopt when it failed.
+  std::array<std::array<std::optional<uint8_t>, 8>, 8> peripheral_{};
   // Adapter and target numbers behind the list items, in list order.
   std::vector<int> listed_adapters_;
   std::vector<int> listed_targets_;

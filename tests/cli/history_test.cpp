@@ -135,7 +135,7 @@ TEST_F(HistoryTest, CommandLineRecordsAndVerifies) {
   EXPECT_EQ(Cli({"--no-history", "download", all, "--ha", "2", "--id", "4", "--yes"}), 0);
   EXPECT_EQ(Lines(), 0u);
   EXPECT_EQ(Cli({"download", all, "--ha", "2", "--id", "4", "--yes"}), 0);
-  EXPECT_EQ(Lines(), 1u);
+  EXPECT_EQ(Lines(), 2u);  // the attempt's start, then its outcome
 
   // A second process after the power cycle: the drive reports the image's version.
   const auto scenario = dir / "after.json";
@@ -147,7 +147,7 @@ TEST_F(HistoryTest, CommandLineRecordsAndVerifies) {
                      R"(1.20 (2026/12/01), was 1.10 (2003/05/12) before QXR4410_ALL.OUB on )"),
             std::string::npos)
       << out;
-  EXPECT_EQ(Lines(), 2u);
+  EXPECT_EQ(Lines(), 3u);
   EXPECT_EQ(Cli({"--sim=" + scenario.string(), "scan"}), 0);
   EXPECT_EQ(out.find("firmware now"), std::string::npos);  // said once
   EXPECT_EQ(Cli({"history"}), 0);

@@ -106,7 +106,7 @@ bool TransportSimulated(const GuiOptions& options) {
 GuiSession::GuiSession(const GuiOptions& options, MessageBoxAsker asker)
     : settings_(QString::fromStdString(options.settings_file)),
       window_system_(std::move(asker)),
-      history_(options.history ? history::DefaultPath() : std::string(), kProgramVersion) {
+      history_(history::Log::ForUser(options.history, kProgramVersion)) {
   InstallWindowSystem(&window_system_);
   TraceOn = options.trace ? 1.0f : 0.0f;
   form_ = std::make_unique<MainForm>(settings_);
@@ -130,6 +130,7 @@ GuiSession::GuiSession(const GuiOptions& options, MessageBoxAsker asker)
   stop_signals_ = std::make_unique<StopSignalNotifier>();
   QObject::connect(stop_signals_.get(), &StopSignalNotifier::stopRequested, window_.get(),
                    [window = window_.get()](int) { window->RequestStop(); });
+  window_system_.on_deliver_stops = [this] { stop_signals_->Drain(); };
   window_system_.on_refresh = [this](std::string_view control) {
     if (control == "ASPI_Ret") {
       if (debug_) debug_->RefreshList();
@@ -151,6 +152,7 @@ GuiSession::GuiSession(const GuiOptions& options, MessageBoxAsker asker)
 }
 
 GuiSession::~GuiSession() {
+  window_system_.on_deliver_stops = nullptr;
   stop_signals_.reset();
   window_system_.on_refresh = nullptr;
   window_system_.on_wait = nullptr;

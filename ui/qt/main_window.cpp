@@ -543,6 +543,10 @@ void MainWindow::OnModelEvent(const MainEvent& e) {
       RenderProgress(e.index, e.count);
       emit blockSent(e.index, e.count);
       break;
+    case MainEvent::kNotice:
+      // Shown below the lists with the history's notes, until the next scan.
+      HistoryWarning(e.text);
+      break;
     case MainEvent::kTargetItem:
     case MainEvent::kFirmware:
     case MainEvent::kAdapterItem:

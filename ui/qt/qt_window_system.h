@@ -63,6 +63,9 @@ class QtWindowSystem final : public WindowSystem {
   // pending events once with only the wait-input widget's input let through.
   void KeepAlive(const CommandWait& wait) override;
   void WaitEnded() override;
+  void DeliverStops() override {
+    if (on_deliver_stops) on_deliver_stops();
+  }
 
   // The window that owns message boxes and shows the mouse pointer.
   void SetMainWindow(QWidget* window) { main_window_ = window; }
@@ -76,6 +79,8 @@ class QtWindowSystem final : public WindowSystem {
   // painted in the same cycle) and once when that wait is over.
   std::function<void(const CommandWait&)> on_wait;
   std::function<void()> on_wait_ended;
+  // Called by DeliverStops: hands a pending stop signal to the window.
+  std::function<void()> on_deliver_stops;
 
  private:
   MessageBoxAsker asker_;

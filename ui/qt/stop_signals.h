@@ -26,13 +26,14 @@ class StopSignalNotifier final : public QObject {
   StopSignalNotifier& operator=(const StopSignalNotifier&) = delete;
 
   bool Installed() const { return read_fd_ >= 0; }
+  // Emits stopRequested now for a signal that arrived, without waiting for the
+  // event loop to notice the pipe (the download asks between commands).
+  void Drain();
 
  signals:
   void stopRequested(int signal_number);
 
  private:
-  void Drain();
-
   int read_fd_ = -1;
   int write_fd_ = -1;
   QSocketNotifier* notifier_ = nullptr;

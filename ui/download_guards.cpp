@@ -1,0 +1,62 @@
+#include "ui/download_guards.h"
+
+#include "decode/decode.h"
+#include "text/text.h"
+
+namespace qx {
+
+namespace {
+constexpr uint8_t kCdDvdDevice = 5;
+}  // namespace
+
+GuardVerdict TargetTypeVerdict(int target, std::optional<uint8_t> peripheral) {
+  const std::string who = "target " + std::to_string(target);
+  if (!peripheral) {
+    return {.refusal = "The device type of " + who +
+                       " is not known (its last INQUIRY failed): run SCSI Rescan and choose it "
+                       "again",
+            .note = {}};
+  }
+  const uint8_t qualifier = *peripheral >> 5;
+  const uint8_t type = *peripheral & 0x1F;
+  if (qualifier != 0) {
+    return {.refusal = who + " has no device connected (peripheral qualifier " +
+                       std::to_string(qualifier) + "), not a DVD drive",
+            .note = {}};
+  }
+  if (type != kCdDvdDevice) {
+    return {.refusal = who + " is a " + std::string(DeviceTypeName(type)) + " (type " +
+                       std::to_string(type) + "), not a DVD drive",
+            .note = {}};
+  }
+  return {};
+}
+
+DriveWork::DriveWork(std::shared_ptr<AspiManager> manager, uint8_t ha, uint8_t target,
+                     uint8_t lun, std::string drive)
+    : manager_(std::move(manager)), ha_(ha), target_(target), lun_(lun), drive_(std::move(drive)) {}
+
+DriveWork::~DriveWork() {
+  if (reserved_ && manager_) manager_->Release();
+}
+
+GuardVerdict DriveWork::Begin() {
+  if (!manager_) return {};
+  const auto mounts = manager_->MountPoints(ha_, target_, lun_);
+  if (!mounts.empty()) {
+    std::string list;
+    for (const auto& m : mounts) list += (list.empty() ? "" : ", ") + m;
+    return {.refusal = "A file system from " + drive_ + " is mounted at " + list +
+                       ": unmount it before writing firmware; nothing was sent to the drive",
+            .note = {}};
+  }
+  if (auto refused = manager_->Reserve(ha_, target_, lun_)) {
+    return {.refusal = *refused + ": close the program that uses " + drive_ +
+                       " and start the download again; nothing was sent to the drive",
+            .note = {}};
+  }
+  reserved_ = true;
+  return {};
+}
+
+}  // namespace qx
