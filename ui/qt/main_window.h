@@ -14,6 +14,7 @@
 #include "ui/main_form.h"
 
 class QAction;
+class QBoxLayout;
 class QComboBox;
 class QLabel;
 class QLineEdit;
@@ -84,11 +85,22 @@ class MainWindow final : public QMainWindow {
   void paintEvent(QPaintEvent* event) override;
 
  private:
+  // The window in parts, top to bottom; BuildControls calls them in order, so
+  // the controls are made (and focused by Tab) in that order.
   void BuildControls(const std::string& transport, bool simulated);
+  void BuildMenus();
+  QWidget* BuildBanner(QWidget* parent, const std::string& transport, bool simulated);
+  QWidget* BuildTargetPanel(QWidget* parent);
+  void BuildNotices(QWidget* parent, QBoxLayout* outer);
+  QWidget* BuildReleasePanel(QWidget* parent);
+  void BuildProgressArea(QWidget* parent, QBoxLayout* outer);
+  QWidget* BuildStatusLine(QWidget* parent);
+  void ConnectControls();
   void OnModelEvent(const MainEvent& e);
   void RunHandler(const std::function<void()>& handler);
   void RenderText1();
   void RenderProgress(int index, int count);
+  void ClearProgress();
   void AcknowledgeAbort(const QString& notice);
   void RenderScanNotes();
   void Download();
