@@ -6,7 +6,6 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "aspi/trace.h"
 #include "ui/debug_form.h"
 #include "ui/qt/artwork.h"
 #include "ui/qt/fonts.h"

@@ -12,7 +12,6 @@
 #include <system_error>
 
 #include "aspi/manager.h"
-#include "aspi/trace.h"
 #include "aspi/transport_state.h"
 #include "download/release.h"
 #include "platform/version.h"

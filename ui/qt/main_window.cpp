@@ -24,7 +24,6 @@
 #include <exception>
 
 #include "aspi/manager.h"
-#include "aspi/transport_state.h"
 #include "download/preview.h"
 #include "history/history.h"
 #include "ui/qt/artwork.h"

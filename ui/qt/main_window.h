@@ -60,8 +60,6 @@ class MainWindow final : public QMainWindow {
   // The button whose input still reaches the window while a command is out.
   QPushButton* AbortButton() const { return tyusi_; }
 
-  MainForm& Form() { return form_; }
-
   // The download history the window records in and checks after each scan
   // (null or disabled: nothing is recorded). Takes over log->on_warning: its
   // warnings become a notice in the window. The log must outlive the window.
