@@ -13,6 +13,16 @@
 
 namespace qx::qt {
 
+namespace {
+
+// Shows a model text in a one-line box; an unchanged text is left alone.
+void RenderLine(QLineEdit* view, const std::string& text) {
+  const QString line = OneLine(text);
+  if (view->text() != line) view->setText(line);
+}
+
+}  // namespace
+
 DebugWindow::DebugWindow(DebugForm& form, QWidget* parent)
     : QWidget(parent, Qt::Window), form_(form) {
   setObjectName(QStringLiteral("D_WIn"));
@@ -71,8 +81,8 @@ void DebugWindow::Render() {
   }
   if (!prefix) list_->clear();
   for (int i = list_->count(); i < count; ++i) list_->addItem(FromModel(lines[i]));
-  if (text1_->text() != OneLine(form_.Text1)) text1_->setText(OneLine(form_.Text1));
-  if (text2_->text() != OneLine(form_.Text2)) text2_->setText(OneLine(form_.Text2));
+  RenderLine(text1_, form_.Text1);
+  RenderLine(text2_, form_.Text2);
 }
 
 void DebugWindow::RefreshList() {

@@ -45,30 +45,32 @@ QStringList ItemTexts(const std::vector<std::string>& items) {
   return texts;
 }
 
-// Mirrors a model combo box: items, list position, enabled state. Signals are
-// blocked so that nothing here looks like a user choice.
-void RenderCombo(QComboBox* view, const ComboBox& model) {
-  const QSignalBlocker block(view);
-  const QStringList items = ItemTexts(model.Items());
+// Fills a list view with the model's items unless it shows exactly these
+// already (refilling would lose the position and the scrolling); `text_at(i)`
+// reads the view's item i.
+template <typename View, typename TextAt>
+void RenderItems(View* view, const std::vector<std::string>& model_items, TextAt text_at) {
+  const QStringList items = ItemTexts(model_items);
   bool same = view->count() == items.size();
-  for (int i = 0; same && i < items.size(); ++i) same = view->itemText(i) == items[i];
+  for (int i = 0; same && i < items.size(); ++i) same = text_at(i) == items[i];
   if (!same) {
     view->clear();
     view->addItems(items);
   }
+}
+
+// Mirrors a model combo box: items, list position, enabled state. Signals are
+// blocked so that nothing here looks like a user choice.
+void RenderCombo(QComboBox* view, const ComboBox& model) {
+  const QSignalBlocker block(view);
+  RenderItems(view, model.Items(), [view](int i) { return view->itemText(i); });
   if (view->currentIndex() != model.ListIndex()) view->setCurrentIndex(model.ListIndex());
   view->setEnabled(model.Enabled);
 }
 
 void RenderFileList(QListWidget* view, const FileListBox& model) {
   const QSignalBlocker block(view);
-  const QStringList items = ItemTexts(model.Items());
-  bool same = view->count() == items.size();
-  for (int i = 0; same && i < items.size(); ++i) same = view->item(i)->text() == items[i];
-  if (!same) {
-    view->clear();
-    view->addItems(items);
-  }
+  RenderItems(view, model.Items(), [view](int i) { return view->item(i)->text(); });
   if (view->currentRow() != model.ListIndex()) {
     view->setCurrentRow(model.ListIndex());
     if (model.ListIndex() < 0) view->clearSelection();
