@@ -29,6 +29,7 @@
 #include "ui/qt/artwork.h"
 #include "ui/qt/fonts.h"
 #include "ui/qt/history_dialog.h"
+#include "ui/qt/labels.h"
 #include "ui/qt/text.h"
 
 namespace qx::qt {
@@ -81,13 +82,6 @@ void RenderFileList(QListWidget* view, const FileListBox& model) {
 void RenderLabel(QLabel* view, const std::string& caption) {
   const QString text = OneLine(caption);
   if (view->text() != text) view->setText(text);
-}
-
-QLabel* MakeLabel(QWidget* parent, const char* name) {
-  auto* label = new QLabel(parent);
-  label->setObjectName(QLatin1String(name));
-  label->setTextFormat(Qt::PlainText);
-  return label;
 }
 
 // A label framed like a read-only field (the values the window shows).
@@ -239,22 +233,14 @@ QWidget* MainWindow::BuildTargetPanel(QWidget* parent) {
 void MainWindow::BuildNotices(QWidget* parent, QBoxLayout* outer) {
   // What the transport had to say about the last scan (devices it could not
   // map, a missing driver): shown until the next scan, hidden when empty.
-  scan_notes_ = MakeLabel(parent, "ScanNotes");
-  scan_notes_->setWordWrap(true);
-  scan_notes_->setStyleSheet(
-      QStringLiteral("QLabel { background: #e8f0fb; color: #1c3558; border: 1px solid #9db4d6; "
-                     "border-radius: 3px; padding: 4px; }"));
-  scan_notes_->hide();
+  scan_notes_ = MakeNotice(parent, "ScanNotes",
+                           {.background = "#e8f0fb", .text = "#1c3558", .border = "#9db4d6"});
   outer->addWidget(scan_notes_);
 
   // What the history says about the drives of the last scan ("firmware now
   // ..."), and warnings of the history itself; hidden when empty.
-  history_notes_ = MakeLabel(parent, "HistoryNotes");
-  history_notes_->setWordWrap(true);
-  history_notes_->setStyleSheet(
-      QStringLiteral("QLabel { background: #eaf6ea; color: #1d4620; border: 1px solid #9cc79f; "
-                     "border-radius: 3px; padding: 4px; }"));
-  history_notes_->hide();
+  history_notes_ = MakeNotice(parent, "HistoryNotes",
+                              {.background = "#eaf6ea", .text = "#1d4620", .border = "#9cc79f"});
   outer->addWidget(history_notes_);
 }
 
@@ -407,8 +393,7 @@ void MainWindow::RenderHistoryNotes() {
   QStringList lines;
   for (const auto& line : verify_lines_) lines << OneLine(line).simplified();
   for (const auto& line : history_warnings_) lines << OneLine(line).simplified();
-  history_notes_->setText(lines.join(QLatin1Char('\n')));
-  history_notes_->setVisible(!lines.isEmpty());
+  ShowNotice(history_notes_, lines.join(QLatin1Char('\n')));
 }
 
 HistoryDialog* MainWindow::ShowHistory() {
@@ -449,8 +434,7 @@ void MainWindow::UpdateReleaseSummary() {
 void MainWindow::RenderScanNotes() {
   const auto manager = InstalledAspiManager();
   const std::string notes = manager ? manager->Notes() : std::string();
-  scan_notes_->setText(MessageBoxText(notes).trimmed());
-  scan_notes_->setVisible(!scan_notes_->text().isEmpty());
+  ShowNotice(scan_notes_, MessageBoxText(notes).trimmed());
 }
 
 void MainWindow::ShowWait(const CommandWait& wait) {
