@@ -6,13 +6,22 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "aspi/trace.h"
 #include "ui/debug_form.h"
 #include "ui/qt/artwork.h"
 #include "ui/qt/fonts.h"
 #include "ui/qt/text.h"
 
 namespace qx::qt {
+
+namespace {
+
+// Shows a model text in a one-line box; an unchanged text is left alone.
+void RenderLine(QLineEdit* view, const std::string& text) {
+  const QString line = OneLine(text);
+  if (view->text() != line) view->setText(line);
+}
+
+}  // namespace
 
 DebugWindow::DebugWindow(DebugForm& form, QWidget* parent)
     : QWidget(parent, Qt::Window), form_(form) {
@@ -72,8 +81,8 @@ void DebugWindow::Render() {
   }
   if (!prefix) list_->clear();
   for (int i = list_->count(); i < count; ++i) list_->addItem(FromModel(lines[i]));
-  if (text1_->text() != OneLine(form_.Text1)) text1_->setText(OneLine(form_.Text1));
-  if (text2_->text() != OneLine(form_.Text2)) text2_->setText(OneLine(form_.Text2));
+  RenderLine(text1_, form_.Text1);
+  RenderLine(text2_, form_.Text2);
 }
 
 void DebugWindow::RefreshList() {

@@ -8,11 +8,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <system_error>
 
 #include "aspi/manager.h"
-#include "aspi/trace.h"
 #include "aspi/transport_state.h"
 #include "download/release.h"
 #include "platform/version.h"
@@ -64,6 +64,12 @@ int ParseMilliseconds(const std::string& text) {
   return std::stoi(text);
 }
 
+// The program's icon and font for every window of the running application.
+void UseProgramLook() {
+  QApplication::setWindowIcon(AppIcon());
+  QApplication::setFont(UiFont());
+}
+
 }  // namespace
 
 bool DisplayAvailable() {
@@ -80,14 +86,13 @@ const char* NoDisplayMessage() {
 void ShowStartupError(int argc, char** argv, const std::string& text) {
   std::fprintf(stderr, "%s\n", text.c_str());
   if (!DisplayAvailable()) return;
-  if (QCoreApplication::instance() != nullptr) {
-    ShowMessageBox(nullptr, text, 16, "qxflash");
-    return;
-  }
+  // When no application runs yet, one just for the box (it ends with the box).
   int qt_argc = argc;
-  QApplication app(qt_argc, argv);
-  QApplication::setWindowIcon(AppIcon());
-  QApplication::setFont(UiFont());
+  std::optional<QApplication> app;
+  if (QCoreApplication::instance() == nullptr) {
+    app.emplace(qt_argc, argv);
+    UseProgramLook();
+  }
   ShowMessageBox(nullptr, text, 16, "qxflash");
 }
 
@@ -189,8 +194,7 @@ int RunGui(int argc, char** argv, const GuiOptions& options) {
   int qt_argc = argc;
   QApplication app(qt_argc, argv);
   QApplication::setApplicationName(QStringLiteral("qxflash"));
-  QApplication::setWindowIcon(AppIcon());
-  QApplication::setFont(UiFont());
+  UseProgramLook();
 
   GuiSession session(options);
   QObject::connect(&session.Window(), &MainWindow::closed, &app, &QApplication::quit);

@@ -33,10 +33,7 @@ class GuiSession {
   MainForm& Form() { return *form_; }
   MainWindow& Window() { return *window_; }
   DebugWindow* Debug() { return debug_.get(); }  // null unless options.trace
-  QtWindowSystem& WindowSystem() { return window_system_; }
-  QtSettingsStore& Settings() { return settings_; }
   StopSignalNotifier& StopSignals() { return *stop_signals_; }
-  history::Log& History() { return history_; }
 
  private:
   QtSettingsStore settings_;

@@ -8,6 +8,7 @@
 #include <QVBoxLayout>
 
 #include "history/history.h"
+#include "ui/qt/labels.h"
 #include "ui/qt/text.h"
 
 namespace qx::qt {
@@ -33,19 +34,11 @@ HistoryDialog::HistoryDialog(std::string path, QWidget* parent)
   setObjectName(QStringLiteral("HistoryDialog"));
   setWindowTitle(QStringLiteral("Download History"));
   auto* layout = new QVBoxLayout(this);
-  source_ = new QLabel(this);
-  source_->setObjectName(QStringLiteral("HistorySource"));
-  source_->setTextFormat(Qt::PlainText);
+  source_ = MakeLabel(this, "HistorySource");
   source_->setTextInteractionFlags(Qt::TextSelectableByMouse);
   layout->addWidget(source_);
-  warnings_ = new QLabel(this);
-  warnings_->setObjectName(QStringLiteral("HistoryWarnings"));
-  warnings_->setTextFormat(Qt::PlainText);
-  warnings_->setWordWrap(true);
-  warnings_->setStyleSheet(
-      QStringLiteral("QLabel { background: #fff3cd; color: #5c4400; border: 1px solid #e0c36a; "
-                     "border-radius: 3px; padding: 4px; }"));
-  warnings_->hide();
+  warnings_ = MakeNotice(this, "HistoryWarnings",
+                         {.background = "#fff3cd", .text = "#5c4400", .border = "#e0c36a"});
   layout->addWidget(warnings_);
 
   table_ = new QTableWidget(0, kColumnCount, this);
@@ -85,8 +78,7 @@ void HistoryDialog::Reload() {
                    FromModel(path_));
   QStringList warnings;
   for (const auto& w : contents.warnings) warnings << FromModel(w);
-  warnings_->setText(warnings.join(QLatin1Char('\n')));
-  warnings_->setVisible(!warnings.isEmpty());
+  ShowNotice(warnings_, warnings.join(QLatin1Char('\n')));
 
   table_->setRowCount(static_cast<int>(contents.records.size()));
   int row = 0;

@@ -24,12 +24,12 @@
 #include <exception>
 
 #include "aspi/manager.h"
-#include "aspi/transport_state.h"
 #include "download/preview.h"
 #include "history/history.h"
 #include "ui/qt/artwork.h"
 #include "ui/qt/fonts.h"
 #include "ui/qt/history_dialog.h"
+#include "ui/qt/labels.h"
 #include "ui/qt/text.h"
 
 namespace qx::qt {
@@ -46,30 +46,32 @@ QStringList ItemTexts(const std::vector<std::string>& items) {
   return texts;
 }
 
-// Mirrors a model combo box: items, list position, enabled state. Signals are
-// blocked so that nothing here looks like a user choice.
-void RenderCombo(QComboBox* view, const ComboBox& model) {
-  const QSignalBlocker block(view);
-  const QStringList items = ItemTexts(model.Items());
+// Fills a list view with the model's items unless it shows exactly these
+// already (refilling would lose the position and the scrolling); `text_at(i)`
+// reads the view's item i.
+template <typename View, typename TextAt>
+void RenderItems(View* view, const std::vector<std::string>& model_items, TextAt text_at) {
+  const QStringList items = ItemTexts(model_items);
   bool same = view->count() == items.size();
-  for (int i = 0; same && i < items.size(); ++i) same = view->itemText(i) == items[i];
+  for (int i = 0; same && i < items.size(); ++i) same = text_at(i) == items[i];
   if (!same) {
     view->clear();
     view->addItems(items);
   }
+}
+
+// Mirrors a model combo box: items, list position, enabled state. Signals are
+// blocked so that nothing here looks like a user choice.
+void RenderCombo(QComboBox* view, const ComboBox& model) {
+  const QSignalBlocker block(view);
+  RenderItems(view, model.Items(), [view](int i) { return view->itemText(i); });
   if (view->currentIndex() != model.ListIndex()) view->setCurrentIndex(model.ListIndex());
   view->setEnabled(model.Enabled);
 }
 
 void RenderFileList(QListWidget* view, const FileListBox& model) {
   const QSignalBlocker block(view);
-  const QStringList items = ItemTexts(model.Items());
-  bool same = view->count() == items.size();
-  for (int i = 0; same && i < items.size(); ++i) same = view->item(i)->text() == items[i];
-  if (!same) {
-    view->clear();
-    view->addItems(items);
-  }
+  RenderItems(view, model.Items(), [view](int i) { return view->item(i)->text(); });
   if (view->currentRow() != model.ListIndex()) {
     view->setCurrentRow(model.ListIndex());
     if (model.ListIndex() < 0) view->clearSelection();
@@ -82,13 +84,6 @@ void RenderLabel(QLabel* view, const std::string& caption) {
   if (view->text() != text) view->setText(text);
 }
 
-QLabel* MakeLabel(QWidget* parent, const char* name) {
-  auto* label = new QLabel(parent);
-  label->setObjectName(QLatin1String(name));
-  label->setTextFormat(Qt::PlainText);
-  return label;
-}
-
 // A label framed like a read-only field (the values the window shows).
 QLabel* MakeValueLabel(QWidget* parent, const char* name) {
   QLabel* label = MakeLabel(parent, name);
@@ -96,6 +91,36 @@ QLabel* MakeValueLabel(QWidget* parent, const char* name) {
   label->setMinimumHeight(22);
   label->setTextInteractionFlags(Qt::TextSelectableByMouse);
   return label;
+}
+
+// One of the two target-panel lists (adapters, targets), wide enough for an
+// entry before it is filled.
+QComboBox* MakeTargetCombo(QWidget* parent, const char* name, const QFont& font) {
+  auto* combo = new QComboBox(parent);
+  combo->setObjectName(QLatin1String(name));
+  combo->setFont(font);
+  combo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+  combo->setMinimumContentsLength(22);
+  return combo;
+}
+
+// A button that Enter never presses: a download starts only on a deliberate
+// click.
+QPushButton* MakeButton(QWidget* parent, const char* name, int minimum_width) {
+  auto* button = new QPushButton(parent);
+  button->setObjectName(QLatin1String(name));
+  button->setDefault(false);
+  button->setAutoDefault(false);
+  button->setMinimumWidth(minimum_width);
+  return button;
+}
+
+// Image1's picture, drawn for the screen's pixel ratio so that it stays sharp.
+QPixmap PictureFor(qreal device_pixel_ratio) {
+  QPixmap picture = QPixmap::fromImage(DrivePicture(qRound(kPictureWidth * device_pixel_ratio),
+                                                    qRound(kPictureHeight * device_pixel_ratio)));
+  picture.setDevicePixelRatio(device_pixel_ratio);
+  return picture;
 }
 
 }  // namespace
@@ -125,34 +150,44 @@ MainWindow::~MainWindow() {
   if (history_) history_->on_warning = nullptr;
 }
 
+// The controls top to bottom, in the order the focus chain follows them.
 void MainWindow::BuildControls(const std::string& transport, bool simulated) {
-  const QFont ui = UiFont();
-  setFont(ui);
-  menuBar()->setFont(ui);
-
-  scsi_mode_ = menuBar()->addMenu(QString());
-  scsi_mode_->setObjectName(QStringLiteral("SCSIMode"));
-  scsi_mode_->setFont(ui);
-  scsi_scan_ = scsi_mode_->addAction(QString());
-  scsi_scan_->setObjectName(QStringLiteral("Scsi_Scan"));
-  connect(scsi_scan_, &QAction::triggered, this, [this] {
-    ScanResult scan;
-    RunHandler([this, &scan] { scan = form_.Scan(); });
-    RenderScanNotes();
-    VerifyScanned(scan);
-  });
-  // The history sits beside the defined menu, after it.
-  history_action_ = menuBar()->addAction(QStringLiteral("History"));
-  history_action_->setObjectName(QStringLiteral("History"));
-  connect(history_action_, &QAction::triggered, this, [this] { ShowHistory(); });
+  setFont(UiFont());
+  BuildMenus();
 
   auto* central = new QWidget(this);
   central->setObjectName(QStringLiteral("central"));
   auto* outer = new QVBoxLayout(central);
   outer->setContentsMargins(10, 8, 10, 8);
   outer->setSpacing(8);
+  outer->addWidget(BuildBanner(central, transport, simulated));
+  outer->addWidget(BuildTargetPanel(central));
+  BuildNotices(central, outer);
+  outer->addWidget(BuildReleasePanel(central), 1);
+  BuildProgressArea(central, outer);
+  outer->addWidget(BuildStatusLine(central));
+  setCentralWidget(central);
 
-  badge_ = MakeLabel(central, "TransportBadge");
+  ConnectControls();
+}
+
+void MainWindow::BuildMenus() {
+  const QFont ui = UiFont();
+  menuBar()->setFont(ui);
+  scsi_mode_ = menuBar()->addMenu(QString());
+  scsi_mode_->setObjectName(QStringLiteral("SCSIMode"));
+  scsi_mode_->setFont(ui);
+  scsi_scan_ = scsi_mode_->addAction(QString());
+  scsi_scan_->setObjectName(QStringLiteral("Scsi_Scan"));
+  // The history sits beside the defined menu, after it.
+  history_action_ = menuBar()->addAction(QStringLiteral("History"));
+  history_action_->setObjectName(QStringLiteral("History"));
+}
+
+// The line above the target panel naming the transport; a simulated bus is
+// called out in a bold yellow band.
+QWidget* MainWindow::BuildBanner(QWidget* parent, const std::string& transport, bool simulated) {
+  badge_ = MakeLabel(parent, "TransportBadge");
   badge_->setAlignment(Qt::AlignCenter);
   if (simulated) {
     badge_->setText(QStringLiteral("SIMULATED BUS \u2014 no real drive is written"));
@@ -164,78 +199,63 @@ void MainWindow::BuildControls(const std::string& transport, bool simulated) {
                     (transport.empty() ? QStringLiteral("none") : FromModel(transport)));
     badge_->setStyleSheet(QStringLiteral("QLabel { color: #4a4a4a; padding: 2px; }"));
   }
-  outer->addWidget(badge_);
+  return badge_;
+}
 
-  // Target: picture, adapter and target lists, firmware version.
-  auto* target = new QFrame(central);
+// Target: picture, adapter and target lists, firmware version.
+QWidget* MainWindow::BuildTargetPanel(QWidget* parent) {
+  auto* target = new QFrame(parent);
   target->setFrameStyle(QFrame::StyledPanel | QFrame::Raised);
-  auto* tgrid = new QGridLayout(target);
-  tgrid->setHorizontalSpacing(8);
+  auto* grid = new QGridLayout(target);
+  grid->setHorizontalSpacing(8);
   image1_ = MakeLabel(target, "Image1");
   image1_->setFixedSize(kPictureWidth, kPictureHeight);
-  {
-    const qreal dpr = devicePixelRatioF();
-    QPixmap picture =
-        QPixmap::fromImage(DrivePicture(qRound(kPictureWidth * dpr), qRound(kPictureHeight * dpr)));
-    picture.setDevicePixelRatio(dpr);
-    image1_->setPixmap(picture);
-  }
-  tgrid->addWidget(image1_, 0, 0, 4, 1, Qt::AlignTop);
+  image1_->setPixmap(PictureFor(devicePixelRatioF()));
+  grid->addWidget(image1_, 0, 0, 4, 1, Qt::AlignTop);
   label1_ = MakeLabel(target, "Label1");
   label2_ = MakeLabel(target, "Label2");
-  combo_ha_ = new QComboBox(target);
-  combo_ha_->setObjectName(QStringLiteral("ComboHA"));
-  combo_ha_->setFont(ui);
-  combo_ha_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
-  combo_ha_->setMinimumContentsLength(22);
-  combo_id_ = new QComboBox(target);
-  combo_id_->setObjectName(QStringLiteral("ComboID"));
-  combo_id_->setFont(FixedPitchFont());
-  combo_id_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
-  combo_id_->setMinimumContentsLength(22);
+  combo_ha_ = MakeTargetCombo(target, "ComboHA", UiFont());
+  combo_id_ = MakeTargetCombo(target, "ComboID", FixedPitchFont());
   label1_->setBuddy(combo_ha_);
   label2_->setBuddy(combo_id_);
-  tgrid->addWidget(label1_, 0, 1);
-  tgrid->addWidget(combo_ha_, 0, 2);
-  tgrid->addWidget(label2_, 1, 1);
-  tgrid->addWidget(combo_id_, 1, 2);
+  grid->addWidget(label1_, 0, 1);
+  grid->addWidget(combo_ha_, 0, 2);
+  grid->addWidget(label2_, 1, 1);
+  grid->addWidget(combo_id_, 1, 2);
   label3_[2] = MakeLabel(target, "Label3_2");
-  tgrid->addWidget(label3_[2], 2, 1, 1, 2);
+  grid->addWidget(label3_[2], 2, 1, 1, 2);
   fwver_ = MakeValueLabel(target, "FWVer");
-  tgrid->addWidget(fwver_, 3, 1, 1, 2);
-  tgrid->setColumnStretch(2, 1);
-  outer->addWidget(target);
+  grid->addWidget(fwver_, 3, 1, 1, 2);
+  grid->setColumnStretch(2, 1);
+  return target;
+}
 
+void MainWindow::BuildNotices(QWidget* parent, QBoxLayout* outer) {
   // What the transport had to say about the last scan (devices it could not
   // map, a missing driver): shown until the next scan, hidden when empty.
-  scan_notes_ = MakeLabel(central, "ScanNotes");
-  scan_notes_->setWordWrap(true);
-  scan_notes_->setStyleSheet(
-      QStringLiteral("QLabel { background: #e8f0fb; color: #1c3558; border: 1px solid #9db4d6; "
-                     "border-radius: 3px; padding: 4px; }"));
-  scan_notes_->hide();
+  scan_notes_ = MakeNotice(parent, "ScanNotes",
+                           {.background = "#e8f0fb", .text = "#1c3558", .border = "#9db4d6"});
   outer->addWidget(scan_notes_);
 
   // What the history says about the drives of the last scan ("firmware now
   // ..."), and warnings of the history itself; hidden when empty.
-  history_notes_ = MakeLabel(central, "HistoryNotes");
-  history_notes_->setWordWrap(true);
-  history_notes_->setStyleSheet(
-      QStringLiteral("QLabel { background: #eaf6ea; color: #1d4620; border: 1px solid #9cc79f; "
-                     "border-radius: 3px; padding: 4px; }"));
-  history_notes_->hide();
+  history_notes_ = MakeNotice(parent, "HistoryNotes",
+                              {.background = "#eaf6ea", .text = "#1d4620", .border = "#9cc79f"});
   outer->addWidget(history_notes_);
+}
 
-  // Release: file list, chosen name, the two buttons.
-  auto* release = new QFrame(central);
+// Release: file list, chosen name, what the download would find in it, the
+// two buttons.
+QWidget* MainWindow::BuildReleasePanel(QWidget* parent) {
+  auto* release = new QFrame(parent);
   release->setFrameStyle(QFrame::StyledPanel | QFrame::Raised);
-  auto* rgrid = new QGridLayout(release);
-  rgrid->setHorizontalSpacing(12);
+  auto* grid = new QGridLayout(release);
+  grid->setHorizontalSpacing(12);
   label3_[0] = MakeLabel(release, "Label3_0");
   label3_[1] = MakeLabel(release, "Label3_1");
   file1_ = new QListWidget(release);
   file1_->setObjectName(QStringLiteral("File1"));
-  file1_->setFont(ui);
+  file1_->setFont(UiFont());
   file1_->setSelectionMode(QAbstractItemView::SingleSelection);
   file1_->setUniformItemSizes(true);
   file1_->setMinimumWidth(190);
@@ -249,32 +269,26 @@ void MainWindow::BuildControls(const std::string& transport, bool simulated) {
   release_summary_->setTextInteractionFlags(Qt::TextSelectableByMouse);
   release_summary_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
   release_summary_->hide();
-  tyusi_ = new QPushButton(release);
-  tyusi_->setObjectName(QStringLiteral("Tyusi"));
-  command1_ = new QPushButton(release);
-  command1_->setObjectName(QStringLiteral("Command1"));
-  command1_->setDefault(false);
-  command1_->setAutoDefault(false);
-  tyusi_->setAutoDefault(false);
-  command1_->setMinimumWidth(120);
-  tyusi_->setMinimumWidth(90);
-  rgrid->addWidget(label3_[0], 0, 0);
-  rgrid->addWidget(file1_, 1, 0, 4, 1);
-  rgrid->addWidget(label3_[1], 0, 1, 1, 2);
-  rgrid->addWidget(label4_, 1, 1, 1, 2);
-  rgrid->addWidget(release_summary_, 2, 1, 1, 2);
-  rgrid->setRowStretch(2, 1);
-  rgrid->addWidget(command1_, 3, 1);
-  rgrid->addWidget(tyusi_, 3, 2);
-  rgrid->setColumnStretch(1, 1);
-  rgrid->setColumnStretch(2, 1);
-  outer->addWidget(release, 1);
+  // Abort is made first: it comes before Download Start in the focus chain.
+  tyusi_ = MakeButton(release, "Tyusi", 90);
+  command1_ = MakeButton(release, "Command1", 120);
+  grid->addWidget(label3_[0], 0, 0);
+  grid->addWidget(file1_, 1, 0, 4, 1);
+  grid->addWidget(label3_[1], 0, 1, 1, 2);
+  grid->addWidget(label4_, 1, 1, 1, 2);
+  grid->addWidget(release_summary_, 2, 1, 1, 2);
+  grid->setRowStretch(2, 1);
+  grid->addWidget(command1_, 3, 1);
+  grid->addWidget(tyusi_, 3, 2);
+  grid->setColumnStretch(1, 1);
+  grid->setColumnStretch(2, 1);
+  return release;
+}
 
-  progress_ = new QProgressBar(central);
+void MainWindow::BuildProgressArea(QWidget* parent, QBoxLayout* outer) {
+  progress_ = new QProgressBar(parent);
   progress_->setObjectName(QStringLiteral("Progress"));
-  progress_->setRange(0, 1);
-  progress_->setValue(0);
-  progress_->setFormat(QString());
+  ClearProgress();
   progress_->setTextVisible(true);
   progress_->setEnabled(false);
   outer->addWidget(progress_);
@@ -284,24 +298,35 @@ void MainWindow::BuildControls(const std::string& transport, bool simulated) {
   // anything, so that nothing moves while a command is out.
   auto* activity = new QHBoxLayout;
   activity->setSpacing(12);
-  wait_info_ = MakeLabel(central, "WaitInfo");
+  wait_info_ = MakeLabel(parent, "WaitInfo");
   wait_info_->setMinimumHeight(wait_info_->fontMetrics().height() + 4);
   wait_info_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
-  abort_notice_ = MakeLabel(central, "AbortNotice");
+  abort_notice_ = MakeLabel(parent, "AbortNotice");
   abort_notice_->setStyleSheet(QStringLiteral("QLabel { color: #8a1c00; font-weight: bold; }"));
   abort_notice_->hide();
   activity->addWidget(wait_info_, 1);
   activity->addWidget(abort_notice_, 0, Qt::AlignRight);
   outer->addLayout(activity);
+}
 
-  text1_ = new QLineEdit(central);
+// The status line at the bottom (Text1).
+QWidget* MainWindow::BuildStatusLine(QWidget* parent) {
+  text1_ = new QLineEdit(parent);
   text1_->setObjectName(QStringLiteral("Text1"));
   text1_->setReadOnly(true);
-  text1_->setFont(ui);
-  outer->addWidget(text1_);
+  text1_->setFont(UiFont());
+  return text1_;
+}
 
-  setCentralWidget(central);
-
+// Each user action runs its model handler through RunHandler.
+void MainWindow::ConnectControls() {
+  connect(scsi_scan_, &QAction::triggered, this, [this] {
+    ScanResult scan;
+    RunHandler([this, &scan] { scan = form_.Scan(); });
+    RenderScanNotes();
+    VerifyScanned(scan);
+  });
+  connect(history_action_, &QAction::triggered, this, [this] { ShowHistory(); });
   connect(combo_ha_, &QComboBox::activated, this,
           [this](int index) { RunHandler([this, index] { form_.ComboHA.SetListIndex(index); }); });
   connect(combo_id_, &QComboBox::activated, this,
@@ -368,8 +393,7 @@ void MainWindow::RenderHistoryNotes() {
   QStringList lines;
   for (const auto& line : verify_lines_) lines << OneLine(line).simplified();
   for (const auto& line : history_warnings_) lines << OneLine(line).simplified();
-  history_notes_->setText(lines.join(QLatin1Char('\n')));
-  history_notes_->setVisible(!lines.isEmpty());
+  ShowNotice(history_notes_, lines.join(QLatin1Char('\n')));
 }
 
 HistoryDialog* MainWindow::ShowHistory() {
@@ -410,8 +434,7 @@ void MainWindow::UpdateReleaseSummary() {
 void MainWindow::RenderScanNotes() {
   const auto manager = InstalledAspiManager();
   const std::string notes = manager ? manager->Notes() : std::string();
-  scan_notes_->setText(MessageBoxText(notes).trimmed());
-  scan_notes_->setVisible(!scan_notes_->text().isEmpty());
+  ShowNotice(scan_notes_, MessageBoxText(notes).trimmed());
 }
 
 void MainWindow::ShowWait(const CommandWait& wait) {
@@ -507,6 +530,13 @@ void MainWindow::RenderProgress(int index, int count) {
   progress_->setFormat(QStringLiteral("%v / %m blocks"));
 }
 
+// No block counted yet: an empty bar without text.
+void MainWindow::ClearProgress() {
+  progress_->setRange(0, 1);
+  progress_->setValue(0);
+  progress_->setFormat(QString());
+}
+
 void MainWindow::RefreshControl(std::string_view name) {
   if (name == "Text1") {
     RenderText1();
@@ -531,11 +561,7 @@ void MainWindow::OnModelEvent(const MainEvent& e) {
         abort_notice_->clear();
         abort_notice_->hide();
       }
-      if (busy_) {
-        progress_->setRange(0, 1);
-        progress_->setValue(0);
-        progress_->setFormat(QString());
-      }
+      if (busy_) ClearProgress();
       progress_->setEnabled(busy_);
       Render();
       break;

@@ -14,6 +14,7 @@
 #include "ui/main_form.h"
 
 class QAction;
+class QBoxLayout;
 class QComboBox;
 class QLabel;
 class QLineEdit;
@@ -59,8 +60,6 @@ class MainWindow final : public QMainWindow {
   // The button whose input still reaches the window while a command is out.
   QPushButton* AbortButton() const { return tyusi_; }
 
-  MainForm& Form() { return form_; }
-
   // The download history the window records in and checks after each scan
   // (null or disabled: nothing is recorded). Takes over log->on_warning: its
   // warnings become a notice in the window. The log must outlive the window.
@@ -84,11 +83,22 @@ class MainWindow final : public QMainWindow {
   void paintEvent(QPaintEvent* event) override;
 
  private:
+  // The window in parts, top to bottom; BuildControls calls them in order, so
+  // the controls are made (and focused by Tab) in that order.
   void BuildControls(const std::string& transport, bool simulated);
+  void BuildMenus();
+  QWidget* BuildBanner(QWidget* parent, const std::string& transport, bool simulated);
+  QWidget* BuildTargetPanel(QWidget* parent);
+  void BuildNotices(QWidget* parent, QBoxLayout* outer);
+  QWidget* BuildReleasePanel(QWidget* parent);
+  void BuildProgressArea(QWidget* parent, QBoxLayout* outer);
+  QWidget* BuildStatusLine(QWidget* parent);
+  void ConnectControls();
   void OnModelEvent(const MainEvent& e);
   void RunHandler(const std::function<void()>& handler);
   void RenderText1();
   void RenderProgress(int index, int count);
+  void ClearProgress();
   void AcknowledgeAbort(const QString& notice);
   void RenderScanNotes();
   void Download();

@@ -40,9 +40,13 @@ std::string QtSettingsStore::GetSetting(const std::string& app, const std::strin
 
 void QtSettingsStore::SaveSetting(const std::string& app, const std::string& section,
                                   const std::string& key, const std::string& value) {
-  auto settings = Open(app);
-  settings->setValue(KeyPath(section, key), QString::fromStdString(value));
-  settings->sync();
+  auto write_value = [&] {
+    auto settings = Open(app);
+    settings->setValue(KeyPath(section, key), QString::fromStdString(value));
+    settings->sync();
+    return settings;
+  };
+  auto settings = write_value();
   if (settings->status() == QSettings::FormatError) {
     // QSettings never rewrites a file it could not parse, so one damaged file
     // would stop every later save. Keep it aside and start a fresh one.
@@ -54,9 +58,7 @@ void QtSettingsStore::SaveSetting(const std::string& app, const std::string& sec
       std::fprintf(stderr, "qxflash: settings file %s could not be read; kept it as %s\n",
                    file.toLocal8Bit().constData(), aside.toLocal8Bit().constData());
     }
-    settings = Open(app);
-    settings->setValue(KeyPath(section, key), QString::fromStdString(value));
-    settings->sync();
+    settings = write_value();
   }
   if (settings->status() != QSettings::NoError) {
     std::fprintf(stderr, "qxflash: could not save setting %s/%s to %s\n", section.c_str(),

@@ -96,18 +96,13 @@ bool WaitInputFilter::eventFilter(QObject* receiver, QEvent* event) {
   return modal == nullptr || widget->window() != modal;
 }
 
-QtWindowSystem::QtWindowSystem(MessageBoxAsker asker) {
-  SetAsker(std::move(asker));
-}
+QtWindowSystem::QtWindowSystem(MessageBoxAsker asker)
+    : asker_(asker ? std::move(asker) : MessageBoxAsker(ShowMessageBox)) {}
 
 QtWindowSystem::~QtWindowSystem() {
   if (filter_installed_ && QCoreApplication::instance() != nullptr) {
     QCoreApplication::instance()->removeEventFilter(&filter_);
   }
-}
-
-void QtWindowSystem::SetAsker(MessageBoxAsker asker) {
-  asker_ = asker ? std::move(asker) : MessageBoxAsker(ShowMessageBox);
 }
 
 int QtWindowSystem::MsgBox(const std::string& text, int style, const std::string& title) {

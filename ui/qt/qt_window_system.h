@@ -50,6 +50,7 @@ class WaitInputFilter final : public QObject {
 
 class QtWindowSystem final : public WindowSystem {
  public:
+  // `asker` empty: the real box (ShowMessageBox).
   explicit QtWindowSystem(MessageBoxAsker asker = ShowMessageBox);
   ~QtWindowSystem() override;
 
@@ -69,8 +70,6 @@ class QtWindowSystem final : public WindowSystem {
 
   // The window that owns message boxes and shows the mouse pointer.
   void SetMainWindow(QWidget* window) { main_window_ = window; }
-  QWidget* MainWindow() const { return main_window_; }
-  void SetAsker(MessageBoxAsker asker);
   // The one widget whose input is delivered during a command wait.
   void SetWaitInputWidget(QWidget* widget) { filter_.SetAllowed(widget); }
   // Called by Refresh with the control's name; the views repaint it at once.
