@@ -24,9 +24,9 @@ struct Options {
   // pass-through (SCSI generic on Linux, SPTI on Windows).
   enum class Transport { kSim, kDrives };
   Transport transport = Transport::kSim;
-  bool transport_given = false;  // a transport option was named
+  bool transport_given = false;            // a transport option was named
   std::string drives_option = "--drives";  // as written: --drives or the system's own name
-  std::string scenario;          // empty: built-in scenario
+  std::string scenario;                    // empty: built-in scenario
   bool trace = false;
   bool json = false;
   bool help = false;

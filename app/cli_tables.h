@@ -17,7 +17,7 @@ class Session;
 
 // Which options a command takes, by group.
 enum OptionGroup : unsigned {
-  kAlways = 0,         // --help, --version: with any command
+  kAlways = 0,           // --help, --version: with any command
   kTransport = 1u << 0,  // which bus (accepted by every command)
   kDrive = 1u << 1,      // how commands go to the drive: --trace, --timeout
   kOutput = 1u << 2,     // --json

@@ -7,16 +7,15 @@ namespace qx::cli {
 
 namespace {
 
-std::string HumanLine(const history::Record& r, const std::vector<history::Record>& records) {
+std::string HumanLine(const history::Entry& e, const std::vector<history::Record>& records) {
+  const history::Record& r = *e.record;
+  const history::EntryWords words = history::Describe(e, records);
   std::string line = r.time + "  " + r.drive.transport + " " + std::to_string(r.drive.ha) + ":" +
                      std::to_string(r.drive.target) + " " + Latin1ToUtf8(r.drive.product) + "  ";
-  if (r.kind == history::RecordKind::kDownload) {
-    line += r.release + "  " + ToString(r.end) + " " + std::to_string(r.blocks_sent) + "/" +
-            std::to_string(r.blocks_planned) + " blocks";
-    if (r.end != DownloadEnd::kDone && !r.message.empty()) line += ": " + r.message;
-  } else {
-    line += Latin1ToUtf8(history::VerifyText(r, records));
-  }
+  if (r.kind == history::RecordKind::kVerify) return line + Latin1ToUtf8(words.text);
+  line += r.release + "  " + words.outcome + " " + words.blocks + " blocks";
+  const bool said = r.kind == history::RecordKind::kDownload && r.end == DownloadEnd::kDone;
+  if (!said && !words.text.empty()) line += ": " + Latin1ToUtf8(words.text);
   return line;
 }
 
@@ -27,18 +26,23 @@ int RunHistory(Session& s) {
     s.err() << "qxflash: --no-history leaves no history to list\n";
     return kExitUsage;
   }
+  if (!s.history().unavailable().empty()) {
+    s.err() << "qxflash: " << s.history().unavailable() << "\n";
+    return kExitFailed;
+  }
   const auto& h = s.history().Read();
   Reporter& r = s.reporter();
   if (!r.json() && h.records.empty()) {
     r.Human("No downloads recorded in " + s.history().path());
   }
-  for (const auto& record : h.records) {
+  for (const auto& entry : history::Listing(h.records)) {
     if (r.json()) {
-      auto j = history::ToJson(record);
+      auto j = history::ToJson(*entry.record);
       j["event"] = "history";
+      if (entry.interrupted) j["interrupted"] = true;
       r.Json(j);
     } else {
-      r.Human(HumanLine(record, h.records));
+      r.Human(HumanLine(entry, h.records));
     }
   }
   return kExitOk;

@@ -271,10 +271,16 @@ std::string SenseMsg(int16_t asc, int16_t ascq, int16_t driveCode) {
 }
 
 std::string_view DeviceTypeName(uint8_t type) {
-  static constexpr std::string_view kNames[] = {
-      "disk",          "tape drive",         "printer",          "processor",
-      "write-once drive", "CD/DVD drive",    "scanner",          "optical memory drive",
-      "medium changer", "communications device"};
+  static constexpr std::string_view kNames[] = {"disk",
+                                                "tape drive",
+                                                "printer",
+                                                "processor",
+                                                "write-once drive",
+                                                "CD/DVD drive",
+                                                "scanner",
+                                                "optical memory drive",
+                                                "medium changer",
+                                                "communications device"};
   if (type < std::size(kNames)) return kNames[type];
   switch (type) {
     case 0x0C:

@@ -125,8 +125,8 @@ class Attempt {
       out_.block = static_cast<int>(b);
       if (form_.AbortRequested()) return Aborted();
       const uint8_t mode = release_.BlockMode[b];
-      if (!Succeeded(WriteBuffer(0, static_cast<int32_t>(kBlockSize), mode,
-                                 static_cast<uint8_t>(b)))) {
+      if (!Succeeded(
+              WriteBuffer(0, static_cast<int32_t>(kBlockSize), mode, static_cast<uint8_t>(b)))) {
         form_.SetStatus(ErrMsg, false);
         const std::string text = LastHaStat != 0 ? "HostAdaptrError!  \r\n" + ErrMsg : ErrMsg;
         return Fail(DownloadEnd::kBlockFailed, text, kTitleB);

@@ -86,7 +86,7 @@ struct DownloadOutcome {
   std::string message;  // the box text shown at the end (empty for an abort or Cancel)
   std::string file;     // the parameter file's name as chosen
   std::array<int16_t, 3> area_flags{};
-  double checksum = 0;  // the parameter file's checksum item
+  double checksum = 0;         // the parameter file's checksum item
   bool was_confirmed = false;  // the operator answered OK at the confirmation
   // A stop was asked for while the last block went out: it came too late, the
   // download had completed.

@@ -106,7 +106,8 @@ std::string VerifyText(const Record& verify, const std::vector<Record>& records)
   }
   std::string date;
   for (const auto& r : records) {
-    if (r.kind == RecordKind::kDownload && r.drive.SameAs(verify.drive)) date = r.time.substr(0, 10);
+    if (r.kind == RecordKind::kDownload && r.drive.SameAs(verify.drive))
+      date = r.time.substr(0, 10);
   }
   return "firmware now " + VersionText(verify.version_now) + ", was " +
          VersionText(verify.version_before) + " before " + verify.release + " on " + date;
@@ -130,10 +131,25 @@ std::vector<Entry> Listing(const std::vector<Record>& records) {
 
 std::string InterruptedText(const Record& start) {
   return "the download of " + start.release + " on " + start.time.substr(0, 10) +
-         " never reported its end (the program was killed or the machine lost power): some of its " +
+         " never reported its end (the program was killed or the machine lost power): some of "
+         "its " +
          std::to_string(start.blocks_planned) +
          " blocks may have reached the drive. Download the release again before switching the "
          "drive off";
+}
+
+EntryWords Describe(const Entry& entry, const std::vector<Record>& records) {
+  const Record& r = *entry.record;
+  const std::string planned = std::to_string(r.blocks_planned);
+  switch (r.kind) {
+    case RecordKind::kStart:
+      return {"interrupted", "?/" + planned, InterruptedText(r)};
+    case RecordKind::kDownload:
+      return {ToString(r.end), std::to_string(r.blocks_sent) + "/" + planned, r.message};
+    case RecordKind::kVerify:
+      break;
+  }
+  return {r.changed ? "verified: changed" : "verified: unchanged", "", VerifyText(r, records)};
 }
 
 Log::Log(std::string path, std::string program_version, std::string unavailable)
@@ -222,7 +238,8 @@ std::vector<ScanNotice> Log::CheckScan(const ScanResult& scan) {
       n.ha = a.ha;
       n.id = t.id;
       const Record* last = LastAttempt(Read().records, drive);
-      if (last != nullptr && last->kind == RecordKind::kStart && !Completed(Read().records, *last)) {
+      if (last != nullptr && last->kind == RecordKind::kStart &&
+          !Completed(Read().records, *last)) {
         // Said after every scan until another attempt on the drive ends.
         n.interrupted = true;
         n.text = InterruptedText(*last);

@@ -93,6 +93,14 @@ std::vector<Entry> Listing(const std::vector<Record>& records);
 // The operator's line for an interrupted attempt (a start record), with what
 // to do about it.
 std::string InterruptedText(const Record& start);
+// An entry in words, the same in every listing: how it ended ("done",
+// "interrupted", "verified: changed"), its blocks ("16/16", "?/16"; empty for
+// a verification) and its text (a download's message, the verification's
+// line, what to do about an interrupted attempt).
+struct EntryWords {
+  std::string outcome, blocks, text;
+};
+EntryWords Describe(const Entry& entry, const std::vector<Record>& records);
 
 // The check after the power cycle: given the history and a drive whose
 // firmware version caption reads `caption` now, the verification to show and
@@ -116,8 +124,8 @@ struct ScanNotice {
   int id = 0;
   bool interrupted = false;  // the drive's last download never reported its end
   bool changed = false;      // the firmware version differs from the one before the download
-  std::string text;      // "firmware now ..., was ..." or the power-cycle reminder
-  std::string line;      // "Target HA:N:PRODUCT: " + text, for the operator
+  std::string text;          // "firmware now ..., was ..." or the power-cycle reminder
+  std::string line;          // "Target HA:N:PRODUCT: " + text, for the operator
 };
 
 // The history as a front end uses it: read once, appended to, and consulted

@@ -36,7 +36,8 @@ struct Damaged : std::runtime_error {
 DownloadEnd EndFromWord(const std::string& word, int block) {
   if (auto end = DownloadEndFromString(word); end && *end != DownloadEnd::kCheckFailed) return *end;
   if (word == "check_failed") return DownloadEnd::kLoadFailed;
-  if (word == "failed") return block >= 0 ? DownloadEnd::kBlockFailed : DownloadEnd::kPreparationFailed;
+  if (word == "failed")
+    return block >= 0 ? DownloadEnd::kBlockFailed : DownloadEnd::kPreparationFailed;
   throw Damaged("unknown outcome");
 }
 

@@ -32,8 +32,8 @@ GuardVerdict TargetTypeVerdict(int target, std::optional<uint8_t> peripheral) {
   return {};
 }
 
-DriveWork::DriveWork(std::shared_ptr<AspiManager> manager, uint8_t ha, uint8_t target,
-                     uint8_t lun, std::string drive)
+DriveWork::DriveWork(std::shared_ptr<AspiManager> manager, uint8_t ha, uint8_t target, uint8_t lun,
+                     std::string drive)
     : manager_(std::move(manager)), ha_(ha), target_(target), lun_(lun), drive_(std::move(drive)) {}
 
 DriveWork::~DriveWork() {

@@ -288,7 +288,10 @@ void MainForm::SetBusy(bool busy) {
 class MainForm::DownloadView final : public DownloadForm {
  public:
   DownloadView(MainForm& form, history::Log* history, history::Drive drive)
-      : f_(form), history_(history), drive_(std::move(drive)), version_before_(form.FWVer.Caption) {}
+      : f_(form),
+        history_(history),
+        drive_(std::move(drive)),
+        version_before_(form.FWVer.Caption) {}
 
   std::string FileName() const override { return f_.Label4.Caption; }
   std::string FirmwareDir() const override { return f_.FirmwareDir; }
@@ -318,8 +321,7 @@ class MainForm::DownloadView final : public DownloadForm {
     return TargetTypeVerdict(SelectedTargetId, peripheral);
   }
   GuardVerdict BeginDriveWork(const DownloadOutcome& so_far) override {
-    work_.emplace(InstalledAspiManager(), SelectedHaId, SelectedTargetId, SelectedLun,
-                  DriveName());
+    work_.emplace(InstalledAspiManager(), SelectedHaId, SelectedTargetId, SelectedLun, DriveName());
     GuardVerdict v = work_->Begin();
     if (v.refusal) return v;
     if (history_ != nullptr) history_->BeginAttempt(drive_, version_before_, so_far);

@@ -32,9 +32,9 @@ struct MainEvent {
     kTargetItem,   // item appended to ComboID by the scan: text, ha, target, and the
                    // firmware version caption its INQUIRY data gives
 
-    kBlockSent,    // a WRITE BUFFER block completed: block, mode, index (1-based), count
-    kBusy,         // the controls went busy or idle: busy
-    kNotice,       // a note for the operator during a download (on battery, ...): text
+    kBlockSent,  // a WRITE BUFFER block completed: block, mode, index (1-based), count
+    kBusy,       // the controls went busy or idle: busy
+    kNotice,     // a note for the operator during a download (on battery, ...): text
   };
   Kind kind = kStatus;
   std::string text = {};

@@ -22,11 +22,6 @@ QTableWidgetItem* Cell(const QString& text) {
   return item;
 }
 
-QString OutcomeText(const history::Record& r) {
-  if (r.kind == history::RecordKind::kDownload) return QString::fromLatin1(ToString(r.end));
-  return r.changed ? QStringLiteral("verified: changed") : QStringLiteral("verified: unchanged");
-}
-
 }  // namespace
 
 HistoryDialog::HistoryDialog(std::string path, QWidget* parent)
@@ -72,30 +67,29 @@ void HistoryDialog::Reload() {
     return;
   }
   const history::Contents contents = history::Read(path_);
-  source_->setText((contents.records.empty()
-                        ? QStringLiteral("No downloads recorded in ")
-                        : QStringLiteral("%1 records in ").arg(contents.records.size())) +
-                   FromModel(path_));
+  source_->setText(
+      (contents.records.empty()
+           ? QStringLiteral("No downloads recorded in ")
+           : QStringLiteral("%1 records in ").arg(history::Listing(contents.records).size())) +
+      FromModel(path_));
   QStringList warnings;
   for (const auto& w : contents.warnings) warnings << FromModel(w);
   ShowNotice(warnings_, warnings.join(QLatin1Char('\n')));
 
-  table_->setRowCount(static_cast<int>(contents.records.size()));
+  const auto entries = history::Listing(contents.records);
+  table_->setRowCount(static_cast<int>(entries.size()));
   int row = 0;
-  for (auto it = contents.records.rbegin(); it != contents.records.rend(); ++it, ++row) {
-    const history::Record& r = *it;
-    const bool download = r.kind == history::RecordKind::kDownload;
+  for (auto it = entries.rbegin(); it != entries.rend(); ++it, ++row) {
+    const history::Record& r = *it->record;
+    const history::EntryWords words = history::Describe(*it, contents.records);
     table_->setItem(row, kTime, Cell(FromModel(r.time)));
     table_->setItem(row, kTransport, Cell(FromModel(r.drive.transport)));
     table_->setItem(row, kWhere, Cell(QStringLiteral("%1:%2").arg(r.drive.ha).arg(r.drive.target)));
     table_->setItem(row, kProduct, Cell(OneLine(r.drive.product).trimmed()));
     table_->setItem(row, kRelease, Cell(FromModel(r.release)));
-    table_->setItem(row, kOutcome, Cell(OutcomeText(r)));
-    table_->setItem(row, kBlocks,
-                    Cell(download ? QStringLiteral("%1/%2").arg(r.blocks_sent).arg(r.blocks_planned)
-                                  : QString()));
-    const std::string text = download ? r.message : history::VerifyText(r, contents.records);
-    table_->setItem(row, kText, Cell(OneLine(text).simplified()));
+    table_->setItem(row, kOutcome, Cell(FromModel(words.outcome)));
+    table_->setItem(row, kBlocks, Cell(FromModel(words.blocks)));
+    table_->setItem(row, kText, Cell(OneLine(words.text).simplified()));
   }
   table_->resizeColumnsToContents();
   table_->horizontalHeader()->setStretchLastSection(true);
