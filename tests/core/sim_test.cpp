@@ -574,7 +574,13 @@ INSTANTIATE_TEST_SUITE_P(
             "refuse_download":true}]}]})",
                       "refuse_download"},
         JsonErrorCase{"PendingForEver", R"({"faults":[{"srb_status":0}]})", "never_complete"},
-        JsonErrorCase{"AsyncType", R"({"completion":{"async":"yes"}})", "completion.async"}),
+        JsonErrorCase{"AsyncType", R"({"completion":{"async":"yes"}})", "completion.async"},
+        // Nesting is refused before it costs memory (a few hundred thousand
+        // levels once took gigabytes).
+        JsonErrorCase{
+            "TooDeep",
+            R"({"faults":[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]})",
+            "nested deeper than 32 levels"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Scenario paths and texts that are refused: each makes a file (or something

@@ -344,9 +344,35 @@ Scenario ParseRoot(const json& root) {
   return s;
 }
 
-// Parses JSON text, refusing an object that names one key twice (the plain
-// parse would keep the last one without a word).
-json ParseUnique(std::string_view text) {
+// Reads JSON text once without building anything, refusing an object that
+// names one key twice (the plain parse would keep the last one without a
+// word) and nesting deeper than a scenario ever needs. Linear in the text:
+// each frame keeps its own path, and the depth bounds their length.
+class ScenarioShape final : public json::json_sax_t {
+ public:
+  bool null() override { return Value(); }
+  bool boolean(bool) override { return Value(); }
+  bool number_integer(json::number_integer_t) override { return Value(); }
+  bool number_unsigned(json::number_unsigned_t) override { return Value(); }
+  bool number_float(json::number_float_t, const json::string_t&) override { return Value(); }
+  bool string(json::string_t&) override { return Value(); }
+  bool binary(json::binary_t&) override { return Value(); }
+  bool start_object(std::size_t) override { return Start(false); }
+  bool start_array(std::size_t) override { return Start(true); }
+  bool end_object() override { return End(); }
+  bool end_array() override { return End(); }
+  bool key(json::string_t& k) override {
+    Frame& top = stack_.back();
+    top.last_key = k;
+    if (!top.keys.insert(k).second) Fail(top.path, "duplicate key " + Quoted(k));
+    return true;
+  }
+  // Syntax errors are left to the parse that follows, which words them.
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+    return false;
+  }
+
+ private:
   struct Frame {
     bool array = false;
     std::string path;
@@ -354,45 +380,36 @@ json ParseUnique(std::string_view text) {
     std::string last_key;
     size_t count = 0;  // elements of an array seen so far
   };
-  std::vector<Frame> stack;
-  const auto child_path = [&]() -> std::string {
-    if (stack.empty()) return {};
-    const Frame& top = stack.back();
+  std::string ChildPath() const {
+    if (stack_.empty()) return {};
+    const Frame& top = stack_.back();
     return top.array ? Index(top.path, top.count) : Key(top.path, top.last_key);
-  };
-  const auto element_done = [&] {
-    if (!stack.empty() && stack.back().array) ++stack.back().count;
-  };
-  json::parser_callback_t check = [&](int, json::parse_event_t event, json& parsed) {
-    switch (event) {
-      case json::parse_event_t::object_start:
-      case json::parse_event_t::array_start: {
-        Frame f;
-        f.array = event == json::parse_event_t::array_start;
-        f.path = child_path();
-        stack.push_back(std::move(f));
-        break;
-      }
-      case json::parse_event_t::object_end:
-      case json::parse_event_t::array_end:
-        if (!stack.empty()) stack.pop_back();
-        element_done();
-        break;
-      case json::parse_event_t::key: {
-        Frame& top = stack.back();
-        top.last_key = parsed.get<std::string>();
-        if (!top.keys.insert(top.last_key).second) {
-          Fail(top.path, "duplicate key " + Quoted(top.last_key));
-        }
-        break;
-      }
-      case json::parse_event_t::value:
-        element_done();
-        break;
-    }
+  }
+  bool Value() {
+    if (!stack_.empty() && stack_.back().array) ++stack_.back().count;
     return true;
-  };
-  return json::parse(text.begin(), text.end(), check);
+  }
+  bool Start(bool array) {
+    if (stack_.size() >= kMaxScenarioDepth) {
+      Fail(ChildPath(), "nested deeper than " + std::to_string(kMaxScenarioDepth) + " levels");
+    }
+    Frame f;
+    f.array = array;
+    f.path = ChildPath();
+    stack_.push_back(std::move(f));
+    return true;
+  }
+  bool End() {
+    stack_.pop_back();
+    return Value();
+  }
+  std::vector<Frame> stack_;
+};
+
+json ParseUnique(std::string_view text) {
+  ScenarioShape shape;
+  json::sax_parse(text.begin(), text.end(), &shape);
+  return json::parse(text.begin(), text.end());
 }
 
 }  // namespace

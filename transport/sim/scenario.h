@@ -77,6 +77,8 @@ inline constexpr size_t kMaxInquiryBytes = 255;
 inline constexpr size_t kReadBufferBytes = 4100;
 inline constexpr uint32_t kMaxMemoryAddress = 0xFFFFFF;
 inline constexpr size_t kMaxScenarioFileBytes = 16u << 20;
+// Deepest nesting of objects and arrays a scenario may have (a real one needs 6).
+inline constexpr size_t kMaxScenarioDepth = 32;
 
 // Parses scenario text; on failure returns nullopt with a one-line message.
 std::optional<Scenario> ParseScenario(std::string_view json, std::string* error);
