@@ -44,12 +44,22 @@ int RunDownload(Session& s) {
   if (!outcome) return kExitFailed;
   const int stop = PendingStop();
   r.EndLive();
+  // A stop while the last block went out could not stop anything: say so,
+  // rather than letting the operator believe the download was cut short.
+  const bool too_late =
+      outcome->end == DownloadEnd::kDone && (outcome->stop_too_late || stop != 0);
   if (r.json()) {
-    r.Json({{"event", "download"},
-            {"end", ToString(outcome->end)},
-            {"block", outcome->block},
-            {"blocks_sent", outcome->blocks_sent},
-            {"blocks_planned", outcome->blocks_planned}});
+    nlohmann::json event = {{"event", "download"},
+                            {"end", ToString(outcome->end)},
+                            {"block", outcome->block},
+                            {"blocks_sent", outcome->blocks_sent},
+                            {"blocks_planned", outcome->blocks_planned}};
+    if (too_late) event["stop_too_late"] = true;
+    r.Json(event);
+  }
+  if (too_late) {
+    s.err() << "qxflash: the stop came too late: the download had completed ("
+            << outcome->blocks_sent << " of " << outcome->blocks_planned << " blocks sent)\n";
   }
   if (outcome->end == DownloadEnd::kAborted) {
     const std::string why =

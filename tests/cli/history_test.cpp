@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "app/cli.h"
@@ -68,7 +70,8 @@ history::Record Download(DownloadEnd end, const std::string& before) {
 
 TEST_F(HistoryTest, RecordsSurviveATornLastLine) {
   std::string error;
-  ASSERT_TRUE(history::Append(path, Download(DownloadEnd::kDone, " 1.10 (2003/05/12)"), &error)) << error;
+  ASSERT_TRUE(history::Append(path, Download(DownloadEnd::kDone, " 1.10 (2003/05/12)"), &error))
+      << error;
   ASSERT_TRUE(history::Append(path, Download(DownloadEnd::kAborted, " 1.10 (2003/05/12)"), &error));
   std::ofstream(path, std::ios::app) << R"({"kind":"download","time":"2026-)";
   const auto contents = history::Read(path);
@@ -110,13 +113,19 @@ TEST_F(HistoryTest, VerificationAfterTheDownload) {
        {Download(DownloadEnd::kDone, before)},
        before,
        "unchanged since the download: switch the drive off and on to start the new firmware"},
-      {"unchanged said", {Download(DownloadEnd::kDone, before), verified(before, false)}, before, std::nullopt},
+      {"unchanged said",
+       {Download(DownloadEnd::kDone, before), verified(before, false)},
+       before,
+       std::nullopt},
       {"changed after unchanged",
        {Download(DownloadEnd::kDone, before), verified(before, false)},
        after,
        "firmware now 1.20 (2026/12/01), was 1.10 (2003/05/12) before QXR4410_ALL.OUB on "
        "2026-12-08"},
-      {"changed said", {Download(DownloadEnd::kDone, before), verified(after, true)}, after, std::nullopt},
+      {"changed said",
+       {Download(DownloadEnd::kDone, before), verified(after, true)},
+       after,
+       std::nullopt},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -158,6 +167,124 @@ TEST_F(HistoryTest, CommandLineRecordsAndVerifies) {
   std::ofstream(dir / "qxflash") << "a file where the directory should be";
   EXPECT_EQ(Cli({"download", all, "--ha", "2", "--id", "4", "--yes"}), 0);
   EXPECT_NE(err.find("qxflash: warning: cannot open the history"), std::string::npos) << err;
+}
+
+// Whatever stands where the history should be, reading and appending end at
+// once with one clear line, and a torn last line never swallows a record.
+TEST_F(HistoryTest, OnlyARegularFileIsAHistory) {
+  struct Case {
+    const char* name;
+    std::function<void(const fs::path&)> make;
+    const char* read_warning;    // empty: read without a warning
+    const char* append_warning;  // empty: the record is appended
+  };
+  const Case cases[] = {
+      {"fifo", [](const fs::path& p) { ASSERT_EQ(mkfifo(p.c_str(), 0600), 0); },
+       "is not a regular file", "is not a regular file"},
+      {"device", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); },
+       "is not a regular file", "is not a regular file"},
+      {"directory", [](const fs::path& p) { fs::create_directories(p); }, "is not a regular file",
+       "cannot open the history"},
+      {"symlink loop", [](const fs::path& p) { fs::create_symlink(p, p); },
+       "cannot read the history", "cannot open the history"},
+      {"torn last line",
+       [](const fs::path& p) { std::ofstream(p) << R"({"kind":"download","time":"2026-)"; },
+       "history line 1 is damaged", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(dir / "qxflash");
+    fs::create_directories(dir / "qxflash");
+    c.make(path);
+    const auto contents = history::Read(path);
+    ASSERT_EQ(contents.warnings.size(), 1u);
+    EXPECT_NE(contents.warnings[0].find(c.read_warning), std::string::npos) << contents.warnings[0];
+    std::string error;
+    const bool appended = history::Append(path, Download(DownloadEnd::kDone, " 1.10"), &error);
+    EXPECT_EQ(appended, std::string(c.append_warning).empty()) << error;
+    if (!appended) {
+      EXPECT_NE(error.find(c.append_warning), std::string::npos) << error;
+    } else {
+      EXPECT_EQ(history::Read(path).records.size(), 1u);  // on a line of its own
+    }
+  }
+}
+
+// Records whose values cannot be right are damaged, not believed; many
+// damaged lines are said once.
+TEST_F(HistoryTest, ValuesThatCannotBeRightMakeARecordDamaged) {
+  const std::string good = history::ToJson(Download(DownloadEnd::kDone, " 1.10")).dump();
+  auto with = [&](const std::string& key, const nlohmann::json& value) {
+    auto j = nlohmann::json::parse(good);
+    j[key] = value;
+    return j.dump();
+  };
+  const std::string lines[] = {
+      good,  // line 1: kept
+      with("ha", 8),
+      with("target", -1),
+      with("ha", 1.5),
+      with("time", ""),
+      with("version_before", ""),
+      with("blocks_sent", 17),
+      with("outcome", "won"),
+      with("time", "yesterday"),
+  };
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream file(path);
+  for (const auto& l : lines) file << l << "\n";
+  file.close();
+  const auto contents = history::Read(path);
+  EXPECT_EQ(contents.records.size(), 1u);
+  ASSERT_EQ(contents.warnings.size(), 1u);
+  EXPECT_EQ(contents.warnings[0],
+            "history lines 2, 3, 4, 5, 6 and 3 more are damaged (8 in all); skipped");
+}
+
+// A download that never reported its end (killed, power cut) is shown as
+// interrupted, by the listing and after every scan, until another ends.
+TEST_F(HistoryTest, AnAttemptWithoutItsEndIsInterrupted) {
+  auto start = Download(DownloadEnd::kDone, " 1.10 (2003/05/12)");
+  start.kind = history::RecordKind::kStart;
+  start.attempt = "a1";
+  start.blocks_planned = 16;
+  std::string error;
+  ASSERT_TRUE(history::Append(path, start, &error)) << error;
+  const auto contents = history::Read(path);
+  const auto entries = history::Listing(contents.records);
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_TRUE(entries[0].interrupted);
+  EXPECT_EQ(history::Describe(entries[0], contents.records).outcome, "interrupted");
+
+  EXPECT_EQ(Cli({"history"}), 0);
+  EXPECT_NE(out.find("QXR4410_ALL.OUB  interrupted ?/16 blocks: the download of QXR4410_ALL.OUB"),
+            std::string::npos)
+      << out;
+  for (int scan = 0; scan < 2; ++scan) {
+    EXPECT_EQ(Cli({"scan"}), 0);
+    EXPECT_NE(out.find("Target 2:4:QX-R4410: the download of QXR4410_ALL.OUB on 2026-12-08 never "
+                       "reported its end"),
+              std::string::npos)
+        << out;
+  }
+  // Another attempt that ends puts it to rest.
+  EXPECT_EQ(Cli({"download", kReleases + "QXR4410_A0.OUB", "--ha", "2", "--id", "4", "--yes"}), 0);
+  EXPECT_EQ(Cli({"scan"}), 0);
+  EXPECT_EQ(out.find("never reported its end"), std::string::npos) << out;
+}
+
+TEST_F(HistoryTest, WithoutAStateDirectoryTheDownloadSaysItIsNotRecorded) {
+  unsetenv("XDG_STATE_HOME");
+  const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
+  unsetenv("HOME");
+  EXPECT_EQ(Cli({"download", kReleases + "QXR4410_A0.OUB", "--ha", "2", "--id", "4", "--yes"}), 0);
+  EXPECT_NE(err.find("no place for the download history (neither XDG_STATE_HOME nor HOME is set); "
+                     "this download is not recorded"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(Cli({"history"}), 1);
+  EXPECT_NE(err.find("no place for the download history"), std::string::npos) << err;
+  if (!home.empty()) setenv("HOME", home.c_str(), 1);
 }
 
 }  // namespace

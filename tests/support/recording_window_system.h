@@ -48,9 +48,15 @@ class RecordingWindowSystem : public WindowSystem {
     waits.push_back({std::string(wait.command), wait.elapsed});
   }
   void WaitEnded() override { ++wait_ended_calls; }
+  void DeliverStops() override {
+    ++deliver_stops_calls;
+    if (on_deliver_stops) on_deliver_stops(deliver_stops_calls);
+  }
 
   std::deque<int> answers;                // scripted answers, oldest first
   std::function<void(int)> on_do_events;  // called with the running count
+  std::function<void(int)> on_deliver_stops;  // where a stop from outside would arrive
+  int deliver_stops_calls = 0;
   std::vector<RecordedBox> boxes;
   std::vector<int> pointers;
   std::vector<std::string> refreshed;
