@@ -5,11 +5,13 @@
 #   with_mock_bus.sh run [--logind[=MODE]] [--upower[=STATE]] [--] COMMAND [ARGS...]
 #       Starts a dbus-daemon of its own (configuration and socket in a fresh
 #       temporary directory), the chosen mocks on it, and runs COMMAND with
-#       DBUS_SYSTEM_BUS_ADDRESS pointing at that bus and QX_MOCK_BUS_DIR at the
-#       directory (the mocks' output: logind.log, upower.log). Afterwards, and
-#       on SIGINT, SIGTERM or SIGHUP (passed on to COMMAND as SIGTERM), every
-#       process it started is stopped and the directory removed. Without
-#       --logind or --upower that service is absent from the bus.
+#       DBUS_SYSTEM_BUS_ADDRESS pointing at that bus, QX_MOCK_BUS_DIR at the
+#       directory (the mocks' output: logind.log, upower.log) and QX_MOCK_BUS
+#       at this script. Afterwards, and on SIGINT, SIGTERM or SIGHUP, COMMAND,
+#       whatever it left running (every process with this QX_MOCK_BUS_DIR in
+#       its environment), the mocks and the bus are stopped (SIGTERM; SIGKILL
+#       after 2 s) and the directory is removed. Without --logind or --upower
+#       that service is absent from the bus.
 #       Exit status: COMMAND's; 77 when dbus-daemon, dbus-send or dbusmock is
 #       missing (ctest's "skipped"); 70 when the bus or a mock does not come up.
 #     MODE  how the logind mock answers Inhibit:
@@ -19,7 +21,7 @@
 #       stall   not at all for 30 s (the mock is stuck meanwhile)
 #     STATE  what the UPower mock reports (as for "power" below); default "ac".
 #
-#   Inside COMMAND (these use DBUS_SYSTEM_BUS_ADDRESS):
+#   Inside COMMAND ("$QX_MOCK_BUS" ...; these use DBUS_SYSTEM_BUS_ADDRESS):
 #   with_mock_bus.sh inhibitors
 #       The inhibitors logind holds, one a line: WHAT<TAB>WHO<TAB>WHY<TAB>MODE.
 #   with_mock_bus.sh inhibit-calls
@@ -38,7 +40,7 @@
 # Example: the inhibitor is held while a download runs and released after it.
 #   with_mock_bus.sh run --logind --upower=battery:64 -- bash -c '
 #     qxflash download X.OUB --ha 0 --id 3 --yes & pid=$!
-#     with_mock_bus.sh wait-inhibitors 1 && wait $pid && with_mock_bus.sh wait-inhibitors 0'
+#     "$QX_MOCK_BUS" wait-inhibitors 1 && wait $pid && "$QX_MOCK_BUS" wait-inhibitors 0'
 #
 # The Python that has dbusmock: $QX_PYTHON, default /usr/bin/python3.
 set -u
@@ -124,19 +126,39 @@ set_power() {
 # ---------------------------------------------------------------------------
 # run
 
-pids=()  # the bus first, then the mocks
+pids=()  # the bus, then the mocks
 cmd_pid=
 dir=
 
+# The processes that carry this run's QX_MOCK_BUS_DIR in their environment:
+# the mocks, the command, and whatever the command started and left behind
+# (even once its parent is gone). The scan itself runs without it.
+carriers() {
+  (
+    unset QX_MOCK_BUS_DIR
+    grep -lsxz "QX_MOCK_BUS_DIR=$dir" /proc/[0-9]*/environ | sed 's|^/proc/\([0-9]*\)/.*|\1|'
+  )
+}
+
 cleanup() {
-  local i
-  if [ -n "$cmd_pid" ]; then
-    kill -TERM "$cmd_pid" 2>/dev/null
-    wait "$cmd_pid" 2>/dev/null
+  local i left signal=TERM
+  trap '' INT TERM HUP
+  if [ -n "$dir" ]; then
+    # The command first, then every carrier (what it left running, the
+    # mocks) until none is left; what is still there after 2 s is killed.
+    [ -n "$cmd_pid" ] && kill -TERM "$cmd_pid" 2>/dev/null
+    for ((i = 0; i < 60; i++)); do
+      left=$(carriers)
+      [ -n "$left" ] || break
+      [ "$i" -eq 40 ] && signal=KILL
+      # shellcheck disable=SC2086
+      kill -"$signal" $left 2>/dev/null
+      sleep 0.05
+    done
   fi
-  # The mocks before the bus (a stalled mock needs the signal itself).
-  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill -TERM "${pids[$i]}" 2>/dev/null; done
-  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do wait "${pids[$i]}" 2>/dev/null; done
+  # The bus last.
+  [ ${#pids[@]} -gt 0 ] && kill -TERM "${pids[0]}" 2>/dev/null
+  wait 2>/dev/null
   [ -n "$dir" ] && rm -rf "$dir"
 }
 
@@ -156,7 +178,7 @@ start_mock() {
 }
 
 run() {
-  local logind= upower= tool i address= code=
+  local logind='' upower='' tool i address='' code=''
   while [ $# -gt 0 ]; do
     case $1 in
       --logind) logind=grant ;;
@@ -213,7 +235,7 @@ EOF
     sleep 0.05
   done
   [ -n "$address" ] || { cat "$dir/bus.log" >&2; EXIT_CODE=70 die "the private bus did not come up"; }
-  export DBUS_SYSTEM_BUS_ADDRESS=$address QX_MOCK_BUS_DIR=$dir
+  export DBUS_SYSTEM_BUS_ADDRESS=$address QX_MOCK_BUS_DIR=$dir QX_MOCK_BUS=$self
 
   if [ -n "$logind" ]; then
     start_mock org.freedesktop.login1 logind
