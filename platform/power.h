@@ -15,9 +15,9 @@ namespace qx::os {
 // ---------------------------------------------------------------------------
 // Sleep and shutdown held off.
 
-// Held while it lives: the system neither sleeps nor shuts down on its own
-// (idle timer, lid, power or suspend key) until the object is destroyed. Not
-// passed on to child processes.
+// Held while it lives: the system does not sleep or shut down (idle timer,
+// lid, power or suspend key, a request from the desktop) until the object is
+// destroyed. Not passed on to child processes.
 class SleepInhibitor {
  public:
   virtual ~SleepInhibitor() = default;
@@ -30,10 +30,11 @@ class SleepInhibitor {
 
 // Asks the system to hold off sleep and shutdown; `who` names the program
 // ("qxflash"), `why` the job ("writing firmware to ..."), both UTF-8 and shown
-// to the user by the system (a byte that is not UTF-8 shows as U+FFFD). Where the system cannot be
-// asked or refuses (no service for it, a container, no permission, no answer within about two
-// seconds), returns nullptr and sets *unavailable (when given) to one line saying so and what the
-// operator must do instead. Never waits longer than that.
+// to the user by the system (a byte that is not UTF-8 shows as U+FFFD). Where
+// the system cannot be asked or refuses (no service for it, a container, no
+// permission, no answer within about two seconds), returns nullptr and sets
+// *unavailable (when given) to one line saying so and what the operator must
+// do instead. Never waits longer than that.
 std::unique_ptr<SleepInhibitor> InhibitSleep(const std::string& who, const std::string& why,
                                              std::string* unavailable);
 
