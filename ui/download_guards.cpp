@@ -32,11 +32,17 @@ GuardVerdict TargetTypeVerdict(int target, std::optional<uint8_t> peripheral) {
   return {};
 }
 
+GuardVerdict PowerVerdictOf(const os::PowerState& state) {
+  const os::PowerVerdict v = os::JudgePower(state);
+  return {.refusal = v.refusal, .note = v.note};
+}
+
 DriveWork::DriveWork(std::shared_ptr<AspiManager> manager, uint8_t ha, uint8_t target, uint8_t lun,
                      std::string drive)
     : manager_(std::move(manager)), ha_(ha), target_(target), lun_(lun), drive_(std::move(drive)) {}
 
 DriveWork::~DriveWork() {
+  inhibitor_.reset();
   if (reserved_ && manager_) manager_->Release();
 }
 
@@ -56,6 +62,9 @@ GuardVerdict DriveWork::Begin() {
             .note = {}};
   }
   reserved_ = true;
+  std::string unavailable;
+  inhibitor_ = os::InhibitSleep("qxflash", "writing firmware to " + drive_, &unavailable);
+  if (!inhibitor_) return {.refusal = {}, .note = unavailable};
   return {};
 }
 

@@ -11,6 +11,7 @@
 
 #include "aspi/manager.h"
 #include "download/procedure.h"
+#include "platform/power.h"
 
 namespace qx {
 
@@ -18,6 +19,10 @@ namespace qx {
 // peripheral qualifier 0 and device type 5, as the target's last INQUIRY
 // reported it (nullopt: that INQUIRY failed, so nothing is known).
 GuardVerdict TargetTypeVerdict(int target, std::optional<uint8_t> peripheral);
+
+// The machine's power for a download: on battery below the least charge it
+// refuses, on battery above it gives a note.
+GuardVerdict PowerVerdictOf(const os::PowerState& state);
 
 // The drive and the machine, taken for one download and given back when this
 // object goes (every way out of the download).
@@ -31,8 +36,8 @@ class DriveWork {
   DriveWork& operator=(const DriveWork&) = delete;
 
   // Refuses when a file system is mounted from the drive or another program
-  // has it open; otherwise reserves it. A note when the machine cannot be
-  // kept awake.
+  // has it open; otherwise reserves it and holds off the system's sleep and
+  // shutdown, with a note when the system cannot be asked.
   GuardVerdict Begin();
 
  private:
@@ -40,6 +45,7 @@ class DriveWork {
   uint8_t ha_, target_, lun_;
   std::string drive_;
   bool reserved_ = false;
+  std::unique_ptr<os::SleepInhibitor> inhibitor_;
 };
 
 }  // namespace qx

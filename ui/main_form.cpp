@@ -320,6 +320,7 @@ class MainForm::DownloadView final : public DownloadForm {
     }
     return TargetTypeVerdict(SelectedTargetId, peripheral);
   }
+  GuardVerdict CheckPower() override { return PowerVerdictOf(os::ReadPowerState()); }
   GuardVerdict BeginDriveWork(const DownloadOutcome& so_far) override {
     work_.emplace(InstalledAspiManager(), SelectedHaId, SelectedTargetId, SelectedLun, DriveName());
     GuardVerdict v = work_->Begin();
