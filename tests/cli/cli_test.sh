@@ -88,6 +88,64 @@ stop_signals)
   rc=$?
   [ "$rc" = 143 ] || fail "scan ended with $rc after SIGTERM, expected 143"
   ;;
+stop_phases)
+  # A stop while the drive is being prepared: the command in flight completes,
+  # nothing more goes to the drive.
+  slow_scenario
+  "$qx" --sim="$tmp/slow.json" --trace download "$rel/QXR4410_ALL.OUB" --ha 0 --id 2 --yes \
+    >"$tmp/out" 2>"$tmp/err" </dev/null &
+  pid=$!
+  for _ in $(seq 200); do grep -q "Download Start !!" "$tmp/out" 2>/dev/null && break; sleep 0.01; done
+  kill -TERM $pid
+  wait $pid
+  rc=$?
+  [ "$rc" = 1 ] || { cat "$tmp/out" "$tmp/err"; fail "exit $rc after SIGTERM in the preparation"; }
+  after=$(sed -n '/Download Start !!/,$p' "$tmp/out" | grep -c "CDB=")
+  [ "$after" -le 1 ] || { cat "$tmp/out"; fail "$after commands went out after the stop"; }
+  has_err "download stopped by signal"
+  # A stop while the last block goes out comes too late, and says so.
+  cat >"$tmp/last.json" <<'JSON'
+{"adapters": [{"ha": 0, "targets": [{"id": 2, "delay_ms": 400,
+  "inquiry": {"vendor": "AMBERVLT", "product": "QX-R4410", "revision": "1.10"}}]}],
+ "completion": {"async": true, "delay_ms": 0}}
+JSON
+  "$qx" --sim="$tmp/last.json" download "$rel/QXR4410_A0.OUB" --ha 0 --id 2 --yes \
+    >"$tmp/out" 2>"$tmp/err" </dev/null &
+  pid=$!
+  for _ in $(seq 500); do grep -q "block 1 of 2" "$tmp/out" 2>/dev/null && break; sleep 0.01; done
+  kill -INT $pid
+  wait $pid
+  rc=$?
+  [ "$rc" = 0 ] || { cat "$tmp/out" "$tmp/err"; fail "exit $rc after a late Ctrl-C"; }
+  has "block 2 of 2"
+  has_err "the stop came too late: the download had completed (2 of 2 blocks sent)"
+  ;;
+nohup)
+  # Started with SIGHUP ignored (nohup), a hang-up does not stop the download.
+  slow_scenario
+  (trap '' HUP; exec "$qx" --sim="$tmp/slow.json" download "$rel/QXR4410_A0.OUB" --ha 0 --id 2 \
+    --yes >"$tmp/out" 2>"$tmp/err" </dev/null) &
+  pid=$!
+  for _ in $(seq 100); do grep -q "Download Start" "$tmp/out" 2>/dev/null && break; sleep 0.05; done
+  kill -HUP $pid
+  wait $pid
+  rc=$?
+  [ "$rc" = 0 ] || { cat "$tmp/out" "$tmp/err"; fail "exit $rc after an ignored SIGHUP"; }
+  has "block 2 of 2"
+  ;;
+killed)
+  # A download killed outright is not forgotten: the history shows it
+  # interrupted, and the next scan says what to do.
+  start_download
+  kill -KILL $pid
+  wait $pid
+  run 0 history
+  has "interrupted ?/16 blocks: the download of QXR4410_ALL.OUB"
+  run 0 --sim="$tmp/slow.json" scan
+  has "never reported its end"
+  run 0 --json history
+  has '"interrupted":true'
+  ;;
 write_errors)
   "$qx" scan >/dev/full 2>"$tmp/err"
   [ $? = 1 ] || fail "scan to /dev/full did not fail"
