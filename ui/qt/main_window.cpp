@@ -374,7 +374,14 @@ void MainWindow::HistoryWarning(const std::string& text) {
 
 // Command1_Click with the attempt recorded in the download history.
 void MainWindow::Download() {
-  form_.StartDownload(history_);
+  const auto outcome = form_.StartDownload(history_);
+  if (outcome && outcome->stop_too_late) {
+    // Abort (or a stop signal) came while the last block went out: nothing
+    // was stopped, and the operator must not think the drive is half written.
+    HistoryWarning("Abort came too late: the download had completed (" +
+                   std::to_string(outcome->blocks_sent) + " of " +
+                   std::to_string(outcome->blocks_planned) + " blocks sent).");
+  }
   if (history_dialog_ && history_dialog_->isVisible()) history_dialog_->Reload();
 }
 
