@@ -1,0 +1,354 @@
+// Test double for the SCSI pass-through backend: device nodes, drive letters and
+// DeviceIoControl answered from tables with the structures of <ntddscsi.h> and
+// <winioctl.h>.
+#pragma once
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstddef>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "transport/spti/spti_system.h"
+#include "transport/spti/spti_topology.h"
+
+namespace qx::spti::testing {
+
+using Bytes = std::vector<uint8_t>;
+
+// The answer to a pass-through.
+struct FakeAnswer {
+  DWORD error = 0;                   // DeviceIoControl fails with this
+  DWORD direct_error = 0;            // ... only the direct form fails with this
+  uint8_t status = 0;                // ScsiStatus
+  Bytes sense;                       // written up to SenseInfoLength
+  Bytes data;                        // data in
+  std::optional<ULONG> transferred;  // DataTransferLength afterwards (default: unchanged,
+                                     // or data.size() for data in)
+};
+
+// One logical unit of a port's listing.
+struct FakeUnit {
+  uint8_t path = 0;
+  uint8_t target = 0;
+  uint8_t lun = 0;
+  bool claimed = true;
+  std::string name = {};  // vendor (8) + product (16)
+  uint8_t type = 5;
+};
+
+// A SCSI_ADAPTER_BUS_INFO answer as a port driver lays it out.
+inline Bytes InquiryData(const std::vector<uint8_t>& initiators,
+                         const std::vector<FakeUnit>& units) {
+  const size_t head =
+      offsetof(SCSI_ADAPTER_BUS_INFO, BusData) + initiators.size() * sizeof(SCSI_BUS_DATA);
+  Bytes out((head + 7) / 8 * 8, 0);
+  out[0] = static_cast<uint8_t>(initiators.size());
+  std::vector<size_t> last(initiators.size(), 0);
+  for (size_t b = 0; b < initiators.size(); ++b) {
+    auto* bus = reinterpret_cast<SCSI_BUS_DATA*>(
+        out.data() + offsetof(SCSI_ADAPTER_BUS_INFO, BusData) + b * sizeof(SCSI_BUS_DATA));
+    bus->InitiatorBusId = initiators[b];
+  }
+  for (const FakeUnit& u : units) {
+    const size_t at = out.size();
+    const size_t size = offsetof(SCSI_INQUIRY_DATA, InquiryData) + 36;
+    out.resize(at + (size + 7) / 8 * 8, 0);
+    auto* d = reinterpret_cast<SCSI_INQUIRY_DATA*>(out.data() + at);
+    d->PathId = u.path;
+    d->TargetId = u.target;
+    d->Lun = u.lun;
+    d->DeviceClaimed = u.claimed;
+    d->InquiryDataLength = 36;
+    uint8_t* inq = out.data() + at + offsetof(SCSI_INQUIRY_DATA, InquiryData);
+    inq[0] = u.type;
+    std::memset(inq + 8, ' ', 24);
+    std::memcpy(inq + 8, u.name.data(), std::min<size_t>(u.name.size(), 24));
+    auto* bus = reinterpret_cast<SCSI_BUS_DATA*>(
+        out.data() + offsetof(SCSI_ADAPTER_BUS_INFO, BusData) + u.path * sizeof(SCSI_BUS_DATA));
+    if (last[u.path] == 0) {
+      bus->InquiryDataOffset = static_cast<ULONG>(at);
+    } else {
+      reinterpret_cast<SCSI_INQUIRY_DATA*>(out.data() + last[u.path])->NextInquiryDataOffset =
+          static_cast<ULONG>(at);
+    }
+    bus->NumberOfLogicalUnits++;
+    last[u.path] = at;
+  }
+  return out;
+}
+
+struct FakeNode {
+  DWORD open_error = 0;
+  std::optional<ScsiAddress> address;
+  DWORD address_error = ERROR_INVALID_FUNCTION;  // with no address
+  std::optional<DeviceNumber> number;
+  DWORD number_error = ERROR_INVALID_FUNCTION;
+  std::optional<int> bus_type;  // StorageDeviceProperty answers when set
+  std::string vendor;
+  std::string product;
+  DWORD property_error = ERROR_NOT_SUPPORTED;
+  std::optional<IO_SCSI_CAPABILITIES> caps;
+  DWORD caps_error = ERROR_NOT_SUPPORTED;
+  std::optional<STORAGE_ADAPTER_DESCRIPTOR> adapter;  // StorageAdapterProperty
+  std::optional<Bytes> inquiry_data;                  // a port's listing
+  DWORD all_error = 0;  // every ioctl fails with this (wine past its fifth node)
+  FakeAnswer answer;
+};
+
+inline IO_SCSI_CAPABILITIES Caps(ULONG max, ULONG pages, ULONG mask) {
+  IO_SCSI_CAPABILITIES c{};
+  c.Length = sizeof c;
+  c.MaximumTransferLength = max;
+  c.MaximumPhysicalPages = pages;
+  c.AlignmentMask = mask;
+  return c;
+}
+
+// One pass-through as the fake saw it.
+struct Seen {
+  std::wstring path;
+  DWORD code = 0;
+  Bytes cdb;
+  UCHAR data_in = 0;
+  ULONG length = 0;
+  ULONG timeout = 0;
+  UCHAR sense_len = 0;
+  UCHAR path_id = 0, target_id = 0, lun = 0;
+  const void* data_buffer = nullptr;  // the direct form's buffer
+  Bytes data_out;
+  DWORD thread = 0;
+};
+
+class FakeSystem : public SptiSystem {
+ public:
+  FakeNode& Node(const std::wstring& path) { return nodes[path]; }
+  FakeNode& Node(const std::wstring& path, ScsiAddress a) {
+    FakeNode& n = nodes[path];
+    n.address = a;
+    return n;
+  }
+
+  Opened Open(const std::wstring& path, DWORD access) override {
+    std::lock_guard lock(mutex_);
+    opens.push_back(path);
+    open_threads.push_back(GetCurrentThreadId());
+    last_access = access;
+    auto it = nodes.find(path);
+    if (it == nodes.end()) return {INVALID_HANDLE_VALUE, ERROR_FILE_NOT_FOUND};
+    if (it->second.open_error != 0) return {INVALID_HANDLE_VALUE, it->second.open_error};
+    const HANDLE h = reinterpret_cast<HANDLE>(next_handle_++);
+    open_handles[h] = path;
+    return {h, 0};
+  }
+  void Close(HANDLE h) override {
+    std::lock_guard lock(mutex_);
+    open_handles.erase(h);
+  }
+  DWORD LogicalDrives() override { return 0; }
+  UINT DriveType(wchar_t letter) override {
+    auto it = drive_types.find(letter);
+    return it == drive_types.end() ? DRIVE_NO_ROOT_DIR : it->second;
+  }
+
+  DWORD Ioctl(HANDLE h, DWORD code, void* in, DWORD in_size, void* out, DWORD out_size,
+              DWORD* returned) override {
+    std::wstring path;
+    FakeNode node;
+    {
+      std::lock_guard lock(mutex_);
+      auto it = open_handles.find(h);
+      if (it == open_handles.end()) return ERROR_INVALID_HANDLE;
+      path = it->second;
+      node = nodes[path];
+      ioctls.push_back({path, code});
+      ioctl_threads.push_back(GetCurrentThreadId());
+    }
+    *returned = 0;
+    if (node.all_error != 0) return node.all_error;
+    switch (code) {
+      case IOCTL_SCSI_GET_ADDRESS: {
+        if (!node.address) return node.address_error;
+        auto* a = static_cast<SCSI_ADDRESS*>(out);
+        a->Length = sizeof *a;
+        a->PortNumber = node.address->port;
+        a->PathId = node.address->path;
+        a->TargetId = node.address->target;
+        a->Lun = node.address->lun;
+        *returned = sizeof *a;
+        return 0;
+      }
+      case IOCTL_STORAGE_GET_DEVICE_NUMBER: {
+        if (!node.number) return node.number_error;
+        auto* n = static_cast<STORAGE_DEVICE_NUMBER*>(out);
+        n->DeviceType = node.number->type;
+        n->DeviceNumber = node.number->number;
+        n->PartitionNumber = 0;
+        *returned = sizeof *n;
+        return 0;
+      }
+      case IOCTL_STORAGE_QUERY_PROPERTY:
+        return Property(node, static_cast<const STORAGE_PROPERTY_QUERY*>(in), out, out_size,
+                        returned);
+      case IOCTL_SCSI_GET_CAPABILITIES:
+        if (!node.caps) return node.caps_error;
+        std::memcpy(out, &*node.caps, sizeof *node.caps);
+        *returned = sizeof *node.caps;
+        return 0;
+      case IOCTL_SCSI_GET_INQUIRY_DATA:
+        if (!node.inquiry_data) return ERROR_INVALID_FUNCTION;
+        if (node.inquiry_data->size() > out_size) return ERROR_INSUFFICIENT_BUFFER;
+        std::memcpy(out, node.inquiry_data->data(), node.inquiry_data->size());
+        *returned = static_cast<DWORD>(node.inquiry_data->size());
+        return 0;
+      case IOCTL_SCSI_PASS_THROUGH_DIRECT:
+      case IOCTL_SCSI_PASS_THROUGH:
+        return PassThrough(path, node.answer, code, in, in_size, out, out_size, returned);
+      default:
+        return ERROR_INVALID_FUNCTION;
+    }
+  }
+
+  // Pass-throughs wait while held; WaitInKernel returns once one is waiting.
+  void Hold() {
+    std::lock_guard lock(gate_mutex_);
+    held_ = true;
+  }
+  void Release() {
+    {
+      std::lock_guard lock(gate_mutex_);
+      held_ = false;
+    }
+    gate_.notify_all();
+  }
+  void WaitInKernel() {
+    std::unique_lock lock(gate_mutex_);
+    gate_.wait(lock, [this] { return in_kernel_; });
+  }
+  // The ioctls with `code` sent to `path`.
+  size_t Count(const std::wstring& path, DWORD code) const {
+    return std::count(ioctls.begin(), ioctls.end(), std::pair(path, code));
+  }
+  size_t CountOn(const std::wstring& path) const {
+    return std::count_if(ioctls.begin(), ioctls.end(),
+                         [&](const auto& p) { return p.first == path; });
+  }
+  bool WasOpened(const std::wstring& path) const {
+    return std::find(opens.begin(), opens.end(), path) != opens.end();
+  }
+
+  std::map<std::wstring, FakeNode> nodes;  // by device path
+  std::map<wchar_t, UINT> drive_types;     // DRIVE_NO_ROOT_DIR for the others
+  std::map<HANDLE, std::wstring> open_handles;
+  std::vector<std::wstring> opens;
+  std::vector<DWORD> open_threads;  // GetCurrentThreadId of each call
+  DWORD last_access = 0;
+  std::vector<std::pair<std::wstring, DWORD>> ioctls;
+  std::vector<DWORD> ioctl_threads;
+  std::vector<Seen> seen;  // pass-throughs, in order
+
+ private:
+  static DWORD Property(const FakeNode& node, const STORAGE_PROPERTY_QUERY* q, void* out,
+                        DWORD out_size, DWORD* returned) {
+    if (q->PropertyId == StorageAdapterProperty) {
+      if (!node.adapter) return ERROR_NOT_SUPPORTED;
+      std::memcpy(out, &*node.adapter, sizeof *node.adapter);
+      *returned = sizeof *node.adapter;
+      return 0;
+    }
+    if (!node.bus_type) return node.property_error;
+    auto* base = static_cast<uint8_t*>(out);
+    auto* d = static_cast<STORAGE_DEVICE_DESCRIPTOR*>(out);
+    std::memset(out, 0, out_size);
+    size_t at = sizeof(STORAGE_DEVICE_DESCRIPTOR);
+    auto put = [&](const std::string& s) -> DWORD {
+      if (s.empty()) return 0;
+      std::memcpy(base + at, s.c_str(), s.size() + 1);
+      const DWORD offset = static_cast<DWORD>(at);
+      at += s.size() + 1;
+      return offset;
+    };
+    d->Version = sizeof *d;
+    d->BusType = static_cast<STORAGE_BUS_TYPE>(*node.bus_type);
+    d->VendorIdOffset = put(node.vendor);
+    d->ProductIdOffset = put(node.product);
+    d->Size = static_cast<DWORD>(at);
+    *returned = static_cast<DWORD>(at);
+    return 0;
+  }
+
+  DWORD PassThrough(const std::wstring& path, const FakeAnswer& a, DWORD code, void* in,
+                    DWORD in_size, void* out, DWORD out_size, DWORD* returned) {
+    const bool direct = code == IOCTL_SCSI_PASS_THROUGH_DIRECT;
+    if (in != out || in_size != out_size) return ERROR_INVALID_PARAMETER;
+    // Both forms start with the same fields up to DataTransferLength and TimeOutValue.
+    auto* p = static_cast<SCSI_PASS_THROUGH*>(out);
+    auto* pd = static_cast<SCSI_PASS_THROUGH_DIRECT*>(out);
+    if (p->Length != (direct ? sizeof(SCSI_PASS_THROUGH_DIRECT) : sizeof(SCSI_PASS_THROUGH))) {
+      return ERROR_INVALID_PARAMETER;
+    }
+    uint8_t* data = nullptr;
+    if (direct) {
+      data = static_cast<uint8_t*>(pd->DataBuffer);
+    } else if (p->DataTransferLength > 0) {
+      if (p->DataBufferOffset + p->DataTransferLength > out_size) return ERROR_INVALID_PARAMETER;
+      data = static_cast<uint8_t*>(out) + p->DataBufferOffset;
+    }
+    if (p->SenseInfoOffset + p->SenseInfoLength > out_size) return ERROR_INVALID_PARAMETER;
+    Seen s;
+    s.path = path;
+    s.code = code;
+    s.cdb.assign(p->Cdb, p->Cdb + p->CdbLength);
+    s.data_in = p->DataIn;
+    s.length = p->DataTransferLength;
+    s.timeout = p->TimeOutValue;
+    s.sense_len = p->SenseInfoLength;
+    s.path_id = p->PathId;
+    s.target_id = p->TargetId;
+    s.lun = p->Lun;
+    s.data_buffer = direct ? pd->DataBuffer : nullptr;
+    if (p->DataIn == SCSI_IOCTL_DATA_OUT && data != nullptr) {
+      s.data_out.assign(data, data + p->DataTransferLength);
+    }
+    s.thread = GetCurrentThreadId();
+    {
+      std::lock_guard lock(mutex_);
+      seen.push_back(s);
+    }
+    {
+      // A held command stays "in the kernel" until Release().
+      std::unique_lock lock(gate_mutex_);
+      in_kernel_ = true;
+      gate_.notify_all();
+      gate_.wait(lock, [this] { return !held_; });
+      in_kernel_ = false;
+    }
+    if (direct && a.direct_error != 0) return a.direct_error;
+    if (a.error != 0) return a.error;
+    if (p->DataIn == SCSI_IOCTL_DATA_IN && data != nullptr) {
+      std::memcpy(data, a.data.data(), std::min<size_t>(a.data.size(), p->DataTransferLength));
+      p->DataTransferLength =
+          static_cast<ULONG>(std::min<size_t>(a.data.size(), p->DataTransferLength));
+    }
+    if (a.transferred) p->DataTransferLength = *a.transferred;
+    p->ScsiStatus = a.status;
+    const size_t n = std::min<size_t>(a.sense.size(), p->SenseInfoLength);
+    std::memcpy(static_cast<uint8_t*>(out) + p->SenseInfoOffset, a.sense.data(), n);
+    p->SenseInfoLength = static_cast<UCHAR>(n);
+    *returned = out_size;
+    return 0;
+  }
+
+  std::mutex mutex_;
+  uintptr_t next_handle_ = 0x100;
+  std::mutex gate_mutex_;
+  std::condition_variable gate_;
+  bool held_ = false;
+  bool in_kernel_ = false;
+};
+
+}  // namespace qx::spti::testing

@@ -1,0 +1,573 @@
+#include "transport/spti/spti_topology.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <map>
+#include <set>
+
+#include "transport/spti/spti_mapping.h"
+
+namespace qx::spti {
+
+namespace {
+
+constexpr size_t kInquiryBufferSize = 64 * 1024;
+
+std::string Quote(const uint8_t* bytes, size_t n) {
+  std::string s;
+  for (size_t i = 0; i < n; ++i) s += bytes[i] >= 0x20 && bytes[i] < 0x7F ? char(bytes[i]) : ' ';
+  while (!s.empty() && s.back() == ' ') s.pop_back();
+  while (!s.empty() && s.front() == ' ') s.erase(s.begin());
+  return s;
+}
+
+std::wstring Widen(const std::string& ascii) {
+  return std::wstring(ascii.begin(), ascii.end());
+}
+
+std::string BusName(uint8_t port, uint8_t path) {
+  return "port " + std::to_string(port) + " bus " + std::to_string(path);
+}
+
+// What the scan learns about one opened node.
+struct Probe {
+  std::optional<ScsiAddress> address;
+  DWORD address_error = 0;
+  std::optional<DeviceNumber> number;
+  std::optional<int> bus_type;
+  std::string product;
+  std::optional<std::pair<uint32_t, uint32_t>> limits;  // max transfer, alignment mask
+  bool answered = false;                                // at least one ioctl succeeded
+  DWORD refused = 0;                                    // the error of the last ioctl that failed
+};
+
+template <typename T>
+bool Query(SptiSystem& system, HANDLE h, DWORD code, T* out, Probe& p) {
+  DWORD got = 0;
+  const DWORD err = system.Ioctl(h, code, nullptr, 0, out, sizeof *out, &got);
+  if (err != 0) {
+    p.refused = err;
+    return false;
+  }
+  p.answered = true;
+  return true;
+}
+
+std::optional<ScsiAddress> GetAddress(SptiSystem& system, HANDLE h, Probe& p) {
+  SCSI_ADDRESS a{};
+  a.Length = sizeof a;
+  if (!Query(system, h, IOCTL_SCSI_GET_ADDRESS, &a, p)) {
+    p.address_error = p.refused;
+    return std::nullopt;
+  }
+  return ScsiAddress{a.PortNumber, a.PathId, a.TargetId, a.Lun};
+}
+
+std::optional<DeviceNumber> GetNumber(SptiSystem& system, HANDLE h, Probe& p) {
+  STORAGE_DEVICE_NUMBER n{};
+  if (!Query(system, h, IOCTL_STORAGE_GET_DEVICE_NUMBER, &n, p)) return std::nullopt;
+  return DeviceNumber{n.DeviceType, n.DeviceNumber};
+}
+
+// A string of a STORAGE_DEVICE_DESCRIPTOR at `offset` (0: none).
+std::string DescriptorText(const uint8_t* d, size_t size, DWORD offset) {
+  if (offset == 0 || offset >= size) return {};
+  const uint8_t* s = d + offset;
+  const size_t n = strnlen(reinterpret_cast<const char*>(s), size - offset);
+  return Quote(s, n);
+}
+
+// Bus type and product of a device (StorageDeviceProperty).
+void GetDescriptor(SptiSystem& system, HANDLE h, Probe& p) {
+  alignas(8) uint8_t buffer[1024]{};
+  STORAGE_PROPERTY_QUERY q{};
+  q.PropertyId = StorageDeviceProperty;
+  q.QueryType = PropertyStandardQuery;
+  DWORD got = 0;
+  const DWORD err =
+      system.Ioctl(h, IOCTL_STORAGE_QUERY_PROPERTY, &q, sizeof q, buffer, sizeof buffer, &got);
+  if (err != 0) {
+    p.refused = err;
+    return;
+  }
+  if (got < offsetof(STORAGE_DEVICE_DESCRIPTOR, RawPropertiesLength)) return;
+  p.answered = true;
+  const auto* d = reinterpret_cast<const STORAGE_DEVICE_DESCRIPTOR*>(buffer);
+  const size_t size = std::min<size_t>(got, sizeof buffer);
+  p.bus_type = d->BusType;
+  const std::string vendor = DescriptorText(buffer, size, d->VendorIdOffset);
+  const std::string product = DescriptorText(buffer, size, d->ProductIdOffset);
+  p.product = vendor.empty() ? product : product.empty() ? vendor : vendor + " " + product;
+}
+
+// The adapter's transfer limits (IOCTL_SCSI_GET_CAPABILITIES); drivers that do
+// not forward it describe their adapter (StorageAdapterProperty), which also
+// names the bus type when nothing else did.
+void GetLimits(SptiSystem& system, HANDLE h, Probe& p) {
+  IO_SCSI_CAPABILITIES caps{};
+  caps.Length = sizeof caps;
+  if (Query(system, h, IOCTL_SCSI_GET_CAPABILITIES, &caps, p)) {
+    p.limits = {TransferLimit(caps.MaximumTransferLength, caps.MaximumPhysicalPages),
+                caps.AlignmentMask};
+  }
+  if (p.limits && p.bus_type) return;
+  alignas(8) uint8_t buffer[256]{};
+  STORAGE_PROPERTY_QUERY q{};
+  q.PropertyId = StorageAdapterProperty;
+  q.QueryType = PropertyStandardQuery;
+  DWORD got = 0;
+  const DWORD err =
+      system.Ioctl(h, IOCTL_STORAGE_QUERY_PROPERTY, &q, sizeof q, buffer, sizeof buffer, &got);
+  if (err != 0) {
+    p.refused = err;
+    return;
+  }
+  if (got < offsetof(STORAGE_ADAPTER_DESCRIPTOR, AdapterUsesPio)) return;
+  p.answered = true;
+  const auto* a = reinterpret_cast<const STORAGE_ADAPTER_DESCRIPTOR*>(buffer);
+  if (!p.limits) {
+    p.limits = {TransferLimit(a->MaximumTransferLength, a->MaximumPhysicalPages), a->AlignmentMask};
+  }
+  if (!p.bus_type && got >= offsetof(STORAGE_ADAPTER_DESCRIPTOR, BusMajorVersion)) {
+    p.bus_type = a->BusType;
+  }
+}
+
+// A device the scan found, before it is placed on an adapter.
+struct Found {
+  SptiDevice device;
+  bool claimed_without_node = false;  // a claimed unit no class node of the scan matched
+  std::string port_name;              // "\\.\Scsi1:" for a port's unit
+  uint8_t unit_type = 0;
+};
+
+void Apply(const Probe& p, SptiDevice& d) {
+  d.address = p.address;
+  d.number = p.number;
+  if (p.bus_type) d.bus = BusTypeName(*p.bus_type);
+  d.product = p.product;
+  if (p.limits) {
+    d.max_transfer = p.limits->first;
+    d.alignment_mask = p.limits->second;
+  }
+}
+
+class Scan {
+ public:
+  explicit Scan(SptiSystem& system) : system_(system) {}
+
+  Topology Run() {
+    ReadPorts();
+    ReadClassNodes(L"\\\\.\\CdRom", NodeKind::kCdRom);
+    ReadClassNodes(L"\\\\.\\PhysicalDrive", NodeKind::kDisk);
+    ReadLetters();
+    return Place();
+  }
+
+ private:
+  // Opens a node; FILE_NOT_FOUND and PATH_NOT_FOUND mean there is none.
+  std::optional<HANDLE> OpenNode(const std::wstring& path) {
+    const Opened o = system_.Open(path, kDeviceAccess);
+    if (o.ok()) return o.handle;
+    if (o.error == ERROR_FILE_NOT_FOUND || o.error == ERROR_PATH_NOT_FOUND) return std::nullopt;
+    if (o.error == ERROR_ACCESS_DENIED) {
+      denied_.push_back(Narrow(path));
+    } else {
+      topo_.notes.push_back(Narrow(path) +
+                            " could not be opened: " + HintForError(o.error, Narrow(path), 0));
+    }
+    return std::nullopt;
+  }
+
+  void ReadPorts() {
+    for (int n = 0; n < kMaxNodeNumber; ++n) {
+      const std::string name = "\\\\.\\Scsi" + std::to_string(n) + ":";
+      const std::wstring path = Widen(name);
+      const auto h = OpenNode(path);
+      if (!h) continue;
+      PortListing listing;
+      const DWORD err = ReadPortListing(system_, *h, &listing);
+      Probe caps;
+      if (err == 0) GetLimits(system_, *h, caps);
+      system_.Close(*h);
+      const std::string node = Narrow(path);
+      if (err != 0) {
+        topo_.notes.push_back(node + " does not list its devices (" + MapError(err).name +
+                              "); they are looked for through their device nodes");
+        continue;
+      }
+      const auto port = static_cast<uint8_t>(n);
+      for (const PortBus& b : listing.buses) {
+        buses_[{port, b.path}].initiator = b.initiator;
+        if (caps.bus_type) buses_[{port, b.path}].bus = BusTypeName(*caps.bus_type);
+      }
+      for (const PortUnit& u : listing.units) {
+        Found f;
+        SptiDevice& d = f.device;
+        d.address = ScsiAddress{port, u.path, u.target, u.lun};
+        d.identity = u.identity;
+        d.product = Quote(u.identity.data(), u.identity.size());
+        if (caps.bus_type) d.bus = BusTypeName(*caps.bus_type);
+        if (caps.limits) {
+          d.max_transfer = caps.limits->first;
+          d.alignment_mask = caps.limits->second;
+        }
+        f.port_name = node;
+        f.unit_type = u.type;
+        if (u.claimed) {
+          f.claimed_without_node = true;  // until a class node answers at its address
+        } else {
+          d.kind = NodeKind::kPort;
+          d.path = path;
+          d.node = node;
+        }
+        buses_[{port, u.path}];
+        found_.push_back(std::move(f));
+      }
+    }
+  }
+
+  Found* ByAddress(const ScsiAddress& a) {
+    for (Found& f : found_) {
+      if (f.device.address == a) return &f;
+    }
+    return nullptr;
+  }
+
+  // The node takes over a port's unit at the same address, or is a device of its own.
+  void Add(const std::wstring& path, NodeKind kind, const Probe& p) {
+    const std::string node = Narrow(path);
+    if (p.address) {
+      if (Found* f = ByAddress(*p.address)) {
+        SptiDevice& d = f->device;
+        if (d.path.empty() || d.kind == NodeKind::kPort) {
+          d.path = path;
+          d.node = node;
+          d.kind = kind;
+          d.identity.reset();  // verified by its address from now on
+          d.number = p.number;
+          if (p.limits) {
+            d.max_transfer = p.limits->first;
+            d.alignment_mask = p.limits->second;
+          }
+          if (p.bus_type) d.bus = BusTypeName(*p.bus_type);
+          if (!p.product.empty()) d.product = p.product;
+          f->claimed_without_node = false;
+        } else {
+          d.also += (d.also.empty() ? "" : " ") + ShortName(node);
+        }
+        return;
+      }
+    }
+    Found f;
+    f.device.path = path;
+    f.device.node = node;
+    f.device.kind = kind;
+    Apply(p, f.device);
+    found_.push_back(std::move(f));
+  }
+
+  static std::string ShortName(const std::string& node) {
+    return node.rfind("\\\\.\\", 0) == 0 ? node.substr(4) : node;
+  }
+
+  void ReadClassNodes(const std::wstring& prefix, NodeKind kind) {
+    for (int n = 0; n < kMaxNodeNumber; ++n) {
+      const std::wstring path = prefix + std::to_wstring(n);
+      const auto h = OpenNode(path);
+      if (!h) continue;
+      Probe p;
+      p.address = GetAddress(system_, *h, p);
+      p.number = GetNumber(system_, *h, p);
+      GetDescriptor(system_, *h, p);
+      GetLimits(system_, *h, p);
+      system_.Close(*h);
+      const std::string node = Narrow(path);
+      if (!p.answered) {
+        topo_.notes.push_back(node + " takes no storage requests (" + MapError(p.refused).name +
+                              ") and is not shown");
+        continue;
+      }
+      if (!p.address && p.product.empty()) {
+        topo_.notes.push_back(node + " answers no SCSI address and names no product: not shown");
+        continue;
+      }
+      Add(path, kind, p);
+    }
+  }
+
+  void ReadLetters() {
+    for (wchar_t letter = L'A'; letter <= L'Z'; ++letter) {
+      const UINT type = system_.DriveType(letter);
+      // CD/DVD drives, and letters without a file system root that are devices
+      // (wine's letters for /dev/srN and /dev/sgN). Disks are PhysicalDriveN.
+      if (type != DRIVE_CDROM && type != DRIVE_NO_ROOT_DIR) continue;
+      const std::wstring path = std::wstring(L"\\\\.\\") + letter + L":";
+      const auto h = OpenNode(path);
+      if (!h) continue;
+      const std::string node = Narrow(path);
+      Probe p;
+      p.address = GetAddress(system_, *h, p);
+      if (p.address && ByAddress(*p.address) && !ByAddress(*p.address)->device.path.empty()) {
+        system_.Close(*h);
+        Add(path, NodeKind::kLetter, p);
+        continue;
+      }
+      p.number = GetNumber(system_, *h, p);
+      // A CD letter and its CdRom node share a device number (wine gives every
+      // letter the same one, and no CdRom nodes).
+      if (!p.address && p.number && p.number->type == FILE_DEVICE_CD_ROM) {
+        auto same = std::find_if(found_.begin(), found_.end(), [&](const Found& f) {
+          return f.device.kind == NodeKind::kCdRom && f.device.number == p.number;
+        });
+        if (same != found_.end()) {
+          system_.Close(*h);
+          same->device.also += (same->device.also.empty() ? "" : " ") + ShortName(node);
+          continue;
+        }
+      }
+      GetDescriptor(system_, *h, p);
+      GetLimits(system_, *h, p);
+      system_.Close(*h);
+      if (!p.answered) {
+        topo_.notes.push_back(node + " takes no storage requests (" + MapError(p.refused).name +
+                              ") and is not shown");
+        continue;
+      }
+      Add(path, NodeKind::kLetter, p);
+    }
+  }
+
+  struct BusInfo {
+    uint8_t initiator = kDefaultHostId;
+    std::string bus;
+  };
+
+  Topology Place() {
+    std::vector<SptiDevice> unaddressed;
+    for (Found& f : found_) {
+      SptiDevice& d = f.device;
+      if (f.claimed_without_node) {
+        topo_.notes.push_back(f.port_name + " bus " + std::to_string(d.address->path) + " target " +
+                              std::to_string(d.address->target) + " LUN " +
+                              std::to_string(d.address->lun) + " (type " +
+                              std::to_string(f.unit_type) + ", " + d.product +
+                              ") belongs to a driver whose device node the scan does not open "
+                              "and is not shown");
+        continue;
+      }
+      if (d.address) {
+        auto& info = buses_[{d.address->port, d.address->path}];
+        if (info.bus.empty()) info.bus = d.bus;
+        d.target = d.address->target;
+        d.lun = d.address->lun;
+        by_bus_[{d.address->port, d.address->path}].push_back(d);
+      } else {
+        unaddressed.push_back(d);
+      }
+    }
+
+    // Every bus, in ascending order; the devices without an address after them.
+    struct Candidate {
+      Adapter adapter;
+      bool has_devices = false;
+    };
+    std::vector<Candidate> all;
+    for (auto& [key, info] : buses_) {
+      Candidate c;
+      c.adapter.bus = key;
+      c.adapter.scsi_id = info.initiator <= 15 ? info.initiator : kDefaultHostId;
+      c.adapter.identifier = BusName(key.first, key.second);
+      c.adapter.unique = info.bus.empty() ? "unknown bus" : info.bus;
+      c.adapter.devices = by_bus_[key];
+      std::sort(c.adapter.devices.begin(), c.adapter.devices.end(),
+                [](const SptiDevice& a, const SptiDevice& b) {
+                  return std::pair(a.target, a.lun) < std::pair(b.target, b.lun);
+                });
+      c.has_devices = !c.adapter.devices.empty();
+      all.push_back(std::move(c));
+    }
+    if (!unaddressed.empty()) {
+      Candidate c;
+      c.adapter.identifier = "no SCSI address";
+      c.adapter.unique = "device nodes";
+      c.has_devices = true;
+      for (size_t i = 0; i < unaddressed.size(); ++i) {
+        if (i >= 8) {
+          topo_.notes.push_back(unaddressed[i].node +
+                                " answers no SCSI address and is not shown: target IDs 0-7 of "
+                                "the adapter for such devices are taken");
+          continue;
+        }
+        unaddressed[i].target = static_cast<uint8_t>(i);
+        c.adapter.devices.push_back(unaddressed[i]);
+      }
+      all.push_back(std::move(c));
+    }
+
+    std::vector<size_t> chosen;
+    if (all.size() <= kMaxAdapters) {
+      for (size_t i = 0; i < all.size(); ++i) chosen.push_back(i);
+    } else {
+      for (size_t i = 0; i < all.size(); ++i) {
+        if (all[i].has_devices && chosen.size() < kMaxAdapters) chosen.push_back(i);
+      }
+      for (size_t i = 0; i < all.size(); ++i) {
+        if (!all[i].has_devices && chosen.size() < kMaxAdapters) chosen.push_back(i);
+      }
+      std::sort(chosen.begin(), chosen.end());
+      std::string note = "More than eight SCSI buses: adapters 0-7 show ";
+      for (size_t i = 0; i < chosen.size(); ++i) {
+        note += (i ? ", " : "") + all[chosen[i]].adapter.identifier;
+      }
+      note += "; not shown:";
+      for (size_t i = 0; i < all.size(); ++i) {
+        if (std::find(chosen.begin(), chosen.end(), i) != chosen.end()) continue;
+        note += " " + all[i].adapter.identifier + " (" + all[i].adapter.unique;
+        for (const SptiDevice& d : all[i].adapter.devices) note += ", " + d.node;
+        note += ")";
+      }
+      topo_.notes.push_back(note);
+    }
+
+    for (size_t index : chosen) {
+      Adapter& a = all[index].adapter;
+      const std::string ha = std::to_string(topo_.adapters.size());
+      if (!a.bus && !a.devices.empty()) {
+        std::string note = "adapter " + ha +
+                           " holds the devices that answer no SCSI address, at target IDs in the "
+                           "order found:";
+        for (const SptiDevice& d : a.devices) {
+          note += " " + std::to_string(d.target) + " " + d.node;
+          if (!d.product.empty()) note += " (" + d.product + ")";
+        }
+        note += "; a drive may show there and at its address too";
+        topo_.notes.push_back(note);
+      }
+      for (const SptiDevice& d : a.devices) {
+        if (d.target > 7) {
+          topo_.notes.push_back(d.node + " (" + AddressText(*d.address) + ") on adapter " + ha +
+                                " (" + a.identifier + ") has target ID " +
+                                std::to_string(d.target) +
+                                ": the bus scan probes target IDs 0-7 only");
+        }
+      }
+      topo_.adapters.push_back(std::move(a));
+    }
+
+    if (!denied_.empty()) {
+      topo_.access_denied = true;
+      std::string note;
+      for (const std::string& n : denied_) note += (note.empty() ? "" : ", ") + n;
+      topo_.notes.push_back(note + (denied_.size() == 1 ? " refuses" : " refuse") +
+                            " access: run qxflash as administrator");
+    }
+    if (topo_.adapters.empty() && denied_.empty()) {
+      topo_.notes.push_back(
+          "no SCSI devices found (tried \\\\.\\ScsiN:, \\\\.\\CdRomN, \\\\.\\PhysicalDriveN and "
+          "the CD drive letters)");
+    }
+    return std::move(topo_);
+  }
+
+  SptiSystem& system_;
+  Topology topo_;
+  std::vector<Found> found_;
+  std::vector<std::string> denied_;
+  std::map<std::pair<uint8_t, uint8_t>, BusInfo> buses_;
+  std::map<std::pair<uint8_t, uint8_t>, std::vector<SptiDevice>> by_bus_;
+};
+
+}  // namespace
+
+std::string AddressText(const ScsiAddress& a) {
+  return std::to_string(a.port) + ":" + std::to_string(a.path) + ":" + std::to_string(a.target) +
+         ":" + std::to_string(a.lun);
+}
+
+std::string Narrow(const std::wstring& text) {
+  if (text.empty()) return {};
+  const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
+                                    0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(std::max(n, 0)), '\0');
+  if (n > 0) {
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
+                        nullptr, nullptr);
+  }
+  return out;
+}
+
+PortListing ParseInquiryData(const uint8_t* data, size_t size) {
+  PortListing listing;
+  if (size < offsetof(SCSI_ADAPTER_BUS_INFO, BusData)) return listing;
+  const uint8_t buses = data[0];
+  for (uint8_t b = 0; b < buses; ++b) {
+    const size_t at = offsetof(SCSI_ADAPTER_BUS_INFO, BusData) + b * sizeof(SCSI_BUS_DATA);
+    if (at + sizeof(SCSI_BUS_DATA) > size) break;
+    SCSI_BUS_DATA bus;
+    std::memcpy(&bus, data + at, sizeof bus);
+    listing.buses.push_back({b, bus.InitiatorBusId});
+    // Each unit names the next by its offset from the start of the answer;
+    // a chain that leaves the answer or loops ends where it does.
+    ULONG offset = bus.InquiryDataOffset;
+    std::set<ULONG> seen;
+    for (unsigned n = 0; offset != 0 && n < bus.NumberOfLogicalUnits; ++n) {
+      if (!seen.insert(offset).second) break;
+      if (offset + offsetof(SCSI_INQUIRY_DATA, InquiryData) > size) break;
+      SCSI_INQUIRY_DATA unit;
+      std::memcpy(&unit, data + offset, offsetof(SCSI_INQUIRY_DATA, InquiryData));
+      const size_t start = offset + offsetof(SCSI_INQUIRY_DATA, InquiryData);
+      if (unit.InquiryDataLength > size - start) break;
+      const uint8_t* inquiry = data + start;
+      const size_t length = unit.InquiryDataLength;
+      PortUnit u;
+      u.path = unit.PathId;
+      u.target = unit.TargetId;
+      u.lun = unit.Lun;
+      u.claimed = unit.DeviceClaimed != 0;
+      if (length > 0) u.type = inquiry[0] & 0x1F;
+      for (size_t i = 0; i < u.identity.size(); ++i) {
+        u.identity[i] = 8 + i < length ? inquiry[8 + i] : 0;
+      }
+      // Peripheral qualifier 3: nothing is attached at that LUN.
+      if (length == 0 || (inquiry[0] >> 5) != 3) listing.units.push_back(u);
+      offset = unit.NextInquiryDataOffset;
+    }
+  }
+  return listing;
+}
+
+DWORD ReadPortListing(SptiSystem& system, HANDLE port, PortListing* listing) {
+  std::vector<uint8_t> buffer(kInquiryBufferSize);
+  DWORD got = 0;
+  const DWORD err = system.Ioctl(port, IOCTL_SCSI_GET_INQUIRY_DATA, nullptr, 0, buffer.data(),
+                                 static_cast<DWORD>(buffer.size()), &got);
+  if (err != 0) return err;
+  *listing = ParseInquiryData(buffer.data(), std::min<size_t>(got, buffer.size()));
+  return 0;
+}
+
+const SptiDevice* Topology::Find(uint8_t ha, uint8_t target, uint8_t lun) const {
+  if (ha >= adapters.size()) return nullptr;
+  for (const SptiDevice& d : adapters[ha].devices) {
+    if (d.target == target && d.lun == lun) return &d;
+  }
+  return nullptr;
+}
+
+std::string Topology::Warning() const {
+  std::string text;
+  for (const std::string& note : notes) {
+    if (!text.empty()) text += '\n';
+    // One note per line, whatever a product name read from a driver holds.
+    for (char c : note) text += static_cast<unsigned char>(c) < 0x20 ? ' ' : c;
+  }
+  return text;
+}
+
+Topology ReadTopology(SptiSystem& system) {
+  return Scan(system).Run();
+}
+
+}  // namespace qx::spti
