@@ -127,11 +127,13 @@ std::optional<ScanResult> Session::ScanBus() {
   ReportNotes();
   for (const auto& notice : history_.CheckScan(scan)) {
     if (reporter_.json()) {
-      reporter_.Json({{"event", "verify"},
-                      {"ha", notice.ha},
-                      {"id", notice.id},
-                      {"changed", notice.changed},
-                      {"text", Latin1ToUtf8(notice.text)}});
+      nlohmann::json event = {{"event", "verify"},
+                              {"ha", notice.ha},
+                              {"id", notice.id},
+                              {"changed", notice.changed},
+                              {"text", Latin1ToUtf8(notice.text)}};
+      if (notice.interrupted) event["interrupted"] = true;
+      reporter_.Json(event);
     } else {
       reporter_.Human(Latin1ToUtf8(notice.line));
     }

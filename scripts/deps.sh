@@ -2,10 +2,13 @@
 # Installs the Debian 12 packages qxflash needs to build, test and run.
 # Skips apt-get when everything is already there. dpkg-dev, binutils and file
 # let cpack build the .deb; man-db and lintian check it (tests/packaging).
+# libsystemd-dev gives the sleep inhibitor and battery state their D-Bus
+# library; dbus and python3-dbusmock run their tests on a private bus.
 set -euo pipefail
 pkgs=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
       qt6-base-dev fonts-liberation2 fonts-vlgothic xvfb xauth x11-apps netpbm
-      dpkg-dev binutils file man-db lintian)
+      dpkg-dev binutils file man-db lintian
+      libsystemd-dev dbus python3-dbusmock)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -14,5 +17,9 @@ done
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 echo "Installing: ${missing[*]}"
-$sudo apt-get update
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+# Waits for a busy package manager (another apt run, unattended upgrades)
+# instead of failing at once.
+lock=(-o DPkg::Lock::Timeout=300)
+$sudo apt-get "${lock[@]}" update
+DEBIAN_FRONTEND=noninteractive $sudo apt-get "${lock[@]}" install -y --no-install-recommends \
+  "${missing[@]}"
