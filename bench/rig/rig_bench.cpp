@@ -336,7 +336,7 @@ bool Measure(const std::vector<Case>& cases, int rounds, const std::string& erro
 bool NoUnitAttentionLeft(const Options& o) {
   qx::SelectedHaId = static_cast<uint8_t>(o.ha);
   qx::SelectedTargetId = static_cast<uint8_t>(o.id);
-  if (qx::TestUnitReadyStd() == 1) return true;
+  if (qx::Succeeded(qx::TestUnitReadyStd())) return true;
   std::fprintf(stderr, "qx_rig_bench: TEST UNIT READY after the rounds failed: %s\n",
                qx::ErrMsg.c_str());
   return false;
