@@ -80,7 +80,7 @@ class Attempt {
     out_.checksum = release_.ParamChecksum;
     blocks_ = BlocksToSend(release_);
     out_.blocks_planned = static_cast<int>(blocks_.size());
-    if (form_.AbortRequested()) return Aborted();
+    if (StopRequested()) return Aborted();
     form_.SetStatus("Download Start !!", true);
     return true;
   }
@@ -98,6 +98,7 @@ class Attempt {
   // what the drive itself reports is passed over. A stop asked for meanwhile
   // is seen before the next command, so nothing more goes to the drive.
   bool Prepare() {
+    if (StopRequested()) return Aborted();  // the guards may have taken a while
     bool prepared = true;
     if (!Succeeded(MemoryRead(kStateWordStart, kStateWordEnd, kStateWordArea))) {
       prepared = LastHaStat == 0;

@@ -119,10 +119,13 @@ TEST_F(DownloadGuardTest, AStopIsSeenBeforeTheNextCommand) {
     bool too_late;
   };
   const Case cases[] = {
-      // Before the vendor command, before TEST UNIT READY, after the last block.
-      {"during the memory read", 1, {0xDF}, DownloadEnd::kAborted, false},
-      {"during the vendor command", 2, {0xDF, 0xDF}, DownloadEnd::kAborted, false},
-      {"during the last block", 3, {0xDF, 0xDF, 0x00, 0x3B, 0x3B}, DownloadEnd::kDone, true},
+      // After the release is loaded, after the drive is taken, before the
+      // vendor command, before TEST UNIT READY, after the last block.
+      {"while the release loads", 1, {}, DownloadEnd::kAborted, false},
+      {"while the drive is taken", 2, {}, DownloadEnd::kAborted, false},
+      {"during the memory read", 3, {0xDF}, DownloadEnd::kAborted, false},
+      {"during the vendor command", 4, {0xDF, 0xDF}, DownloadEnd::kAborted, false},
+      {"during the last block", 5, {0xDF, 0xDF, 0x00, 0x3B, 0x3B}, DownloadEnd::kDone, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
