@@ -49,7 +49,13 @@
 // and keeps it from being mounted until Release(). Release() closes both; a
 // command still in the kernel keeps the sg descriptor open until it returns
 // (the worker drops it then), so a descriptor is never closed under SG_IO.
-// Destruction releases too.
+// Destruction releases too. Reserve and Release run on the caller's thread and
+// wait for the kernel: opening a removable drive's block device makes the sr
+// or sd driver check the medium with commands of its own, and its last close
+// sends ALLOW MEDIUM REMOVAL.
+//
+// MountPoints(ha, target, lun) finds the block device and its partitions in
+// sysfs and matches /proc/self/mountinfo by device number (sg_mounts.h).
 #pragma once
 
 #include <array>
