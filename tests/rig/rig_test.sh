@@ -4,11 +4,14 @@
 #   rig_test.sh setup RIG_DIR                      prepare the rig once (build.sh)
 #   rig_test.sh CASE  RIG_DIR QXFLASH SOURCE_DIR   CASE = scan | commands | download | notes
 #   rig_test.sh CASE  RIG_DIR QXFLASH SOURCE_DIR PROBE
-#                     CASE = mounted | busy
+#                     CASE = mounted | busy | mounted_download | busy_download
 #   rig_test.sh bench RIG_DIR QX_RIG_BENCH QXFLASH a short round of the rig bench
 #
 # mounted and busy drive the SG backend's MountPoints/Reserve/Release through
-# PROBE (qx_rig_reserve_probe).
+# PROBE (qx_rig_reserve_probe). mounted_download and busy_download check the
+# same through "qxflash --sg download"; they report themselves skipped (77)
+# while the built qxflash does not refuse a mounted or busy drive on the
+# simulator (asked on the host first, see wired_for).
 #
 # A case boots one guest, runs all its qxflash commands there (guest_steps.sh)
 # and checks their exit codes, JSON events and messages here on the host. A guest
@@ -102,6 +105,28 @@ names() { grep -aqF -- "$2" "$tmp/$1.out" "$tmp/$1.err" || { show "$1"; fail "$1
 has_re() { grep -aqE -- "$2" "$tmp/$1.out" || { show "$1"; fail "$1: no line like /$2/"; }; }
 # timings STEP: the probe's "time NAME MS" lines and its command count, for the log.
 timings() { grep -aE '^(time |commands while)' "$tmp/$1.out" | sed "s/^/  $1: /"; }
+
+# wired_for KEY [TEXT]: whether the built qxflash refuses the download to a
+# simulated drive with the scenario key KEY (e.g. "in_use":true): it exits 1,
+# sends no WRITE BUFFER, and names TEXT when one is given. The download
+# procedure does so only once it calls MountPoints/Reserve; until then the
+# end-to-end cases report themselves skipped.
+wired_for() {
+  local key=$1 text=${2:-} rc
+  printf '{"adapters":[{"ha":0,"targets":[{"id":2,%s}]}]}\n' "$key" >"$tmp/wired.json"
+  (cd "$src/examples/releases" && "$qx" --sim="$tmp/wired.json" --no-history --json --trace \
+    download QXR4410_ALL.OUB --ha 0 --id 2 --yes) >"$tmp/wired.out" 2>&1
+  rc=$?
+  if [ "$rc" = 1 ] && ! grep -aqF 'CDB= 3B' "$tmp/wired.out" &&
+    { [ -z "$text" ] || grep -aqF -- "$text" "$tmp/wired.out"; }; then
+    return 0
+  fi
+  echo "SKIP (rig.$case_name): the built qxflash does not refuse this download yet: on the"
+  echo "      simulator with $key it ended with exit $rc after $(grep -acF 'CDB= 3B' "$tmp/wired.out")"
+  echo "      WRITE BUFFER commands. The case runs once the download procedure calls"
+  echo "      MountPoints and Reserve (docs/rig-tests.md)."
+  exit 77
+}
 count_is() {
   local n
   n=$(grep -acF -- "$2" "$tmp/$1.out")
@@ -470,6 +495,58 @@ EOF
   has b_in_flight 'node after the command: free'
   timings b_stop
   timings b_in_flight
+  ;;
+
+mounted_download)
+  qx=$3
+  src=$4
+  wired_for '"mounted":["/mnt/qx cd"]' '/mnt/qx cd'
+  # scsi_debug poses as the drive (as in rig.download) with the LSI CD's ISO
+  # on it, mounted.
+  export RIG_SDEBUG_OPTS="ptype=5 inq_product=QX-R4410"
+  cat >"$tmp/steps" <<'EOF'
+d_mount !dd if=/dev/sr0 of=/tmp/cd.iso bs=2048 && sg_dd if=/tmp/cd.iso of=/dev/sg3 bs=512 && mkdir -p "/mnt/qx cd" && mount -t iso9660 -o ro /dev/sr2 "/mnt/qx cd"
+d_download --json --trace download QXR4410_ALL.OUB --ha 2 --id 0 --yes
+d_umount !umount "/mnt/qx cd"
+d_tur --json send TestUnitReady --ha 2 --id 0
+EOF
+  run_steps "$rel_all.OUB" "$rel_all.bin"
+  rc_is d_mount 0
+  rc_is d_download 1
+  names d_download '/mnt/qx cd'
+  # Refused before anything but the scan's INQUIRY reaches the drive.
+  lacks d_download '"line":"CDB= 3B'
+  lacks d_download '"line":"CDB= DF'
+  lacks d_download '"line":"CDB= 00'
+  rc_is d_umount 0
+  rc_is d_tur 0
+  ;;
+
+busy_download)
+  qx=$3
+  src=$4
+  wired_for '"in_use":true'
+  # A download to scsi_debug posing as the drive, 900 ms per command; once its
+  # first command is traced, other programs try to open the node.
+  export RIG_SDEBUG_OPTS="ptype=5 inq_product=QX-R4410"
+  cat >"$tmp/steps" <<'EOF'
+bd_slow !sdebug_delay 900000000
+bd_start !start_bg dl 'CDB= DF' $QX --sg --json --trace download QXR4410_ALL.OUB --ha 2 --id 0 --yes
+bd_sg_inq !sg_inq /dev/sg3
+bd_qx --json send Inquiry --ha 2 --id 0
+bd_end !stop_bg dl
+bd_after !sg_inq /dev/sg3
+EOF
+  run_steps "$rel_all.OUB" "$rel_all.bin"
+  rc_is bd_start 0
+  rc_is bd_sg_inq 66
+  has_err bd_sg_inq 'Device or resource busy'
+  rc_is bd_qx 1
+  has_err bd_qx 'in use by another program'
+  # The download's own commands were not refused, and it came to its end.
+  has_re bd_end '"end":"[a-z_]+","event":"download"'
+  lacks bd_end 'Inuse'
+  rc_is bd_after 0
   ;;
 
 bench)
