@@ -7,19 +7,19 @@
 //       Reserve; "reserve: taken" or "reserve: refused: TEXT". After a refusal
 //       the node must be free again ("node after refusal: free", checked with an
 //       O_EXCL open of its own); exit 3 after a refusal
-//   qx_rig_reserve_probe hold    --ha H --id I [--mode M] [--ready FILE]
-//                                [--until FILE] [--seconds N]
-//       Reserve, then create FILE (--ready) and send WRITE BUFFER (mode M,
-//       default 0x0E, 16 KiB, buffer IDs 0-15 in turn) through the backend
-//       until --until FILE exists or N seconds (default 60) passed; meanwhile
-//       the program's own second open of the node must fail with EBUSY. Then
-//       Release: the node must open O_EXCL again, and one more command
-//       (opened per command again) must be good. Exit 0 when all held.
+//   qx_rig_reserve_probe hold    --ha H --id I [--mode M] [--until FILE]
+//                                [--seconds N]
+//       Reserve, then send WRITE BUFFER (mode M, default 0x0E, 16 KiB, buffer
+//       IDs 0-15 in turn) through the backend until FILE exists or N seconds
+//       (default 60) passed; meanwhile the program's own second open of the
+//       node must fail with EBUSY. Then Release: the node must open O_EXCL at
+//       once, and one more command (opened per command again) must be good.
+//       Exit 0 when all held.
 //   qx_rig_reserve_probe release-in-flight --ha H --id I [--mode M]
 //       Reserve, submit one WRITE BUFFER and Release while it is still in the
 //       kernel (a slow device: scsi_debug with a delay): the node stays open
-//       (an O_EXCL open fails) until the command is back, then is free. Exit 0
-//       when so.
+//       (an O_EXCL open fails) until the command is back, and is free once
+//       the block shows its end. Exit 0 when so.
 // Times are printed as "time NAME MS".
 #include <fcntl.h>
 #include <unistd.h>
@@ -48,7 +48,6 @@ struct Options {
   int id = 0;
   int mode = 0x0E;
   int seconds = 60;
-  std::string ready;
   std::string until;
 };
 
@@ -99,10 +98,6 @@ bool Reserve(qx::sg::SgBus& bus, const Options& o, const std::string& node) {
 
 int Hold(qx::sg::SgBus& bus, const Options& o, const std::string& node) {
   if (!Reserve(bus, o, node)) return 3;
-  bool ok = true;
-  if (!o.ready.empty()) {
-    if (FILE* f = std::fopen(o.ready.c_str(), "w")) std::fclose(f);
-  }
   const auto start = Clock::now();
   int good = 0, failed = 0;
   std::string own_open;
@@ -117,7 +112,7 @@ int Hold(qx::sg::SgBus& bus, const Options& o, const std::string& node) {
   Time("hold", start);
   std::printf("commands while reserved: %d good, %d failed\n", good, failed);
   std::printf("own open while reserved: %s\n", own_open.c_str());
-  ok = ok && good > 0 && failed == 0 && own_open == "EBUSY";
+  const bool ok = good > 0 && failed == 0 && own_open == "EBUSY";
 
   const auto released = Clock::now();
   bus.Release();
@@ -127,13 +122,6 @@ int Hold(qx::sg::SgBus& bus, const Options& o, const std::string& node) {
   const bool again = SendBlock(o, 0);
   std::printf("command after release: %s\n", again ? "good" : qx::ErrMsg.c_str());
   return ok && after == "free" && again ? 0 : 1;
-}
-
-// "free" once the node opens O_EXCL, polled for up to two seconds.
-std::string FreeSoon(const std::string& node) {
-  std::string state;
-  for (int i = 0; i < 200 && (state = ExclusiveOpen(node)) != "free"; ++i) usleep(10000);
-  return state;
 }
 
 int ReleaseInFlight(qx::sg::SgBus& bus, const Options& o, const std::string& node) {
@@ -155,7 +143,7 @@ int ReleaseInFlight(qx::sg::SgBus& bus, const Options& o, const std::string& nod
   const std::string during = ExclusiveOpen(node);
   while (qx::LoadSrbStatus(&srb) == qx::SS_PENDING) usleep(1000);
   Time("command", start);
-  const std::string after = FreeSoon(node);
+  const std::string after = ExclusiveOpen(node);
   std::printf("submitted: %d, pending at release: %s\n", submitted, pending ? "yes" : "no");
   std::printf("node right after release: %s\n", during.c_str());
   std::printf("command status: %d\n", qx::LoadSrbStatus(&srb));
@@ -182,8 +170,6 @@ std::optional<Options> Parse(int argc, char** argv) {
       o.mode = static_cast<int>(std::strtol(v, nullptr, 0));
     } else if (a == "--seconds") {
       o.seconds = std::atoi(v);
-    } else if (a == "--ready") {
-      o.ready = v;
     } else if (a == "--until") {
       o.until = v;
     } else {

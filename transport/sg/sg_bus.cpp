@@ -324,8 +324,11 @@ void SgBus::Run() {
     if (!r.held) system_->Close(r.fd);
 
     lock.lock();
+    // Out of the kernel: a released reservation's node may close now, before
+    // the caller sees the completion.
+    running_->held.reset();
     if (!running_->cancelled) Complete(*running_, o);
-    running_.reset();  // a released reservation's node closes here once its last command is done
+    running_.reset();
   }
 }
 
