@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -580,7 +581,18 @@ INSTANTIATE_TEST_SUITE_P(
         JsonErrorCase{
             "TooDeep",
             R"({"faults":[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]})",
-            "nested deeper than 32 levels"}),
+            "nested deeper than 32 levels"},
+        JsonErrorCase{"MountedText", R"({"adapters":[{"ha":0,"targets":[{"id":1,
+            "mounted":"/media/cdrom"}]}]})",
+                      "targets[0].mounted: expected an array of strings"},
+        JsonErrorCase{"MountedNumber", R"({"adapters":[{"ha":0,"targets":[{"id":1,
+            "mounted":["/a",2]}]}]})",
+                      "targets[0].mounted[1]: expected a non-empty string"},
+        JsonErrorCase{"MountedEmpty", R"({"adapters":[{"ha":0,"targets":[{"id":1,
+            "mounted":[""]}]}]})",
+                      "mounted[0]: expected a non-empty string"},
+        JsonErrorCase{"InUse", R"({"adapters":[{"ha":0,"targets":[{"id":1,"in_use":1}]}]})",
+                      "targets[0].in_use: expected true or false"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Scenario paths and texts that are refused: each makes a file (or something
@@ -656,6 +668,61 @@ TEST(SimAsync, TimedOutRequestIsCancelledCleanly) {
   EXPECT_EQ(ExecScsiCmd("Inquiry", 58, inquiry, 6), SS_COMP);
   InstallAspiManager(nullptr);
   ResetTransportState();
+}
+
+// ---------------------------------------------------------------------------
+// Mount points and reservation
+
+TEST(SimReserve, MountPointsAndRefusalsAsTheScenarioSays) {
+  auto bus = Load(R"({"adapters":[{"ha":0,"targets":[
+      {"id":1},
+      {"id":2,"mounted":["/media/cdrom","/mnt/a b"]},
+      {"id":3,"in_use":true},
+      {"id":4,"in_use":false,"mounted":[]}]}]})");
+  ASSERT_NE(bus, nullptr);
+  const struct {
+    uint8_t id;
+    std::vector<std::string> mounted;
+    std::optional<std::string> refusal;
+  } cases[] = {
+      {1, {}, std::nullopt},
+      {2,
+       {"/media/cdrom", "/mnt/a b"},
+       "the device at adapter 0 target 2 LUN 0 is mounted at /media/cdrom, /mnt/a b"},
+      {3, {}, "the device at adapter 0 target 3 LUN 0 is open in another program"},
+      {4, {}, std::nullopt},
+      {5, {}, "no device at adapter 0 target 5 LUN 0"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(bus->MountPoints(0, c.id, 0), c.mounted) << +c.id;
+    EXPECT_EQ(bus->Reserve(0, c.id, 0), c.refusal) << +c.id;
+    EXPECT_EQ(bus->Reserved(0, c.id), !c.refusal) << +c.id;
+    bus->Release();
+    EXPECT_FALSE(bus->Reserved(0, c.id)) << +c.id;
+  }
+  EXPECT_EQ(bus->Reserve(1, 1, 0), "no device at adapter 1 target 1 LUN 0");
+}
+
+TEST(SimReserve, TheLogShowsWhichCommandsRanReserved) {
+  auto bus =
+      Load(R"({"adapters":[{"ha":0,"targets":[{"id":1},{"id":2},{"id":3,"in_use":true}]}]})");
+  ASSERT_NE(bus, nullptr);
+  Send(*bus, 0, 1, kTur, 0);
+  ASSERT_EQ(bus->Reserve(0, 1, 0), std::nullopt);
+  EXPECT_EQ(bus->Reserve(0, 1, 0), std::nullopt) << "ours already";
+  Send(*bus, 0, 1, kTur, 0);
+  Send(*bus, 0, 2, kTur, 0);
+  ASSERT_EQ(bus->Reserve(0, 2, 0), std::nullopt);
+  EXPECT_FALSE(bus->Reserved(0, 1)) << "one device at a time";
+  Send(*bus, 0, 1, kTur, 0);
+  Send(*bus, 0, 2, kTur, 0);
+  EXPECT_TRUE(bus->Reserve(0, 3, 0).has_value());
+  EXPECT_FALSE(bus->Reserved(0, 2)) << "a refused Reserve holds nothing";
+  Send(*bus, 0, 2, kTur, 0);
+  std::vector<std::pair<uint8_t, bool>> got;
+  for (const LogEntry& e : bus->Log()) got.emplace_back(e.target, e.reserved);
+  EXPECT_EQ(got, (std::vector<std::pair<uint8_t, bool>>{
+                     {1, false}, {1, true}, {2, false}, {1, false}, {2, true}, {2, false}}));
 }
 
 TEST(SimScenario, MissingFileIsReported) {

@@ -3,7 +3,15 @@
 #
 #   rig_test.sh setup RIG_DIR                      prepare the rig once (build.sh)
 #   rig_test.sh CASE  RIG_DIR QXFLASH SOURCE_DIR   CASE = scan | commands | download | notes
+#   rig_test.sh CASE  RIG_DIR QXFLASH SOURCE_DIR PROBE
+#                     CASE = mounted | busy | mounted_download | busy_download
 #   rig_test.sh bench RIG_DIR QX_RIG_BENCH QXFLASH a short round of the rig bench
+#
+# mounted and busy drive the SG backend's MountPoints/Reserve/Release through
+# PROBE (qx_rig_reserve_probe). mounted_download and busy_download check the
+# same through "qxflash --sg download"; they report themselves skipped (77)
+# while the built qxflash does not refuse a mounted or busy drive on the
+# simulator (asked on the host first, see wired_for).
 #
 # A case boots one guest, runs all its qxflash commands there (guest_steps.sh)
 # and checks their exit codes, JSON events and messages here on the host. A guest
@@ -66,7 +74,8 @@ boot() {
 # run_steps [-f FILE]...: runs the steps in $tmp/steps in one guest and splits
 # the console into $tmp/NAME.out, $tmp/NAME.err and $tmp/NAME.rc.
 run_steps() {
-  local files=(-f "$here/guest_steps.sh:/rig/work/guest_steps.sh" -f "$tmp/steps:/rig/work/steps")
+  local files=(-f "$here/guest_steps.sh:/rig/work/guest_steps.sh" -f "$tmp/steps:/rig/work/steps"
+    -f "$here/guest_cases.sh:/rig/work/guest_cases.sh")
   local f
   for f in "$@"; do files+=(-f "$f"); done
   RIG_WRAP="sh /rig/work/guest_steps.sh" boot "${files[@]}" "$qx"
@@ -90,6 +99,34 @@ has() { grep -aqxF -- "$2" "$tmp/$1.out" || { show "$1"; fail "$1: no line $2"; 
 has_part() { grep -aqF -- "$2" "$tmp/$1.out" || { show "$1"; fail "$1: output lacks $2"; }; }
 has_err() { grep -aqF -- "$2" "$tmp/$1.err" || { show "$1"; fail "$1: errors lack $2"; }; }
 lacks() { ! grep -aqF -- "$2" "$tmp/$1.out" || { show "$1"; fail "$1: output has $2"; }; }
+rc_not() { [ "$(cat "$tmp/$1.rc")" != "$2" ] || { show "$1"; fail "$1: exit $2"; }; }
+# names STEP TEXT: stdout or stderr of STEP holds TEXT.
+names() { grep -aqF -- "$2" "$tmp/$1.out" "$tmp/$1.err" || { show "$1"; fail "$1: names no $2"; }; }
+has_re() { grep -aqE -- "$2" "$tmp/$1.out" || { show "$1"; fail "$1: no line like /$2/"; }; }
+# timings STEP: the probe's "time NAME MS" lines and its command count, for the log.
+timings() { grep -aE '^(time |commands while)' "$tmp/$1.out" | sed "s/^/  $1: /"; }
+
+# wired_for KEY [TEXT]: whether the built qxflash refuses the download to a
+# simulated drive with the scenario key KEY (e.g. "in_use":true): it exits 1,
+# sends no WRITE BUFFER, and names TEXT when one is given. The download
+# procedure does so only once it calls MountPoints/Reserve; until then the
+# end-to-end cases report themselves skipped.
+wired_for() {
+  local key=$1 text=${2:-} rc
+  printf '{"adapters":[{"ha":0,"targets":[{"id":2,%s}]}]}\n' "$key" >"$tmp/wired.json"
+  (cd "$src/examples/releases" && "$qx" --sim="$tmp/wired.json" --no-history --json --trace \
+    download QXR4410_ALL.OUB --ha 0 --id 2 --yes) >"$tmp/wired.out" 2>&1
+  rc=$?
+  if [ "$rc" = 1 ] && ! grep -aqF 'CDB= 3B' "$tmp/wired.out" &&
+    { [ -z "$text" ] || grep -aqF -- "$text" "$tmp/wired.out"; }; then
+    return 0
+  fi
+  echo "SKIP (rig.$case_name): the built qxflash does not refuse this download yet: on the"
+  echo "      simulator with $key it ended with exit $rc after $(grep -acF 'CDB= 3B' "$tmp/wired.out")"
+  echo "      WRITE BUFFER commands. The case runs once the download procedure calls"
+  echo "      MountPoints and Reserve (docs/rig-tests.md)."
+  exit 77
+}
 count_is() {
   local n
   n=$(grep -acF -- "$2" "$tmp/$1.out")
@@ -109,6 +146,9 @@ nul14=$(printf '\\u0000%.0s' {1..14})
 nul6=$(printf '\\u0000%.0s' {1..6})
 title_a='QX-R4410 Ambervault Tool 2 '
 title_b='QX-R4410 Ambervault Tool 2'
+
+# The full release, for the cases that download.
+rel_all=${4:-}/examples/releases/QXR4410_ALL
 
 case $case_name in
 scan)
@@ -338,6 +378,175 @@ EOF
   rc_is notes_json 0
   grep -aqE '^\{"event":"warning","text":".*not shown: host7 \(ahci\) host8 \(ahci\)' \
     "$tmp/notes_json.out" || { show notes_json; fail "notes_json: no warning event"; }
+  ;;
+
+mounted)
+  qx=$3
+  probe=$5
+  # The LSI CD's disc mounted at a directory with a blank in its name (the
+  # mount table writes it \040); then the same ISO on the disk's second
+  # partition; then on scsi_debug, whose mount the reservation keeps out.
+  cat >"$tmp/steps" <<'EOF'
+m_none !$PROBE mounts --ha 0 --id 2
+m_mount !mkdir -p "/mnt/qx cd" && mount -t iso9660 -o ro /dev/sr0 "/mnt/qx cd"
+m_table !grep ' 11:0 ' /proc/self/mountinfo
+m_list !$PROBE mounts --ha 0 --id 2
+m_other !$PROBE mounts --ha 0 --id 5
+m_reserve !$PROBE reserve --ha 0 --id 2
+m_send --json send TestUnitReady --ha 0 --id 2
+m_download --json --trace download QXR4410_ALL.OUB --ha 0 --id 2 --yes
+m_umount !umount "/mnt/qx cd"
+m_unmounted !$PROBE mounts --ha 0 --id 2
+m_free !$PROBE reserve --ha 0 --id 2
+p_disk !dd if=/dev/sr0 of=/tmp/cd.iso bs=2048 && printf 'o\nn\np\n1\n\n+1M\nn\np\n2\n\n\nw\n' | fdisk /dev/sda >/dev/null && dd if=/tmp/cd.iso of=/dev/sda2 && mkdir -p /mnt/part && mount -t iso9660 -o ro /dev/sda2 /mnt/part
+p_list !$PROBE mounts --ha 0 --id 5
+p_reserve !$PROBE reserve --ha 0 --id 5
+p_umount !umount /mnt/part
+h_copy !sg_dd if=/tmp/cd.iso of=/dev/sg3 bs=512
+h_hold !start_bg hold 'reserve: taken' $PROBE hold --ha 2 --id 0 --until /tmp/hold.stop
+h_mount !mount -t iso9660 -o ro /dev/sr2 /mnt
+h_stop !stop_bg hold /tmp/hold.stop
+h_mount_after !mount -t iso9660 -o ro /dev/sr2 /mnt && $PROBE mounts --ha 2 --id 0 && umount /mnt
+EOF
+  run_steps "$rel_all.OUB" "$rel_all.bin" "$probe:/rig/bin/qx_rig_reserve_probe"
+  rc_is m_none 0
+  has m_none 'mounts: 0'
+  rc_is m_mount 0
+  has_part m_table ' /mnt/qx\040cd '
+  rc_is m_list 0
+  same m_list '^mount' 'mount: /mnt/qx cd
+mounts: 1'
+  has m_other 'mounts: 0'
+  # Mounted: the block device's exclusive open fails, the refusal names the
+  # mount point, and the sg node is not left held.
+  rc_is m_reserve 3
+  has m_reserve 'reserve: refused: /dev/sr0 is mounted at /mnt/qx cd'
+  has m_reserve 'node after refusal: free'
+  # send does not reserve: it still reaches the mounted drive.
+  rc_is m_send 0
+  has m_send '{"code":1,"errmsg":"","event":"result"}'
+  # Nothing is written to the mounted QEMU CD-ROM (its model check refuses it
+  # already; once the procedure reserves, the mount may be named first).
+  rc_is m_download 1
+  lacks m_download '"line":"CDB= 3B'
+  rc_is m_umount 0
+  has m_unmounted 'mounts: 0'
+  rc_is m_free 0
+  has m_free 'reserve: taken'
+  # A partition of the disk: found through sysfs by its device number, and the
+  # whole disk's exclusive open fails while the partition is mounted.
+  rc_is p_disk 0
+  same p_list '^mount' 'mount: /mnt/part
+mounts: 1'
+  rc_is p_reserve 3
+  has p_reserve 'reserve: refused: /dev/sda is mounted at /mnt/part'
+  rc_is p_umount 0
+  # Reserved, scsi_debug's block device cannot be mounted; released, it can.
+  rc_is h_copy 0
+  rc_is h_hold 0
+  rc_not h_mount 0
+  has_err h_mount 'Device or resource busy'
+  rc_is h_stop 0
+  has h_stop 'node after release: free'
+  rc_is h_mount_after 0
+  has h_mount_after 'mount: /mnt'
+  timings h_stop
+  ;;
+
+busy)
+  qx=$3
+  probe=$5
+  # The probe holds scsi_debug (50 ms per command) and keeps sending WRITE
+  # BUFFER while other programs try to open its node.
+  cat >"$tmp/steps" <<'EOF'
+b_slow !sdebug_delay 50000000
+b_hold !start_bg hold 'reserve: taken' $PROBE hold --ha 2 --id 0 --until /tmp/hold.stop
+b_sg_inq !sg_inq /dev/sg3
+b_qx --json send Inquiry --ha 2 --id 0
+b_reserve !$PROBE reserve --ha 2 --id 0
+b_stop !stop_bg hold /tmp/hold.stop
+b_after !sg_inq /dev/sg3
+b_slower !sdebug_delay 300000000
+b_in_flight !$PROBE release-in-flight --ha 2 --id 0
+EOF
+  run_steps "$probe:/rig/bin/qx_rig_reserve_probe"
+  rc_is b_slow 0
+  rc_is b_hold 0
+  # sg3_utils exits 50 + errno: EBUSY.
+  rc_is b_sg_inq 66
+  has_err b_sg_inq 'Device or resource busy'
+  # Another qxflash: its scan finds the node busy and says why.
+  rc_is b_qx 1
+  has_err b_qx 'hint: /dev/sg3 is in use by another program that opened it exclusively'
+  rc_is b_reserve 3
+  has b_reserve 'reserve: refused: /dev/sg3 is open in another program'
+  # The holder's own commands went on all the while, through its descriptor.
+  rc_is b_stop 0
+  has_re b_stop '^commands while reserved: [1-9][0-9]* good, 0 failed$'
+  has b_stop 'own open while reserved: EBUSY'
+  has b_stop 'node after release: free'
+  has b_stop 'command after release: good'
+  rc_is b_after 0
+  # Released while a command is in the kernel: the node stays open until the
+  # command is back.
+  rc_is b_slower 0
+  rc_is b_in_flight 0
+  has b_in_flight 'node right after release: EBUSY'
+  has b_in_flight 'node after the command: free'
+  timings b_stop
+  timings b_in_flight
+  ;;
+
+mounted_download)
+  qx=$3
+  src=$4
+  wired_for '"mounted":["/mnt/qx cd"]' '/mnt/qx cd'
+  # scsi_debug poses as the drive (as in rig.download) with the LSI CD's ISO
+  # on it, mounted.
+  export RIG_SDEBUG_OPTS="ptype=5 inq_product=QX-R4410"
+  cat >"$tmp/steps" <<'EOF'
+d_mount !dd if=/dev/sr0 of=/tmp/cd.iso bs=2048 && sg_dd if=/tmp/cd.iso of=/dev/sg3 bs=512 && mkdir -p "/mnt/qx cd" && mount -t iso9660 -o ro /dev/sr2 "/mnt/qx cd"
+d_download --json --trace download QXR4410_ALL.OUB --ha 2 --id 0 --yes
+d_umount !umount "/mnt/qx cd"
+d_tur --json send TestUnitReady --ha 2 --id 0
+EOF
+  run_steps "$rel_all.OUB" "$rel_all.bin"
+  rc_is d_mount 0
+  rc_is d_download 1
+  names d_download '/mnt/qx cd'
+  # Refused before anything but the scan's INQUIRY reaches the drive.
+  lacks d_download '"line":"CDB= 3B'
+  lacks d_download '"line":"CDB= DF'
+  lacks d_download '"line":"CDB= 00'
+  rc_is d_umount 0
+  rc_is d_tur 0
+  ;;
+
+busy_download)
+  qx=$3
+  src=$4
+  wired_for '"in_use":true'
+  # A download to scsi_debug posing as the drive, 900 ms per command; once its
+  # first command is traced, other programs try to open the node.
+  export RIG_SDEBUG_OPTS="ptype=5 inq_product=QX-R4410"
+  cat >"$tmp/steps" <<'EOF'
+bd_slow !sdebug_delay 900000000
+bd_start !start_bg dl 'CDB= DF' $QX --sg --json --trace download QXR4410_ALL.OUB --ha 2 --id 0 --yes
+bd_sg_inq !sg_inq /dev/sg3
+bd_qx --json send Inquiry --ha 2 --id 0
+bd_end !stop_bg dl
+bd_after !sg_inq /dev/sg3
+EOF
+  run_steps "$rel_all.OUB" "$rel_all.bin"
+  rc_is bd_start 0
+  rc_is bd_sg_inq 66
+  has_err bd_sg_inq 'Device or resource busy'
+  rc_is bd_qx 1
+  has_err bd_qx 'in use by another program'
+  # The download's own commands were not refused, and it came to its end.
+  has_re bd_end '"end":"[a-z_]+","event":"download"'
+  lacks bd_end 'Inuse'
+  rc_is bd_after 0
   ;;
 
 bench)

@@ -2,6 +2,7 @@
 // a system whose device nodes and ioctls answer from tables.
 #pragma once
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -55,8 +56,29 @@ class SysfsTree {
   void RemoveSg(int n) {
     std::filesystem::remove_all(root_ + kSysScsiGeneric + "/sg" + std::to_string(n));
   }
+  // The block device of the unit at `hctl` (as the kernel lays it out under
+  // the device an sg link points to), with device number `dev` ("11:0").
+  void AddBlock(const std::string& hctl, const std::string& name, const std::string& dev) {
+    const std::string dir = DeviceDir(hctl) + "/block/" + name;
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir + "/dev") << dev << "\n";
+  }
+  void AddPartition(const std::string& hctl, const std::string& disk, const std::string& name,
+                    const std::string& dev) {
+    const std::string dir = DeviceDir(hctl) + "/block/" + disk + "/" + name;
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir + "/dev") << dev << "\n";
+    std::ofstream(dir + "/partition") << name.back() << "\n";
+  }
+  void SetMountInfo(const std::string& text) {
+    std::filesystem::create_directories(root_ + "/proc/self");
+    std::ofstream(root_ + "/proc/self/mountinfo") << text;
+  }
 
  private:
+  std::string DeviceDir(const std::string& hctl) const {
+    return root_ + "/sys/devices/pci0000:00/host0/" + hctl;
+  }
   std::string root_;
 };
 
@@ -78,6 +100,7 @@ struct FakeNode {
 };
 
 struct SeenIo {
+  int fd = -1;
   int direction = 0;
   unsigned dxfer_len = 0;
   void* dxferp = nullptr;
@@ -89,6 +112,9 @@ struct SeenIo {
 };
 
 // Real sysfs reads (rooted in the tree), scripted device nodes and ioctls.
+// Opens follow the kernel's O_EXCL rule for sg and block devices: an O_EXCL
+// open fails with EBUSY while the node is open, and any open fails with EBUSY
+// while it is open with O_EXCL.
 class FakeSystem : public LinuxSgSystem {
  public:
   explicit FakeSystem(const std::string& root) : LinuxSgSystem(root) {}
@@ -102,16 +128,38 @@ class FakeSystem : public LinuxSgSystem {
     return n;
   }
   int Open(const std::string& path, int flags) override {
+    std::lock_guard lock(fds_mutex_);
     opens.push_back(path);
+    flags_seen.push_back(flags);
     open_flags = flags;
     auto it = nodes.find(path);
     if (it == nodes.end()) return -ENOENT;
     if (it->second.open_err != 0) return -it->second.open_err;
+    const bool open_here = std::any_of(open_fds.begin(), open_fds.end(),
+                                       [&](const auto& fd) { return fd.second == path; });
+    if (exclusive.count(path) || ((flags & O_EXCL) && open_here)) return -EBUSY;
+    if (flags & O_EXCL) exclusive[path] = next_fd;
     open_fds[next_fd] = path;
     return next_fd++;
   }
-  int Close(int fd) override { return open_fds.erase(fd) == 1 ? 0 : -EBADF; }
+  int Close(int fd) override {
+    std::lock_guard lock(fds_mutex_);
+    auto it = open_fds.find(fd);
+    if (it == open_fds.end()) return -EBADF;
+    if (auto ex = exclusive.find(it->second); ex != exclusive.end() && ex->second == fd) {
+      exclusive.erase(ex);
+    }
+    open_fds.erase(it);
+    return 0;
+  }
+  bool IsOpen(const std::string& path) {
+    std::lock_guard lock(fds_mutex_);
+    return std::any_of(open_fds.begin(), open_fds.end(),
+                       [&](const auto& fd) { return fd.second == path; });
+  }
   int GetScsiId(int fd, sg_scsi_id* id) override {
+    std::lock_guard lock(fds_mutex_);
+    scsi_id_fds.push_back(fd);
     if (!open_fds.count(fd)) return -EBADF;
     const FakeNode& n = nodes[open_fds[fd]];
     if (n.scsi_id_err != 0) return -n.scsi_id_err;
@@ -119,9 +167,12 @@ class FakeSystem : public LinuxSgSystem {
     return 0;
   }
   int SgIo(int fd, sg_io_hdr* io) override {
+    std::unique_lock fds_lock(fds_mutex_);
     if (!open_fds.count(fd)) return -EBADF;
     const IoAnswer& a = nodes[open_fds[fd]].answer;
-    SeenIo s{io->dxfer_direction,
+    fds_lock.unlock();
+    SeenIo s{fd,
+             io->dxfer_direction,
              io->dxfer_len,
              io->dxferp,
              std::vector<uint8_t>(io->cmdp, io->cmdp + io->cmd_len),
@@ -179,12 +230,16 @@ class FakeSystem : public LinuxSgSystem {
 
   std::map<std::string, FakeNode> nodes;  // by device path ("/dev/sg3")
   std::map<int, std::string> open_fds;
+  std::map<std::string, int> exclusive;  // path -> the fd that holds it with O_EXCL
   std::vector<std::string> opens;
+  std::vector<int> flags_seen;   // of each open, as in `opens`
+  std::vector<int> scsi_id_fds;  // the fd of each SG_GET_SCSI_ID
   std::vector<SeenIo> seen;
   int open_flags = 0;
   int next_fd = 10;
 
  private:
+  std::mutex fds_mutex_;
   std::mutex gate_mutex_;
   std::condition_variable gate_;
   bool held_ = false;

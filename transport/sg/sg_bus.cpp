@@ -12,6 +12,7 @@
 
 #include "platform/os.h"
 #include "text/text.h"
+#include "transport/sg/sg_mounts.h"
 
 namespace qx::sg {
 
@@ -62,13 +63,14 @@ SgBus::SgBus(std::shared_ptr<SgSystem> system)
 }
 
 SgBus::~SgBus() {
+  Release();
   {
     std::lock_guard lock(mutex_);
     stop_ = true;
     // Requests that never reached the kernel end here; nothing waits for them
     // any more once the backend goes, but their blocks show an end.
-    for (const Request& r : queue_) {
-      system_->Close(r.fd);
+    for (Request& r : queue_) {
+      CloseOwn(r);
       StoreSrbStatus(r.srb, SS_ABORTED);
     }
     queue_.clear();
@@ -121,9 +123,9 @@ uint32_t SgBus::GetASPI32SupportInfo() {
 
 void SgBus::Cancel(void* srb) {
   std::lock_guard lock(mutex_);
-  std::erase_if(queue_, [this, srb](const Request& r) {
+  std::erase_if(queue_, [this, srb](Request& r) {
     if (r.srb != srb) return false;
-    system_->Close(r.fd);
+    CloseOwn(r);
     return true;
   });
   if (running_ && running_->srb == srb) running_->cancelled = true;
@@ -264,16 +266,16 @@ std::optional<int32_t> SgBus::CheckLengths(const Request& r) {
 }
 
 std::optional<SgBus::Outcome> SgBus::OpenVerified(Request& r) {
-  std::optional<Outcome> failed = Open(r, &r.fd);
+  std::optional<Outcome> failed = Open(r);
   if (!failed) failed = Verify(r, r.fd);
-  if (failed && r.fd >= 0) system_->Close(r.fd);
+  if (failed) CloseOwn(r);
   return failed;
 }
 
 int32_t SgBus::Queue(Request r) {
   std::lock_guard lock(mutex_);
   if (!StartWorker()) {
-    system_->Close(r.fd);
+    CloseOwn(r);
     return Refuse(r.srb, SS_ASPI_IS_BUSY, "no thread could be started for SCSI generic requests");
   }
   queue_.push_back(std::move(r));
@@ -319,18 +321,27 @@ void SgBus::Run() {
     lock.unlock();
 
     const Outcome o = Transfer(r, r.fd);
-    system_->Close(r.fd);
+    if (!r.held) system_->Close(r.fd);
 
     lock.lock();
+    // Out of the kernel: a released reservation's node may close now, before
+    // the caller sees the completion.
+    running_->held.reset();
     if (!running_->cancelled) Complete(*running_, o);
     running_.reset();
   }
 }
 
-std::optional<SgBus::Outcome> SgBus::Open(const Request& r, int* fd) {
+std::optional<SgBus::Outcome> SgBus::Open(Request& r) {
+  // A reserved device is open already, exclusively: an open of its own would
+  // fail with EBUSY.
+  if ((r.held = HeldFor(r.device))) {
+    r.fd = r.held->fd;
+    return std::nullopt;
+  }
   const std::string node = NodePath(r.device);
-  *fd = system_->Open(node, O_RDWR | O_NONBLOCK | O_CLOEXEC);
-  if (*fd < 0) return FromErrno<Outcome>(-*fd, node, r.length);
+  r.fd = system_->Open(node, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  if (r.fd < 0) return FromErrno<Outcome>(-r.fd, node, r.length);
   return std::nullopt;
 }
 
@@ -433,6 +444,125 @@ void SgBus::Complete(const Request& r, const Outcome& o) {
   last_errno_ = o.err;
   last_hint_ = o.hint;
   StoreSrbStatus(srb, o.status);
+}
+
+void SgBus::CloseOwn(Request& r) {
+  if (r.held) {
+    r.held.reset();
+  } else if (r.fd >= 0) {
+    system_->Close(r.fd);
+  }
+  r.fd = -1;
+}
+
+// ---- Mount points and reservation ------------------------------------------
+
+std::optional<SgDevice> SgBus::DeviceAt(uint8_t ha, uint8_t target, uint8_t lun) const {
+  std::lock_guard lock(mutex_);
+  const SgDevice* d = topology_.Find(ha, target, lun);
+  if (d == nullptr) return std::nullopt;
+  return *d;
+}
+
+std::vector<std::string> SgBus::MountPoints(uint8_t ha, uint8_t target, uint8_t lun) {
+  const std::optional<SgDevice> device = DeviceAt(ha, target, lun);
+  if (!device) return {};
+  return MountPointsOf(*system_, BlockDevicesOf(*system_, device->node));
+}
+
+namespace {
+
+bool SameDevice(const SgDevice& a, const SgDevice& b) {
+  return a.node == b.node && a.address == b.address;
+}
+
+}  // namespace
+
+std::shared_ptr<SgBus::HeldNode> SgBus::HeldFor(const SgDevice& device) const {
+  std::lock_guard lock(mutex_);
+  if (claim_ && SameDevice(claim_->node->device, device)) return claim_->node;
+  std::shared_ptr<HeldNode> released = released_.lock();
+  if (released && SameDevice(released->device, device)) return released;
+  return nullptr;
+}
+
+std::optional<std::string> SgBus::Reserve(uint8_t ha, uint8_t target, uint8_t lun) {
+  std::lock_guard reserving(reserve_mutex_);
+  const std::optional<SgDevice> device = DeviceAt(ha, target, lun);
+  if (!device) return "no device at " + Address(ha, target, lun);
+  {
+    std::lock_guard lock(mutex_);
+    if (claim_ && SameDevice(claim_->node->device, *device)) return std::nullopt;  // ours already
+  }
+  DropClaim();  // one device at a time
+
+  Claim claim;
+  if (auto refused = HoldNode(*device, &claim.node)) return refused;
+  // On a refusal here the node goes again with `claim`.
+  if (auto refused = HoldBlock(*device, &claim.block_fd)) return refused;
+  std::lock_guard lock(mutex_);
+  claim_ = std::move(claim);
+  return std::nullopt;
+}
+
+std::optional<std::string> SgBus::HoldNode(const SgDevice& device,
+                                           std::shared_ptr<HeldNode>* held) {
+  // A released node that a command in the kernel still keeps open is still
+  // exclusively ours: an open would fail against it.
+  if ((*held = HeldFor(device))) return std::nullopt;
+  const std::string node = NodePath(device);
+  // O_EXCL needs write access; O_NONBLOCK makes a node open elsewhere fail at
+  // once with EBUSY instead of waiting for it to be closed.
+  const int fd = system_->Open(node, O_RDWR | O_NONBLOCK | O_EXCL | O_CLOEXEC);
+  if (fd == -EBUSY) return node + " is open in another program";
+  if (fd < 0) return HintForErrno(-fd, node, 0);
+  *held = std::make_shared<HeldNode>(system_, device, fd);
+  Request check;
+  check.device = device;
+  if (const std::optional<Outcome> failed = Verify(check, fd)) {
+    held->reset();
+    return failed->hint;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> SgBus::HoldBlock(const SgDevice& device, int* fd) {
+  *fd = -1;
+  // A SCSI logical unit has at most one block device (sd or sr).
+  const std::vector<BlockDevice> blocks = BlockDevicesOf(*system_, device.node);
+  if (blocks.empty()) return std::nullopt;
+  const std::string node = "/dev/" + blocks.front().name;
+  // O_EXCL on a block device fails while it (or a partition) is mounted and
+  // keeps it from being mounted; O_NONBLOCK opens a drive without a medium.
+  const int opened = system_->Open(node, O_RDONLY | O_NONBLOCK | O_EXCL | O_CLOEXEC);
+  if (opened == -EBUSY) {
+    const std::vector<std::string> points = MountPointsOf(*system_, blocks);
+    if (points.empty()) return node + " is in use by another program";
+    std::string text = node + " is mounted at " + points.front();
+    for (size_t i = 1; i < points.size(); ++i) text += ", " + points[i];
+    return text;
+  }
+  // Best effort: without a device file (or access to it) the sg node alone is held.
+  if (opened >= 0) *fd = opened;
+  return std::nullopt;
+}
+
+void SgBus::Release() {
+  std::lock_guard reserving(reserve_mutex_);
+  DropClaim();
+}
+
+void SgBus::DropClaim() {
+  std::optional<Claim> claim;
+  {
+    std::lock_guard lock(mutex_);
+    if (!claim_) return;
+    claim.swap(claim_);
+    released_ = claim->node;
+  }
+  if (claim->block_fd >= 0) system_->Close(claim->block_fd);
+  // claim->node goes with `claim`: closed now, or by the worker once the
+  // command that still holds it is out of the kernel.
 }
 
 }  // namespace qx::sg

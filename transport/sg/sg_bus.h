@@ -36,6 +36,26 @@
 //
 // The host/target map is read from sysfs when the bus is made and again at
 // each host adapter inquiry of adapter 0, i.e. once per bus scan.
+//
+// Reserve(ha, target, lun) opens the device's /dev/sgN with O_EXCL (and
+// O_NONBLOCK, so it never waits: EBUSY means another program has the node
+// open, and the reservation is refused) and keeps that descriptor: meanwhile
+// every other open of the node fails with EBUSY (or waits, without
+// O_NONBLOCK). This bus's own requests for the device go through the kept
+// descriptor instead of an open of their own, still verified with
+// SG_GET_SCSI_ID before each command, and it is not closed after a command.
+// The device's block device (/dev/srN, /dev/sdX), when there is one, is
+// opened O_EXCL too: that fails while it or one of its partitions is mounted,
+// and keeps it from being mounted until Release(). Release() closes both; a
+// command still in the kernel keeps the sg descriptor open until it returns
+// (the worker drops it then), so a descriptor is never closed under SG_IO.
+// Destruction releases too. Reserve and Release run on the caller's thread and
+// wait for the kernel: opening a removable drive's block device makes the sr
+// or sd driver check the medium with commands of its own, and its last close
+// sends ALLOW MEDIUM REMOVAL.
+//
+// MountPoints(ha, target, lun) finds the block device and its partitions in
+// sysfs and matches /proc/self/mountinfo by device number (sg_mounts.h).
 #pragma once
 
 #include <array>
@@ -47,6 +67,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "aspi/manager.h"
 #include "aspi/transport_state.h"
@@ -71,6 +92,9 @@ class SgBus final : public qx::AspiManager {
   const char* Name() const override { return "SCSI generic"; }
   std::string Notes() const override { return Warning(); }
   Location DeviceLocation(uint8_t ha, uint8_t target, uint8_t lun) const override;
+  std::vector<std::string> MountPoints(uint8_t ha, uint8_t target, uint8_t lun) override;
+  std::optional<std::string> Reserve(uint8_t ha, uint8_t target, uint8_t lun) override;
+  void Release() override;
 
   // Reads the host/target map again.
   void Rescan();
@@ -86,6 +110,24 @@ class SgBus final : public qx::AspiManager {
   std::string LastHint() const override;
 
  private:
+  // An sg descriptor opened O_EXCL by Reserve: shared by the reservation and
+  // the requests that use it, closed when the last of them lets go.
+  struct HeldNode {
+    HeldNode(std::shared_ptr<SgSystem> system, SgDevice device, int fd)
+        : system(std::move(system)), device(std::move(device)), fd(fd) {}
+    ~HeldNode() { system->Close(fd); }
+    HeldNode(const HeldNode&) = delete;
+    HeldNode& operator=(const HeldNode&) = delete;
+    std::shared_ptr<SgSystem> system;
+    SgDevice device;
+    int fd;
+  };
+  // What Reserve took.
+  struct Claim {
+    std::shared_ptr<HeldNode> node;
+    int block_fd = -1;  // the block device, opened O_EXCL; -1 when there is none
+  };
+
   // One execute request: what the worker needs, copied from the block.
   struct Request {
     SRB_ExecSCSICmd* srb = nullptr;
@@ -96,8 +138,9 @@ class SgBus final : public qx::AspiManager {
     uint32_t length = 0;
     uint8_t sense_len = 0;
     Direction direction = Direction::kNone;
-    unsigned timeout_ms = 0;  // ExecTimeout when the request was submitted
-    int fd = -1;              // the device node, opened and verified at submission
+    unsigned timeout_ms = 0;         // ExecTimeout when the request was submitted
+    int fd = -1;                     // the device node, opened and verified at submission
+    std::shared_ptr<HeldNode> held;  // set when fd is the reservation's: never closed here
     bool cancelled = false;
   };
   // What a request came to, before it is written into the caller's block.
@@ -140,20 +183,39 @@ class SgBus final : public qx::AspiManager {
 
   // The steps of a request (Open and Verify at submission, Transfer on the
   // worker). Open and Verify return nothing when the step succeeded.
-  std::optional<Outcome> Open(const Request& r, int* fd);
+  std::optional<Outcome> Open(Request& r);
   std::optional<Outcome> Verify(const Request& r, int fd);
   Outcome Transfer(const Request& r, int fd);
   // Writes the outcome into the caller's block and buffer (lock held).
   void Complete(const Request& r, const Outcome& o);
+  // Closes the request's node unless it is the reservation's.
+  void CloseOwn(Request& r);
+
+  // The device at the address in the current map.
+  std::optional<SgDevice> DeviceAt(uint8_t ha, uint8_t target, uint8_t lun) const;
+  // The reserved descriptor of `device`: the reservation's, or a released
+  // one that a command still in the kernel keeps open (lock taken).
+  std::shared_ptr<HeldNode> HeldFor(const SgDevice& device) const;
+  // Opens the node O_EXCL and checks it is the device (or takes the released
+  // descriptor still kept open); *held is set, or the refusal returned.
+  std::optional<std::string> HoldNode(const SgDevice& device, std::shared_ptr<HeldNode>* held);
+  // Opens the block device O_EXCL into *fd (-1 when there is none or it cannot
+  // be opened for another reason than being in use); a refusal when it is in use.
+  std::optional<std::string> HoldBlock(const SgDevice& device, int* fd);
+  // Release without reserve_mutex_ (the caller holds it).
+  void DropClaim();
 
   std::shared_ptr<SgSystem> system_;
+  std::mutex reserve_mutex_;  // one Reserve or Release at a time
   mutable std::mutex mutex_;  // guards the members below
   std::condition_variable wake_;
   Topology topology_;
   int last_errno_ = 0;
   std::string last_hint_;
   std::deque<Request> queue_;
-  std::optional<Request> running_;  // the request the worker is performing
+  std::optional<Request> running_;    // the request the worker is performing
+  std::optional<Claim> claim_;        // the reserved device
+  std::weak_ptr<HeldNode> released_;  // the last released node, while a request keeps it
   bool stop_ = false;
   std::thread worker_;
   // The transfer buffer SG_IO reads and writes: only the worker touches it

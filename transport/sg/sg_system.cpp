@@ -40,6 +40,22 @@ std::optional<std::string> LinuxSgSystem::ReadText(const std::string& path) {
   return text;
 }
 
+std::optional<std::string> LinuxSgSystem::ReadLongText(const std::string& path) {
+  // /proc tables report a size of 0: read in pieces until the end.
+  std::ifstream in(Rooted(path), std::ios::binary);
+  if (!in) return std::nullopt;
+  std::string text;
+  char chunk[65536];
+  while (text.size() < kMaxTableSize) {
+    in.read(chunk, sizeof chunk);
+    if (in.gcount() <= 0) break;
+    text.append(chunk, static_cast<size_t>(in.gcount()));
+  }
+  if (in.bad()) return std::nullopt;
+  if (text.size() > kMaxTableSize) text.resize(kMaxTableSize);
+  return text;
+}
+
 std::optional<std::string> LinuxSgSystem::ReadLink(const std::string& path) {
   std::error_code ec;
   auto target = std::filesystem::read_symlink(Rooted(path), ec);

@@ -6,11 +6,16 @@
 
 #include <scsi/sg.h>
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace qx::sg {
+
+// Largest table ReadLongText returns (a mount table with thousands of entries
+// stays well below it).
+inline constexpr size_t kMaxTableSize = 16u << 20;
 
 class SgSystem {
  public:
@@ -20,6 +25,10 @@ class SgSystem {
   virtual std::vector<std::string> ListDir(const std::string& path) = 0;
   // The content of a small text file, or nothing when it cannot be read.
   virtual std::optional<std::string> ReadText(const std::string& path) = 0;
+  // The whole content of a table that may be long and reports no size (such as
+  // /proc/self/mountinfo), up to kMaxTableSize bytes; nothing when it cannot be
+  // read.
+  virtual std::optional<std::string> ReadLongText(const std::string& path) = 0;
   // The target of a symbolic link, or nothing.
   virtual std::optional<std::string> ReadLink(const std::string& path) = 0;
   // A file descriptor, or -errno.
@@ -38,6 +47,7 @@ class LinuxSgSystem : public SgSystem {
   explicit LinuxSgSystem(std::string root = "");
   std::vector<std::string> ListDir(const std::string& path) override;
   std::optional<std::string> ReadText(const std::string& path) override;
+  std::optional<std::string> ReadLongText(const std::string& path) override;
   std::optional<std::string> ReadLink(const std::string& path) override;
   int Open(const std::string& path, int flags) override;
   int Close(int fd) override;

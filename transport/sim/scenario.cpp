@@ -129,6 +129,19 @@ std::string Text(const json& obj, const std::string& path, const char* key,
   return v->get<std::string>();
 }
 
+// An array of strings, each one non-empty.
+std::vector<std::string> Strings(const json& v, const std::string& path) {
+  if (!v.is_array()) Fail(path, "expected an array of strings");
+  std::vector<std::string> texts;
+  for (size_t i = 0; i < v.size(); ++i) {
+    if (!v[i].is_string() || v[i].get<std::string>().empty()) {
+      Fail(Index(path, i), "expected a non-empty string");
+    }
+    texts.push_back(v[i].get<std::string>());
+  }
+  return texts;
+}
+
 // Hexadecimal bytes such as "CC DD" or "ccdd"; blanks between digits are ignored.
 std::vector<uint8_t> HexBytes(const json& v, const std::string& path) {
   if (!v.is_string()) Fail(path, "expected a string of hexadecimal bytes");
@@ -203,7 +216,7 @@ TargetConfig ParseTarget(const json& v, const std::string& path, uint8_t adapter
   CheckObject(v, path,
               {"id", "lun", "kind", "inquiry", "memory", "unit_attention", "not_ready",
                "refuse_download", "power_cycle_after_save", "reprogram_commands", "read_buffer",
-               "delay_ms", "inquiry_length"});
+               "delay_ms", "inquiry_length", "mounted", "in_use"});
   TargetConfig t;
   if (!Find(v, "id")) Fail(path, "missing key 'id'");
   t.id = Num<uint8_t>(v, path, "id", 0, 15, 0);
@@ -251,6 +264,8 @@ TargetConfig ParseTarget(const json& v, const std::string& path, uint8_t adapter
     t.inquiry_length = Num<size_t>(v, path, "inquiry_length", 0, kMaxInquiryBytes, 0);
   }
   if (Find(v, "delay_ms")) t.delay_ms = Num<uint32_t>(v, path, "delay_ms", 0, kMaxDelayMs, 0);
+  if (const json* m = Find(v, "mounted")) t.mounted = Strings(*m, Key(path, "mounted"));
+  t.in_use = Bool(v, path, "in_use", false);
   return t;
 }
 

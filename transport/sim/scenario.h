@@ -37,6 +37,8 @@ struct TargetConfig {
   std::vector<uint8_t> read_buffer;
   std::optional<uint32_t> delay_ms;      // own completion delay: always asynchronous
   std::optional<size_t> inquiry_length;  // answers INQUIRY with at most this many bytes
+  std::vector<std::string> mounted;      // mount points of file systems from the device
+  bool in_use = false;                   // another program has the device open
 };
 
 struct AdapterConfig {

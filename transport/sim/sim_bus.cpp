@@ -133,6 +133,7 @@ struct SimBus::Impl {
   std::vector<uint64_t> fault_seen;  // matching requests seen, per fault rule
   std::map<uint8_t, const AdapterConfig*> adapters;
   std::map<UnitKey, SimDrive> units;
+  std::optional<UnitKey> reserved;
 
   mutable std::mutex mu;
   std::condition_variable cv;
@@ -216,6 +217,7 @@ LogEntry SimBus::Impl::Received(const SRB_ExecSCSICmd& s, const CdbBytes& cdb) {
   e.cdb_len = s.SRB_CDBLen;
   e.buf_len = s.SRB_BufLen;
   e.cdb.assign(cdb.begin(), cdb.begin() + std::min<size_t>(e.cdb_len, cdb.size()));
+  e.reserved = reserved == UnitKey{e.ha, e.target, e.lun};
   return e;
 }
 
@@ -454,6 +456,43 @@ std::vector<LogEntry> SimBus::Log() const {
 void SimBus::ClearLog() {
   std::lock_guard lock(impl_->mu);
   impl_->log.clear();
+}
+
+std::vector<std::string> SimBus::MountPoints(uint8_t ha, uint8_t target, uint8_t lun) {
+  std::lock_guard lock(impl_->mu);
+  auto it = impl_->units.find(Impl::UnitKey{ha, target, lun});
+  if (it == impl_->units.end()) return {};
+  return it->second.config().mounted;
+}
+
+std::optional<std::string> SimBus::Reserve(uint8_t ha, uint8_t target, uint8_t lun) {
+  std::lock_guard lock(impl_->mu);
+  const Impl::UnitKey key{ha, target, lun};
+  const std::string where = "adapter " + std::to_string(ha) + " target " + std::to_string(target) +
+                            " LUN " + std::to_string(lun);
+  auto it = impl_->units.find(key);
+  if (it == impl_->units.end()) return "no device at " + where;
+  if (impl_->reserved == key) return std::nullopt;  // ours already
+  impl_->reserved.reset();                          // one device at a time
+  const TargetConfig& t = it->second.config();
+  if (t.in_use) return "the device at " + where + " is open in another program";
+  if (!t.mounted.empty()) {
+    std::string text = "the device at " + where + " is mounted at " + t.mounted.front();
+    for (size_t i = 1; i < t.mounted.size(); ++i) text += ", " + t.mounted[i];
+    return text;
+  }
+  impl_->reserved = key;
+  return std::nullopt;
+}
+
+void SimBus::Release() {
+  std::lock_guard lock(impl_->mu);
+  impl_->reserved.reset();
+}
+
+bool SimBus::Reserved(uint8_t ha, uint8_t id, uint8_t lun) const {
+  std::lock_guard lock(impl_->mu);
+  return impl_->reserved == Impl::UnitKey{ha, id, lun};
 }
 
 uint32_t SimBus::HaInquiryCount() const {

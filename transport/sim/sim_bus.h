@@ -48,6 +48,7 @@ struct LogEntry {
   int fault_rule = -1;        // index into the scenario's "faults", -1 if none answered
   bool async = false;         // completed (or was due) from the worker thread
   bool cancelled = false;     // Cancel() came before the completion was written
+  bool reserved = false;      // the target was Reserve()d when the request came
 
   uint8_t opcode() const { return cdb.empty() ? 0 : cdb[0]; }
 };
@@ -89,6 +90,12 @@ class SimBus final : public AspiManager {
   void Cancel(void* srb) override;
   const char* Name() const override { return "simulated bus"; }
   bool Simulated() const override { return true; }
+  // The target's "mounted" list.
+  std::vector<std::string> MountPoints(uint8_t ha, uint8_t target, uint8_t lun) override;
+  // Refused for an absent target, one "in_use" (open in another program) and
+  // one with mount points, as the SG backend refuses them.
+  std::optional<std::string> Reserve(uint8_t ha, uint8_t target, uint8_t lun) override;
+  void Release() override;
 
   // Switches every LUN of target `id` on adapter `ha` off and on: staged but
   // unsaved blocks are lost, the reported version is taken from the flash image,
@@ -100,6 +107,8 @@ class SimBus final : public AspiManager {
   std::vector<LogEntry> Log() const;
   void ClearLog();
   uint32_t HaInquiryCount() const;
+  // Whether the target is reserved now (Reserve taken, no Release since).
+  bool Reserved(uint8_t ha, uint8_t id, uint8_t lun = 0) const;
   // Accepted requests whose completion has not been written yet (including the
   // never-completing ones), not counting cancelled ones.
   size_t PendingCount() const;
