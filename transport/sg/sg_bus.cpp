@@ -499,7 +499,7 @@ std::optional<std::string> SgBus::Reserve(uint8_t ha, uint8_t target, uint8_t lu
   Claim claim;
   if (auto refused = HoldNode(*device, &claim.node)) return refused;
   // On a refusal here the node goes again with `claim`.
-  if (auto refused = HoldBlock(*device, &claim.block_fd)) return refused;
+  if (auto refused = RefuseMounted(*device)) return refused;
   std::lock_guard lock(mutex_);
   claim_ = std::move(claim);
   return std::nullopt;
@@ -526,25 +526,17 @@ std::optional<std::string> SgBus::HoldNode(const SgDevice& device,
   return std::nullopt;
 }
 
-std::optional<std::string> SgBus::HoldBlock(const SgDevice& device, int* fd) {
-  *fd = -1;
-  // A SCSI logical unit has at most one block device (sd or sr).
+std::optional<std::string> SgBus::RefuseMounted(const SgDevice& device) {
+  // The block device (sd or sr) is not opened: opening and closing a CD/DVD
+  // drive's sr node makes the kernel send media commands of its own, and the
+  // close would reach a drive that is saving its new firmware. The mount
+  // table is read instead.
   const std::vector<BlockDevice> blocks = BlockDevicesOf(*system_, device.node);
-  if (blocks.empty()) return std::nullopt;
-  const std::string node = "/dev/" + blocks.front().name;
-  // O_EXCL on a block device fails while it (or a partition) is mounted and
-  // keeps it from being mounted; O_NONBLOCK opens a drive without a medium.
-  const int opened = system_->Open(node, O_RDONLY | O_NONBLOCK | O_EXCL | O_CLOEXEC);
-  if (opened == -EBUSY) {
-    const std::vector<std::string> points = MountPointsOf(*system_, blocks);
-    if (points.empty()) return node + " is in use by another program";
-    std::string text = node + " is mounted at " + points.front();
-    for (size_t i = 1; i < points.size(); ++i) text += ", " + points[i];
-    return text;
-  }
-  // Best effort: without a device file (or access to it) the sg node alone is held.
-  if (opened >= 0) *fd = opened;
-  return std::nullopt;
+  const std::vector<std::string> points = MountPointsOf(*system_, blocks);
+  if (points.empty()) return std::nullopt;
+  std::string text = "/dev/" + blocks.front().name + " is mounted at " + points.front();
+  for (size_t i = 1; i < points.size(); ++i) text += ", " + points[i];
+  return text;
 }
 
 void SgBus::Release() {
@@ -560,7 +552,6 @@ void SgBus::DropClaim() {
     claim.swap(claim_);
     released_ = claim->node;
   }
-  if (claim->block_fd >= 0) system_->Close(claim->block_fd);
   // claim->node goes with `claim`: closed now, or by the worker once the
   // command that still holds it is out of the kernel.
 }

@@ -44,15 +44,14 @@
 // O_NONBLOCK). This bus's own requests for the device go through the kept
 // descriptor instead of an open of their own, still verified with
 // SG_GET_SCSI_ID before each command, and it is not closed after a command.
-// The device's block device (/dev/srN, /dev/sdX), when there is one, is
-// opened O_EXCL too: that fails while it or one of its partitions is mounted,
-// and keeps it from being mounted until Release(). Release() closes both; a
-// command still in the kernel keeps the sg descriptor open until it returns
-// (the worker drops it then), so a descriptor is never closed under SG_IO.
-// Destruction releases too. Reserve and Release run on the caller's thread and
-// wait for the kernel: opening a removable drive's block device makes the sr
-// or sd driver check the medium with commands of its own, and its last close
-// sends ALLOW MEDIUM REMOVAL.
+// A device with a file system mounted from its block device (/dev/srN,
+// /dev/sdX or a partition) is refused too, from the mount table. The block
+// device itself is never opened: that makes the sr or sd driver check the
+// medium with commands of its own, and its last close sends ALLOW MEDIUM
+// REMOVAL, which would reach a drive busy saving its new firmware. Release()
+// closes the node; a command still in the kernel keeps it open until it
+// returns (the worker drops it then), so a descriptor is never closed under
+// SG_IO. Destruction releases too.
 //
 // MountPoints(ha, target, lun) finds the block device and its partitions in
 // sysfs and matches /proc/self/mountinfo by device number (sg_mounts.h).
@@ -125,7 +124,6 @@ class SgBus final : public qx::AspiManager {
   // What Reserve took.
   struct Claim {
     std::shared_ptr<HeldNode> node;
-    int block_fd = -1;  // the block device, opened O_EXCL; -1 when there is none
   };
 
   // One execute request: what the worker needs, copied from the block.
@@ -199,9 +197,8 @@ class SgBus final : public qx::AspiManager {
   // Opens the node O_EXCL and checks it is the device (or takes the released
   // descriptor still kept open); *held is set, or the refusal returned.
   std::optional<std::string> HoldNode(const SgDevice& device, std::shared_ptr<HeldNode>* held);
-  // Opens the block device O_EXCL into *fd (-1 when there is none or it cannot
-  // be opened for another reason than being in use); a refusal when it is in use.
-  std::optional<std::string> HoldBlock(const SgDevice& device, int* fd);
+  // A refusal when a file system from the device is mounted.
+  std::optional<std::string> RefuseMounted(const SgDevice& device);
   // Release without reserve_mutex_ (the caller holds it).
   void DropClaim();
 
