@@ -27,7 +27,8 @@ constexpr std::pair<RecordKind, const char*> kKindWords[] = {
 DownloadEnd EndFromWord(const std::string& word, int block) {
   if (auto end = DownloadEndFromString(word); end && *end != DownloadEnd::kCheckFailed) return *end;
   if (word == "check_failed") return DownloadEnd::kLoadFailed;
-  if (word == "failed") return block >= 0 ? DownloadEnd::kBlockFailed : DownloadEnd::kPreparationFailed;
+  if (word == "failed")
+    return block >= 0 ? DownloadEnd::kBlockFailed : DownloadEnd::kPreparationFailed;
   throw std::runtime_error("unknown outcome");
 }
 
@@ -138,7 +139,7 @@ std::string DefaultPath() {
 
 bool Append(const std::string& path, const Record& record, std::string* error) {
   if (path.empty()) {
-    *error = "no place for the history (neither XDG_STATE_HOME nor HOME is set)";
+    *error = "no place for the history (" + os::NoStateDirectoryReason() + ")";
     return false;
   }
   const std::string line =
@@ -233,7 +234,8 @@ std::string VerifyText(const Record& verify, const std::vector<Record>& records)
   }
   std::string date;
   for (const auto& r : records) {
-    if (r.kind == RecordKind::kDownload && r.drive.SameAs(verify.drive)) date = r.time.substr(0, 10);
+    if (r.kind == RecordKind::kDownload && r.drive.SameAs(verify.drive))
+      date = r.time.substr(0, 10);
   }
   return "firmware now " + VersionText(verify.version_now) + ", was " +
          VersionText(verify.version_before) + " before " + verify.release + " on " + date;
