@@ -3,7 +3,6 @@
 #include "history/history.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -12,6 +11,8 @@
 
 #include "app/cli.h"
 #include "aspi/manager.h"
+#include "platform/os.h"
+#include "tests/support/system.h"
 #include "ui/main_form.h"
 
 namespace qx {
@@ -24,14 +25,14 @@ const std::string kReleases = std::string(QX_SOURCE_DIR) + "/examples/releases/"
 class HistoryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir = fs::temp_directory_path() / ("qxflash-history-" + std::to_string(getpid()));
+    dir = fs::temp_directory_path() / ("qxflash-history-" + std::to_string(test::ProcessId()));
     fs::remove_all(dir);
     fs::create_directories(dir);
-    setenv("XDG_STATE_HOME", dir.c_str(), 1);
+    test::SetStateHome(dir);
     path = history::DefaultPath();
   }
   void TearDown() override {
-    unsetenv("XDG_STATE_HOME");
+    test::UnsetStateHome();
     fs::remove_all(dir);
   }
   int Cli(std::vector<std::string> args) {
@@ -48,7 +49,7 @@ class HistoryTest : public ::testing::Test {
     return rc;
   }
   size_t Lines() {
-    std::ifstream in(path);
+    std::ifstream in(os::PathFromUtf8(path));
     return static_cast<size_t>(std::count(std::istreambuf_iterator<char>(in), {}, '\n'));
   }
 
@@ -68,16 +69,17 @@ history::Record Download(DownloadEnd end, const std::string& before) {
 
 TEST_F(HistoryTest, RecordsSurviveATornLastLine) {
   std::string error;
-  ASSERT_TRUE(history::Append(path, Download(DownloadEnd::kDone, " 1.10 (2003/05/12)"), &error)) << error;
+  ASSERT_TRUE(history::Append(path, Download(DownloadEnd::kDone, " 1.10 (2003/05/12)"), &error))
+      << error;
   ASSERT_TRUE(history::Append(path, Download(DownloadEnd::kAborted, " 1.10 (2003/05/12)"), &error));
-  std::ofstream(path, std::ios::app) << R"({"kind":"download","time":"2026-)";
+  std::ofstream(os::PathFromUtf8(path), std::ios::app) << R"({"kind":"download","time":"2026-)";
   const auto contents = history::Read(path);
   ASSERT_EQ(contents.records.size(), 2u);
   EXPECT_EQ(contents.records[1].end, DownloadEnd::kAborted);
   EXPECT_EQ(contents.records[0].drive.product, "QX-R4410        ");
   ASSERT_EQ(contents.warnings.size(), 1u);
   EXPECT_EQ(contents.warnings[0], "history line 3 is damaged; skipped");
-  EXPECT_TRUE(history::Read((dir / "none").string()).records.empty());
+  EXPECT_TRUE(history::Read(os::Utf8FromPath(dir / "none")).records.empty());
 }
 
 TEST_F(HistoryTest, VerificationAfterTheDownload) {
@@ -110,13 +112,19 @@ TEST_F(HistoryTest, VerificationAfterTheDownload) {
        {Download(DownloadEnd::kDone, before)},
        before,
        "unchanged since the download: switch the drive off and on to start the new firmware"},
-      {"unchanged said", {Download(DownloadEnd::kDone, before), verified(before, false)}, before, std::nullopt},
+      {"unchanged said",
+       {Download(DownloadEnd::kDone, before), verified(before, false)},
+       before,
+       std::nullopt},
       {"changed after unchanged",
        {Download(DownloadEnd::kDone, before), verified(before, false)},
        after,
        "firmware now 1.20 (2026/12/01), was 1.10 (2003/05/12) before QXR4410_ALL.OUB on "
        "2026-12-08"},
-      {"changed said", {Download(DownloadEnd::kDone, before), verified(after, true)}, after, std::nullopt},
+      {"changed said",
+       {Download(DownloadEnd::kDone, before), verified(after, true)},
+       after,
+       std::nullopt},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -142,13 +150,13 @@ TEST_F(HistoryTest, CommandLineRecordsAndVerifies) {
   std::ofstream(scenario) << R"({"adapters": [{"ha": 2, "targets": [{"id": 4, "inquiry":
       {"vendor": "AMBERVLT", "product": "QX-R4410", "revision": "1.20",
        "vendor_specific": " 2026/12/01"}}]}]})";
-  EXPECT_EQ(Cli({"--json", "--sim=" + scenario.string(), "scan"}), 0);
+  EXPECT_EQ(Cli({"--json", "--sim=" + os::Utf8FromPath(scenario), "scan"}), 0);
   EXPECT_NE(out.find(R"({"changed":true,"event":"verify","ha":2,"id":4,"text":"firmware now )"
                      R"(1.20 (2026/12/01), was 1.10 (2003/05/12) before QXR4410_ALL.OUB on )"),
             std::string::npos)
       << out;
   EXPECT_EQ(Lines(), 2u);
-  EXPECT_EQ(Cli({"--sim=" + scenario.string(), "scan"}), 0);
+  EXPECT_EQ(Cli({"--sim=" + os::Utf8FromPath(scenario), "scan"}), 0);
   EXPECT_EQ(out.find("firmware now"), std::string::npos);  // said once
   EXPECT_EQ(Cli({"history"}), 0);
   EXPECT_NE(out.find("QXR4410_ALL.OUB  done 16/16 blocks"), std::string::npos) << out;
