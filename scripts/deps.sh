@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages qxflash needs to build, test and run.
 # Skips apt-get when everything is already there. dpkg-dev, binutils and file
-# let cpack build the .deb; man-db and lintian check it (tests/packaging).
+# let cpack build the .deb; man-db and lintian check it (tests/packaging). The
+# Windows build takes mingw-w64 (posix threads), GoogleTest's sources to build
+# for it, and wine to run its tests.
 set -euo pipefail
 pkgs=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
       qt6-base-dev fonts-liberation2 fonts-vlgothic xvfb xauth x11-apps netpbm
-      dpkg-dev binutils file man-db lintian)
+      dpkg-dev binutils file man-db lintian
+      g++-mingw-w64-x86-64-posix mingw-w64-tools googletest wine64 wine)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -14,5 +17,8 @@ done
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 echo "Installing: ${missing[*]}"
-$sudo apt-get update
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+# Waits up to 5 minutes for another apt-get or dpkg to let go of its lock.
+lock=(-o DPkg::Lock::Timeout=300)
+$sudo apt-get "${lock[@]}" update
+DEBIAN_FRONTEND=noninteractive $sudo apt-get "${lock[@]}" install -y --no-install-recommends \
+  "${missing[@]}"
