@@ -54,6 +54,7 @@ case ${1:-} in
   ;;
 --stop)
   "$wineserver" -k </dev/null >/dev/null 2>&1 || true
+  "$wineserver" -w </dev/null >/dev/null 2>&1 || true  # gone before a next --start
   ;;
 --console)
   # wine gives a program a console when its standard input is a terminal;
