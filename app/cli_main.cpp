@@ -8,6 +8,7 @@
 #include "app/cli_session.h"
 #include "app/cli_transport.h"
 #include "aspi/transport_state.h"
+#include "platform/os.h"
 #include "platform/version.h"
 #include "transport/sim/sim_bus.h"
 
@@ -33,6 +34,7 @@ int RunCommand(const Options& options, std::ostream& out, std::ostream& err) {
 
 int Main(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
          const WindowFrontEnd& window) {
+  os::PrepareConsole();  // the program's texts are UTF-8
   std::string error;
   auto options = Parse(args, &error);
   if (!options) {

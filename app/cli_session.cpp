@@ -170,16 +170,17 @@ std::optional<std::filesystem::path> Session::ReleaseArgument() {
     return std::nullopt;
   }
   const std::string& arg = options_.args[0];
-  const std::filesystem::path file(arg);
+  const std::filesystem::path file = os::PathFromUtf8(arg);
   std::error_code ec;
-  if (arg.empty() || arg.back() == '/' || std::filesystem::is_directory(file, ec)) {
+  // No file name: empty, or ending in a directory separator.
+  if (!file.has_filename() || std::filesystem::is_directory(file, ec)) {
     err_ << "qxflash: not a release file: " << Printable(arg) << "\n";
     return std::nullopt;
   }
-  if (auto image = ImageFileName(file.filename().string())) {
-    const auto path = file.parent_path() / *image;
+  if (auto image = ImageFileName(os::Utf8FromPath(file.filename()))) {
+    const auto path = file.parent_path() / os::PathFromUtf8(*image);
     if (std::filesystem::is_symlink(path, ec) && !std::filesystem::exists(path, ec)) {
-      err_ << "qxflash: image link " << Printable(path.string()) << " points to nothing\n";
+      err_ << "qxflash: image link " << Printable(os::Utf8FromPath(path)) << " points to nothing\n";
       return std::nullopt;
     }
   }

@@ -1,6 +1,6 @@
 #include "app/cli_stop.h"
 
-#include <csignal>
+#include <atomic>
 #include <cstdio>
 
 #include "aspi/transport_state.h"
@@ -11,14 +11,19 @@ namespace qx::cli {
 namespace {
 
 // Only what a stop handler may touch: the request and the prepared line.
-volatile std::sig_atomic_t g_stop = 0;  // the request that asked, 0 for none
+// Lock-free atomics, because the handler runs in signal context on POSIX
+// systems and on a thread of its own on Windows.
+std::atomic<int> g_stop{0};  // the request that asked, 0 for none
 char g_ack[160];
-volatile std::sig_atomic_t g_ack_len = 0;
+std::atomic<int> g_ack_len{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 extern "C" void OnStop(int code) {
-  if (g_stop != 0) return;
-  g_stop = code;
-  if (g_ack_len > 0) os::WriteToStderr(g_ack, static_cast<size_t>(g_ack_len));
+  // The first request wins; a second one (Ctrl-C pressed again) says nothing more.
+  int none = 0;
+  if (!g_stop.compare_exchange_strong(none, code)) return;
+  const int length = g_ack_len.load();
+  if (length > 0) os::WriteToStderr(g_ack, static_cast<size_t>(length));
 }
 
 }  // namespace

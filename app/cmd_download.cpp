@@ -5,6 +5,7 @@
 #include "app/cli_session.h"
 #include "app/cli_stop.h"
 #include "download/release.h"
+#include "platform/os.h"
 
 namespace qx::cli {
 
@@ -15,9 +16,9 @@ namespace {
 void ChooseRelease(MainForm& form, const std::filesystem::path& file) {
   std::filesystem::path dir = file.parent_path();
   if (dir.empty()) dir = ".";
-  form.FirmwareDir = JoinDir(dir.string());
+  form.FirmwareDir = JoinDir(os::Utf8FromPath(dir));
   form.File1.SetPath(form.FirmwareDir);
-  const std::string name = file.filename().string();
+  const std::string name = os::Utf8FromPath(file.filename());
   int index = -1;
   for (int i = 0; i < form.File1.ListCount(); ++i) {
     if (form.File1.Items()[i] == name) index = i;

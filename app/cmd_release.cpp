@@ -5,6 +5,7 @@
 #include "app/cli_session.h"
 #include "download/firmware_tag.h"
 #include "download/release.h"
+#include "platform/os.h"
 #include "ui/debug_form.h"
 
 namespace qx::cli {
@@ -17,8 +18,8 @@ std::optional<std::string> CheckRelease(Session& s, const std::filesystem::path&
                                         Release& release) {
   std::filesystem::path dir = file.parent_path();
   if (dir.empty()) dir = ".";
-  const std::string firmwareDir = JoinDir(dir.string());
-  const std::string name = file.filename().string();
+  const std::string firmwareDir = JoinDir(os::Utf8FromPath(dir));
+  const std::string name = os::Utf8FromPath(file.filename());
   ParameterFile pf;
   auto message = HeaderCheck(firmwareDir + name, s.options().model.value_or(kModel), pf);
   if (!message) message = ReleaseLoad(pf, firmwareDir, name, release);
@@ -54,7 +55,7 @@ int RunCheck(Session& s) {
   }
   std::string list;
   for (int b : blocks) list += (list.empty() ? "" : " ") + std::to_string(b);
-  r.Human(file->filename().string() + ": release is valid for " +
+  r.Human(os::Utf8FromPath(file->filename()) + ": release is valid for " +
           s.options().model.value_or(kModel));
   r.Human("  area flags " + std::to_string(release.AreaFlag[0]) + "," +
           std::to_string(release.AreaFlag[1]) + "," + std::to_string(release.AreaFlag[2]) +

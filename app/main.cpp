@@ -5,8 +5,9 @@
 
 #include "app/cli.h"
 #include "app/window_front_end.h"
+#include "platform/os.h"
 
 int main(int argc, char** argv) {
-  return qx::cli::Main(std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr,
+  return qx::cli::Main(qx::os::ProgramArguments(argc, argv), std::cout, std::cerr,
                        qx::app::WindowOf(argc, argv));
 }

@@ -12,6 +12,8 @@
 #include <sstream>
 #include <system_error>
 
+#include "platform/os.h"
+
 #if defined(__SSE2__) && defined(__x86_64__)
 #include <emmintrin.h>
 #endif
@@ -212,15 +214,15 @@ std::string ItemFailure(ItemStatus status, int itemNo) {
 // A file in the directory of `path` whose name equals the name of `path` in
 // other letter case, if there is one.
 std::optional<std::string> CaseVariant(const std::string& path) {
-  fs::path p(path);
+  fs::path p = os::PathFromUtf8(path);
   fs::path dir = p.parent_path();
   if (dir.empty()) dir = ".";
-  std::string want = p.filename().string();
+  std::string want = os::Utf8FromPath(p.filename());
   std::transform(want.begin(), want.end(), want.begin(), AsciiLower);
   std::error_code ec;
   fs::directory_iterator it(dir, ec), end;
   for (; !ec && it != end; it.increment(ec)) {
-    std::string name = it->path().filename().string();
+    std::string name = os::Utf8FromPath(it->path().filename());
     std::string lower = name;
     std::transform(lower.begin(), lower.end(), lower.begin(), AsciiLower);
     if (lower == want) return name;
@@ -231,8 +233,9 @@ std::optional<std::string> CaseVariant(const std::string& path) {
 // Reads the first kImageSize bytes of `path` into ImageBuf. ImageBuf is
 // written only after the whole image has been read.
 std::optional<std::string> LoadImage(const std::string& path) {
+  const fs::path file = os::PathFromUtf8(path);
   std::error_code ec;
-  fs::file_status st = fs::status(path, ec);
+  fs::file_status st = fs::status(file, ec);
   if (ec && ec != std::errc::no_such_file_or_directory && ec != std::errc::not_a_directory) {
     return "Cannot access firmware image " + Quoted(path) + ": " + ec.message();
   }
@@ -245,7 +248,7 @@ std::optional<std::string> LoadImage(const std::string& path) {
   }
   if (!fs::is_regular_file(st)) return "Firmware image " + Quoted(path) + " is not a file";
 
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(file, std::ios::binary);
   if (!in) return "Cannot open firmware image " + Quoted(path);
   // The temporary starts on a 64-byte boundary like ImageBuf (over-allocated
   // plain heap memory: malloc reuses it from one load to the next, where an
@@ -280,12 +283,13 @@ bool ParameterFile::Open(const std::string& path, std::string* error) {
     if (error) *error = "Cannot open parameter file " + Quoted(path) + ": " + why;
     return false;
   };
+  const fs::path file_path = os::PathFromUtf8(path);
   std::error_code ec;
-  fs::file_status st = fs::status(path, ec);
+  fs::file_status st = fs::status(file_path, ec);
   if (!fs::exists(st)) return fail(ec ? ec.message() : "not found");
   // Opening a pipe or a device could block or never end; only plain files.
   if (!fs::is_regular_file(st)) return fail("not a regular file");
-  auto file = std::make_unique<std::ifstream>(path, std::ios::binary);
+  auto file = std::make_unique<std::ifstream>(file_path, std::ios::binary);
   if (!file->is_open()) return fail("cannot be read");
   in_ = std::move(file);
   return true;

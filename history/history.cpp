@@ -162,7 +162,7 @@ Log Log::ForUser(bool wanted, std::string program_version) {
   std::string path = DefaultPath();
   if (path.empty()) {
     return Log({}, std::move(program_version),
-               "no place for the download history (neither XDG_STATE_HOME nor HOME is set)");
+               "no place for the download history (" + os::NoStateDirectoryReason() + ")");
   }
   return Log(std::move(path), std::move(program_version));
 }

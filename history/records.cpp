@@ -186,7 +186,7 @@ std::string DefaultPath() {
 
 bool Append(const std::string& path, const Record& record, std::string* error) {
   if (path.empty()) {
-    *error = "no place for the history (neither XDG_STATE_HOME nor HOME is set)";
+    *error = "no place for the history (" + os::NoStateDirectoryReason() + ")";
     return false;
   }
   const std::string line =

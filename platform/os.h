@@ -7,13 +7,21 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 namespace qx::os {
+
+// ---------------------------------------------------------------------------
+// The program's arguments after its name, as UTF-8 text. On Windows they come
+// from the system's wide command line, because argv holds them in the ANSI
+// code page, which cannot carry every name; elsewhere they are argv's bytes.
+std::vector<std::string> ProgramArguments(int argc, char** argv);
 
 // ---------------------------------------------------------------------------
 // Stop requests: what asks a running program to stop from outside. On POSIX
@@ -29,15 +37,27 @@ namespace qx::os {
 enum class StopSet { kAll, kSessionEnd };
 
 // Runs in signal context on POSIX systems and on a thread of its own on
-// Windows: it may only store into a std::sig_atomic_t or a lock-free atomic and
-// call WriteToStderr.
+// Windows (the system starts one per console event): it may only store into a
+// lock-free atomic and call WriteToStderr.
 using StopHandler = void (*)(int code);
 
 // Routes the requests of `set` to `handler` (replacing any handler given
 // before). A hang-up that was ignored when the program started (under nohup)
 // stays ignored.
+//
+// On Windows, Ctrl-C and Ctrl-Break reach the handler and the program goes on.
+// After a session-end request (console window closed, log-off, shutdown) the
+// system ends the process as soon as the handler returns, so the thread the
+// request came on waits after calling the handler: the program finishes the
+// command in flight, says so and exits on its own, which ends the wait. The
+// system allows that much time and no more (5 s after a close, 20 s at log-off
+// and shutdown, the Windows limits); the wait ends there at the latest, and
+// the process with it. Ctrl-C that was disabled when the program started (a
+// new process group) stays disabled. A process without a console (a window
+// program) gets no console events; log-off and shutdown come to its windows.
 void HandleStops(StopSet set, StopHandler handler);
-// Gives every request its previous action again.
+// Gives every request its previous action again (a session-end request whose
+// handler is waiting keeps waiting for the program's exit).
 void RestoreStops();
 // True for the operator's own interrupt (Ctrl-C).
 bool IsInterrupt(int code);
@@ -57,14 +77,30 @@ void WriteToStderr(const char* text, size_t length);
 bool StdinIsTerminal();
 bool StderrIsTerminal();
 
+// Makes the console show the program's UTF-8 text as such: on Windows the
+// console's output code page becomes UTF-8 until the program exits; nothing
+// to do on POSIX systems, where the terminal takes the bytes as they are.
+void PrepareConsole();
+
 // ---------------------------------------------------------------------------
 // Files.
 
+// Paths are UTF-8 text everywhere in the program. These convert them to and
+// from std::filesystem::path, whose narrow strings are the ANSI code page on
+// Windows (the system's wide strings are UTF-16); on POSIX systems the bytes
+// stay as they are.
+std::filesystem::path PathFromUtf8(const std::string& path);
+std::string Utf8FromPath(const std::filesystem::path& path);
+
 // The per-user directory for qxflash's state (the download history):
 // $XDG_STATE_HOME/qxflash, else ~/.local/state/qxflash on POSIX systems;
-// %LOCALAPPDATA%\qxflash on Windows. Empty when the environment names none.
+// %LOCALAPPDATA%\qxflash, else the shell's local application data folder, on
+// Windows. Empty when neither names one.
 std::string StateDirectory();
-// `dir` and `name` joined with the system's directory separator.
+// Why StateDirectory() is empty, in words ("neither XDG_STATE_HOME nor HOME is set").
+std::string NoStateDirectoryReason();
+// `dir` and `name` joined with the system's directory separator (a `dir`
+// that already ends in a separator gets none; Windows takes '/' as one too).
 std::string JoinPath(const std::string& dir, const std::string& name);
 
 // Appends `line` (which ends in a line end) to the regular file `path` with one

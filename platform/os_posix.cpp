@@ -50,6 +50,10 @@ std::string ErrnoText(int err) {
 
 }  // namespace
 
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+  return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
+}
+
 void HandleStops(StopSet set, StopHandler handler) {
   for (size_t i = 0; i < kStopSignals.size(); ++i) {
     const StopSignal& s = kStopSignals[i];
@@ -115,12 +119,26 @@ bool StderrIsTerminal() {
   return ::isatty(STDERR_FILENO) == 1;
 }
 
+void PrepareConsole() {}
+
+std::filesystem::path PathFromUtf8(const std::string& path) {
+  return std::filesystem::path(path);
+}
+
+std::string Utf8FromPath(const std::filesystem::path& path) {
+  return path.string();
+}
+
 std::string StateDirectory() {
   const char* state = std::getenv("XDG_STATE_HOME");
   if (state != nullptr && state[0] == '/') return std::string(state) + "/qxflash";
   const char* home = std::getenv("HOME");
   if (home != nullptr && home[0] != '\0') return std::string(home) + "/.local/state/qxflash";
   return {};
+}
+
+std::string NoStateDirectoryReason() {
+  return "neither XDG_STATE_HOME nor HOME is set";
 }
 
 std::string JoinPath(const std::string& dir, const std::string& name) {

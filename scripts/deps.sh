@@ -3,12 +3,15 @@
 # Skips apt-get when everything is already there. dpkg-dev, binutils and file
 # let cpack build the .deb; man-db and lintian check it (tests/packaging).
 # libsystemd-dev gives the sleep inhibitor and battery state their D-Bus
-# library; dbus and python3-dbusmock run their tests on a private bus.
+# library; dbus and python3-dbusmock run their tests on a private bus. The
+# Windows build takes mingw-w64 (posix threads), GoogleTest's sources to build
+# for it, and wine to run its tests.
 set -euo pipefail
 pkgs=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
       qt6-base-dev fonts-liberation2 fonts-vlgothic xvfb xauth x11-apps netpbm
       dpkg-dev binutils file man-db lintian
-      libsystemd-dev dbus python3-dbusmock)
+      libsystemd-dev dbus python3-dbusmock
+      g++-mingw-w64-x86-64-posix mingw-w64-tools googletest wine64 wine)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -17,8 +20,7 @@ done
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 echo "Installing: ${missing[*]}"
-# Waits for a busy package manager (another apt run, unattended upgrades)
-# instead of failing at once.
+# Waits up to 5 minutes for another apt-get or dpkg to let go of its lock.
 lock=(-o DPkg::Lock::Timeout=300)
 $sudo apt-get "${lock[@]}" update
 DEBIAN_FRONTEND=noninteractive $sudo apt-get "${lock[@]}" install -y --no-install-recommends \

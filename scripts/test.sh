@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian 12 machine, then builds and runs the whole test suite in
-# both presets: default (RelWithDebInfo) and asan (AddressSanitizer + UBSan).
+# the presets default (RelWithDebInfo), asan (AddressSanitizer + UBSan) and
+# windows (64-bit Windows with mingw-w64, tests under wine).
 # Set QXFLASH_RIG=1 to run the real-kernel SCSI rig tests too.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
 status=0
-for preset in default asan; do
+for preset in default asan windows; do
   echo "=== preset $preset ==="
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"

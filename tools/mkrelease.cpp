@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "download/release.h"
+#include "platform/os.h"
 #include "tools/release_writer.h"
 
 namespace {
@@ -69,16 +70,17 @@ bool SplitFlags(std::string_view text, std::array<std::string, 3>& flags) {
 }
 
 // Parses the command line; returns an error message or nullopt.
-std::optional<std::string> Parse(int argc, char** argv, Options& opt) {
-  for (int i = 1; i < argc; ++i) {
-    std::string_view arg = argv[i];
+std::optional<std::string> Parse(const std::vector<std::string>& args, Options& opt) {
+  const size_t argc = args.size();
+  for (size_t i = 0; i < argc; ++i) {
+    std::string_view arg = args[i];
     if (arg == "--no-image") {
       opt.noImage = true;
       continue;
     }
     if (arg == "--help" || arg == "-h") return std::string("help");
     if (i + 1 >= argc) return "missing value after " + std::string(arg);
-    std::string value = argv[++i];
+    std::string value = args[++i];
     if (arg == "--dir") {
       opt.dir = value;
     } else if (arg == "--name") {
@@ -125,11 +127,11 @@ std::optional<std::string> Parse(int argc, char** argv, Options& opt) {
 
 std::optional<std::vector<uint8_t>> ReadImage(const std::string& path, std::string& error) {
   std::error_code ec;
-  if (!std::filesystem::is_regular_file(path, ec)) {
+  if (!std::filesystem::is_regular_file(qx::os::PathFromUtf8(path), ec)) {
     error = "image " + path + " is not a readable file";
     return std::nullopt;
   }
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(qx::os::PathFromUtf8(path), std::ios::binary);
   std::vector<uint8_t> image(qx::kImageSize);
   in.read(reinterpret_cast<char*>(image.data()), static_cast<std::streamsize>(image.size()));
   if (static_cast<size_t>(in.gcount()) < qx::kImageSize) {
@@ -140,7 +142,7 @@ std::optional<std::vector<uint8_t>> ReadImage(const std::string& path, std::stri
 }
 
 bool WriteFile(const std::string& path, const char* data, size_t size) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::ofstream out(qx::os::PathFromUtf8(path), std::ios::binary | std::ios::trunc);
   out.write(data, static_cast<std::streamsize>(size));
   out.close();
   return static_cast<bool>(out);
@@ -150,7 +152,7 @@ bool WriteFile(const std::string& path, const char* data, size_t size) {
 
 int main(int argc, char** argv) {
   Options opt;
-  if (auto error = Parse(argc, argv, opt)) {
+  if (auto error = Parse(qx::os::ProgramArguments(argc, argv), opt)) {
     if (*error == "help") {
       std::cout << kUsage;
       return 0;
@@ -181,7 +183,7 @@ int main(int argc, char** argv) {
             << static_cast<int64_t>(sum) + opt.recipe.checksumDelta << ")\n";
   if (opt.noImage) {
     std::error_code ec;
-    std::filesystem::remove(base + ".bin", ec);
+    std::filesystem::remove(qx::os::PathFromUtf8(base + ".bin"), ec);
     return 0;
   }
   size_t bytes = opt.imageBytes.value_or(qx::kImageSize);

@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "platform/os.h"
+
 namespace qx {
 
 void ComboBox::SetListIndex(int index) {
@@ -26,11 +28,11 @@ void FileListBox::Refresh() {
   items_.clear();
   index_ = -1;
   std::error_code ec;
-  std::filesystem::directory_iterator it(path_.empty() ? "." : path_, ec);
+  std::filesystem::directory_iterator it(os::PathFromUtf8(path_.empty() ? "." : path_), ec);
   for (; !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
     std::error_code fec;
     if (!it->is_regular_file(fec)) continue;
-    std::string name = it->path().filename().string();
+    std::string name = os::Utf8FromPath(it->path().filename());
     if (MatchesPattern(name, pattern_)) items_.push_back(std::move(name));
   }
   std::sort(items_.begin(), items_.end());

@@ -13,6 +13,7 @@
 #include "commands/commands.h"
 #include "commands/hexdump.h"
 #include "download/release.h"
+#include "platform/os.h"
 #include "platform/window_system.h"
 #include "ui/debug_form.h"
 #include "ui/download_guards.h"
@@ -40,7 +41,7 @@ void CountPause(int last) {
 std::string CurrentDirectory() {
   std::error_code ec;
   auto cwd = std::filesystem::current_path(ec);
-  return ec ? std::string(".") : cwd.string();
+  return ec ? std::string(".") : os::Utf8FromPath(cwd);
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 #include "history/history.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -14,6 +13,8 @@
 
 #include "app/cli.h"
 #include "aspi/manager.h"
+#include "platform/os.h"
+#include "tests/support/system.h"
 #include "ui/main_form.h"
 
 namespace qx {
@@ -26,14 +27,14 @@ const std::string kReleases = std::string(QX_SOURCE_DIR) + "/examples/releases/"
 class HistoryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir = fs::temp_directory_path() / ("qxflash-history-" + std::to_string(getpid()));
+    dir = fs::temp_directory_path() / ("qxflash-history-" + std::to_string(test::ProcessId()));
     fs::remove_all(dir);
     fs::create_directories(dir);
-    setenv("XDG_STATE_HOME", dir.c_str(), 1);
+    test::SetStateHome(dir);
     path = history::DefaultPath();
   }
   void TearDown() override {
-    unsetenv("XDG_STATE_HOME");
+    test::UnsetStateHome();
     fs::remove_all(dir);
   }
   int Cli(std::vector<std::string> args) {
@@ -50,7 +51,7 @@ class HistoryTest : public ::testing::Test {
     return rc;
   }
   size_t Lines() {
-    std::ifstream in(path);
+    std::ifstream in(os::PathFromUtf8(path));
     return static_cast<size_t>(std::count(std::istreambuf_iterator<char>(in), {}, '\n'));
   }
 
@@ -73,14 +74,14 @@ TEST_F(HistoryTest, RecordsSurviveATornLastLine) {
   ASSERT_TRUE(history::Append(path, Download(DownloadEnd::kDone, " 1.10 (2003/05/12)"), &error))
       << error;
   ASSERT_TRUE(history::Append(path, Download(DownloadEnd::kAborted, " 1.10 (2003/05/12)"), &error));
-  std::ofstream(path, std::ios::app) << R"({"kind":"download","time":"2026-)";
+  std::ofstream(os::PathFromUtf8(path), std::ios::app) << R"({"kind":"download","time":"2026-)";
   const auto contents = history::Read(path);
   ASSERT_EQ(contents.records.size(), 2u);
   EXPECT_EQ(contents.records[1].end, DownloadEnd::kAborted);
   EXPECT_EQ(contents.records[0].drive.product, "QX-R4410        ");
   ASSERT_EQ(contents.warnings.size(), 1u);
   EXPECT_EQ(contents.warnings[0], "history line 3 is damaged; skipped");
-  EXPECT_TRUE(history::Read((dir / "none").string()).records.empty());
+  EXPECT_TRUE(history::Read(os::Utf8FromPath(dir / "none")).records.empty());
 }
 
 TEST_F(HistoryTest, VerificationAfterTheDownload) {
@@ -151,13 +152,13 @@ TEST_F(HistoryTest, CommandLineRecordsAndVerifies) {
   std::ofstream(scenario) << R"({"adapters": [{"ha": 2, "targets": [{"id": 4, "inquiry":
       {"vendor": "AMBERVLT", "product": "QX-R4410", "revision": "1.20",
        "vendor_specific": " 2026/12/01"}}]}]})";
-  EXPECT_EQ(Cli({"--json", "--sim=" + scenario.string(), "scan"}), 0);
+  EXPECT_EQ(Cli({"--json", "--sim=" + os::Utf8FromPath(scenario), "scan"}), 0);
   EXPECT_NE(out.find(R"({"changed":true,"event":"verify","ha":2,"id":4,"text":"firmware now )"
                      R"(1.20 (2026/12/01), was 1.10 (2003/05/12) before QXR4410_ALL.OUB on )"),
             std::string::npos)
       << out;
   EXPECT_EQ(Lines(), 3u);
-  EXPECT_EQ(Cli({"--sim=" + scenario.string(), "scan"}), 0);
+  EXPECT_EQ(Cli({"--sim=" + os::Utf8FromPath(scenario), "scan"}), 0);
   EXPECT_EQ(out.find("firmware now"), std::string::npos);  // said once
   EXPECT_EQ(Cli({"history"}), 0);
   EXPECT_NE(out.find("QXR4410_ALL.OUB  done 16/16 blocks"), std::string::npos) << out;
@@ -174,28 +175,35 @@ TEST_F(HistoryTest, CommandLineRecordsAndVerifies) {
 TEST_F(HistoryTest, OnlyARegularFileIsAHistory) {
   struct Case {
     const char* name;
-    std::function<void(const fs::path&)> make;
+    std::function<bool(const fs::path&)> make;  // false: not to be had on this system
     const char* read_warning;    // empty: read without a warning
     const char* append_warning;  // empty: the record is appended
   };
   const Case cases[] = {
-      {"fifo", [](const fs::path& p) { ASSERT_EQ(mkfifo(p.c_str(), 0600), 0); },
-       "is not a regular file", "is not a regular file"},
-      {"device", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); },
-       "is not a regular file", "is not a regular file"},
-      {"directory", [](const fs::path& p) { fs::create_directories(p); }, "is not a regular file",
-       "cannot open the history"},
-      {"symlink loop", [](const fs::path& p) { fs::create_symlink(p, p); },
+      {"fifo", [](const fs::path& p) { return test::MakeFifo(p); }, "is not a regular file",
+       "is not a regular file"},
+      {"device", [](const fs::path& p) { return test::LinkToDevice(p); }, "is not a regular file",
+       "is not a regular file"},
+      {"directory", [](const fs::path& p) { return fs::create_directories(p); },
+       "is not a regular file", "cannot open the history"},
+      {"symlink loop",
+       [](const fs::path& p) {
+         std::error_code ec;
+         fs::create_symlink(p, p, ec);
+         return !ec;
+       },
        "cannot read the history", "cannot open the history"},
       {"torn last line",
-       [](const fs::path& p) { std::ofstream(p) << R"({"kind":"download","time":"2026-)"; },
+       [](const fs::path& p) {
+         return static_cast<bool>(std::ofstream(p) << R"({"kind":"download","time":"2026-)");
+       },
        "history line 1 is damaged", ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     fs::remove_all(dir / "qxflash");
     fs::create_directories(dir / "qxflash");
-    c.make(path);
+    if (!c.make(path)) continue;
     const auto contents = history::Read(path);
     ASSERT_EQ(contents.warnings.size(), 1u);
     EXPECT_NE(contents.warnings[0].find(c.read_warning), std::string::npos) << contents.warnings[0];
@@ -274,17 +282,15 @@ TEST_F(HistoryTest, AnAttemptWithoutItsEndIsInterrupted) {
 }
 
 TEST_F(HistoryTest, WithoutAStateDirectoryTheDownloadSaysItIsNotRecorded) {
-  unsetenv("XDG_STATE_HOME");
-  const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
-  unsetenv("HOME");
+  if (!test::ForgetStateDirectory()) GTEST_SKIP() << "this system always has a state directory";
   EXPECT_EQ(Cli({"download", kReleases + "QXR4410_A0.OUB", "--ha", "2", "--id", "4", "--yes"}), 0);
-  EXPECT_NE(err.find("no place for the download history (neither XDG_STATE_HOME nor HOME is set); "
-                     "this download is not recorded"),
+  EXPECT_NE(err.find("no place for the download history (" + os::NoStateDirectoryReason() +
+                     "); this download is not recorded"),
             std::string::npos)
       << err;
   EXPECT_EQ(Cli({"history"}), 1);
   EXPECT_NE(err.find("no place for the download history"), std::string::npos) << err;
-  if (!home.empty()) setenv("HOME", home.c_str(), 1);
+  test::RestoreStateDirectory();
 }
 
 }  // namespace

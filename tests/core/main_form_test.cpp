@@ -9,11 +9,11 @@
 
 #include "aspi/manager.h"
 #include "aspi/trace.h"
-#include "ui/debug_form.h"
 #include "aspi/transport_state.h"
 #include "download/release.h"
 #include "tests/support/recording_window_system.h"
 #include "transport/sim/sim_bus.h"
+#include "ui/debug_form.h"
 
 namespace qx {
 namespace {
@@ -109,7 +109,9 @@ TEST_F(MainFormTest, LoadRestoresPositionsAndNonNumbersReadAsZero) {
     EXPECT_EQ(SelectedTargetId, 50);
     EXPECT_EQ(form->AbortRequested, 0);
     EXPECT_EQ(form->File1.Pattern(), "*.OUB");
-    EXPECT_EQ(form->FirmwareDir.back(), '/');
+    // The current directory with the system's separator after it.
+    EXPECT_EQ(form->FirmwareDir.back(),
+              static_cast<char>(std::filesystem::path::preferred_separator));
     EXPECT_EQ(form->ComboHA.ListCount(), 0);
   }
   EXPECT_TRUE(bus->Log().empty());  // start-up sends nothing

@@ -10,6 +10,7 @@
 
 #include "aspi/manager.h"
 #include "download/release.h"
+#include "tests/support/system.h"
 #include "transport/sim/sim_bus.h"
 #include "ui/main_form.h"
 
@@ -19,9 +20,7 @@ namespace {
 namespace fs = std::filesystem;
 
 size_t OpenFds() {
-  size_t n = 0;
-  for ([[maybe_unused]] auto& e : fs::directory_iterator("/proc/self/fd")) ++n;
-  return n;
+  return test::OpenFiles();
 }
 
 TEST(ReleasePreview, TellsWhatTheDownloadWouldFindAndChangesNothing) {

@@ -1,7 +1,5 @@
 // Simulated bus and drive, driven through hand-built request blocks.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
@@ -19,6 +17,8 @@
 #include "aspi/manager.h"
 #include "aspi/srb.h"
 #include "download/firmware_tag.h"
+#include "platform/os.h"
+#include "tests/support/system.h"
 #include "transport/sim/scenario.h"
 #include "transport/sim/sim_bus.h"
 
@@ -597,51 +597,55 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Scenario paths and texts that are refused: each makes a file (or something
 // else) at a fresh path; the message names the problem and quotes little.
+namespace fs = std::filesystem;
+
 struct FileErrorCase {
   const char* name;
-  std::function<void(const std::string& path)> make;
+  std::function<void(const fs::path& path)> make;
   const char* message;
+  bool fifo = false;  // needs a FIFO, which not every file system has
 };
 
-void WriteText(const std::string& path, const std::string& text) {
+void WriteText(const fs::path& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
 TEST(SimScenario, RefusedFilesAndTextsComeBackAsShortMessages) {
   const std::string huge(15u << 20, 'x');
   const FileErrorCase cases[] = {
-      {"Fifo", [](const std::string& p) { ASSERT_EQ(mkfifo(p.c_str(), 0600), 0); },
-       "is not a regular file"},
-      {"Directory", [](const std::string& p) { std::filesystem::create_directory(p); },
+      {"Fifo", [](const fs::path& p) { ASSERT_TRUE(test::MakeFifo(p)); }, "is not a regular file",
+       true},
+      {"Directory", [](const fs::path& p) { std::filesystem::create_directory(p); },
        "is not a regular file"},
       {"Larger",
-       [](const std::string& p) {
+       [](const fs::path& p) {
          WriteText(p, "{}");
          std::filesystem::resize_file(p, kMaxScenarioFileBytes + 1);
        },
        "larger than 16 MiB"},
       {"DuplicateKey",
-       [](const std::string& p) {
+       [](const fs::path& p) {
          WriteText(p, R"({"adapters":[{"ha":0,"targets":[{"id":2,"id":3}]}]})");
        },
        "adapters[0].targets[0]: duplicate key 'id'"},
       {"DuplicateTopKey",
-       [](const std::string& p) { WriteText(p, R"({"manager_status":1,"manager_status":2})"); },
+       [](const fs::path& p) { WriteText(p, R"({"manager_status":1,"manager_status":2})"); },
        "scenario: duplicate key 'manager_status'"},
       {"HugeNumberText",
-       [&](const std::string& p) { WriteText(p, R"({"manager_status":")" + huge + R"("})"); },
+       [&](const fs::path& p) { WriteText(p, R"({"manager_status":")" + huge + R"("})"); },
        "manager_status: 'xxxx"},
-      {"HugeKey", [&](const std::string& p) { WriteText(p, R"({")" + huge + R"(":1})"); },
+      {"HugeKey", [&](const fs::path& p) { WriteText(p, R"({")" + huge + R"(":1})"); },
        "unknown key 'xxxx"},
-      {"HugeUnterminated", [&](const std::string& p) { WriteText(p, R"({"a":")" + huge); },
+      {"HugeUnterminated", [&](const fs::path& p) { WriteText(p, R"({"a":")" + huge); },
        "not valid JSON"},
   };
   const std::filesystem::path dir =
-      std::filesystem::temp_directory_path() / ("qx-scenario-" + std::to_string(getpid()));
+      std::filesystem::temp_directory_path() / ("qx-scenario-" + std::to_string(test::ProcessId()));
   std::filesystem::create_directories(dir);
   for (const FileErrorCase& c : cases) {
-    const std::string path = (dir / c.name).string();
-    c.make(path);
+    if (c.fifo && !test::HasFifos()) continue;
+    const std::string path = os::Utf8FromPath(dir / c.name);
+    c.make(dir / c.name);
     std::string error;
     EXPECT_EQ(SimBus::FromJsonFile(path, &error), nullptr) << c.name;
     EXPECT_NE(error.find(c.message), std::string::npos) << c.name << ": " << error.substr(0, 300);
@@ -736,7 +740,7 @@ TEST(SimScenario, ExamplesLoadAndDefaultEqualsBuiltIn) {
   int count = 0;
   for (const auto& entry : std::filesystem::directory_iterator(dir)) {
     std::string error;
-    EXPECT_NE(SimBus::FromJsonFile(entry.path().string(), &error), nullptr) << error;
+    EXPECT_NE(SimBus::FromJsonFile(os::Utf8FromPath(entry.path()), &error), nullptr) << error;
     ++count;
   }
   EXPECT_GE(count, 4);
