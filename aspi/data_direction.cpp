@@ -1,19 +1,12 @@
 #include "aspi/data_direction.h"
 
+#include "aspi/opcodes.h"
+
 namespace qx {
 
 namespace {
 
-// The operation codes this table tells apart. They are the values of
-// commands/opcodes.h, which sits in the layer above this one.
-constexpr uint8_t kTestUnitReady = 0x00;
-constexpr uint8_t kRequestSense = 0x03;
-constexpr uint8_t kInquiry = 0x12;
-constexpr uint8_t kStartStopUnit = 0x1B;
-constexpr uint8_t kWriteBuffer = 0x3B;
-constexpr uint8_t kReadBuffer = 0x3C;
-constexpr uint8_t kVendor = 0xDF;
-constexpr uint8_t kFnDiOut = 0xD7;  // byte 2 of a vendor command
+using namespace op;
 
 Direction VendorDirection(std::span<const uint8_t> cdb) {
   if (cdb.size() < 3) return Direction::kIn;

@@ -2,7 +2,7 @@
 
 #include "aspi/executor.h"
 #include "commands/builder.h"
-#include "commands/opcodes.h"
+#include "aspi/opcodes.h"
 #include "decode/decode.h"
 
 namespace qx {

@@ -3,7 +3,7 @@
 #include "aspi/transport_state.h"
 #include "commands/builder.h"
 #include "commands/commands.h"
-#include "commands/opcodes.h"
+#include "aspi/opcodes.h"
 
 namespace qx {
 

@@ -6,52 +6,10 @@
 #include <cstring>
 
 #include "aspi/srb.h"
-#include "commands/opcodes.h"
+#include "aspi/opcodes.h"
 
 namespace qx::sg {
 
-// ---- Data direction -------------------------------------------------------
-
-namespace {
-
-Direction VendorDirection(std::span<const uint8_t> cdb) {
-  if (cdb.size() < 3) return Direction::kIn;
-  switch (cdb[2]) {
-    case op::kFnDiOut:
-      return Direction::kNone;
-    case op::kFnDiIn:
-    case op::kFnMemoryRead:
-      return Direction::kIn;
-    case op::kFnAddressGroup:
-      // Read long, header check and error byte check return data. Data write
-      // and erase carry their pattern in the CDB and move one byte; it is read,
-      // so that no byte of host memory ever reaches the drive's flash commands.
-      return Direction::kIn;
-    default:
-      return Direction::kIn;
-  }
-}
-
-}  // namespace
-
-Direction DataDirection(std::span<const uint8_t> cdb, uint32_t transfer_length) {
-  if (transfer_length == 0 || cdb.empty()) return Direction::kNone;
-  switch (cdb[0]) {
-    case op::kTestUnitReady:
-    case op::kStartStopUnit:
-      return Direction::kNone;
-    case op::kWriteBuffer:
-      return Direction::kOut;
-    case op::kInquiry:
-    case op::kReadBuffer:
-    case op::kRequestSense:
-      return Direction::kIn;
-    case op::kVendor:
-      return VendorDirection(cdb);
-    default:
-      return Direction::kIn;
-  }
-}
 
 // ---- Status mapping -------------------------------------------------------
 
@@ -135,67 +93,6 @@ Completion MapCompletion(uint8_t scsi_status, uint16_t host_status, uint16_t dri
   // CHECK CONDITION whose automatic REQUEST SENSE brought nothing back.
   if (scsi_status == STATUS_CHKCOND && sense_bytes == 0) c.ha_stat = HASTAT_REQUEST_SENSE_FAILED;
   return c;
-}
-
-// ---- Sense data -----------------------------------------------------------
-
-size_t ToFixedSense(std::span<const uint8_t> in, std::span<uint8_t> out) {
-  if (in.empty() || out.empty()) return 0;
-  const uint8_t code = in[0] & 0x7F;
-  if (code != 0x72 && code != 0x73) {
-    const size_t n = std::min(in.size(), out.size());
-    std::memcpy(out.data(), in.data(), n);
-    return n;
-  }
-
-  auto at = [&](size_t i) -> uint8_t { return i < in.size() ? in[i] : 0; };
-  std::array<uint8_t, kFixedSenseLength> fixed{};
-  fixed[0] = code == 0x72 ? 0x70 : 0x71;
-  fixed[2] = at(1) & 0x0F;
-  fixed[7] = kFixedSenseLength - 8;
-  fixed[12] = at(2);
-  fixed[13] = at(3);
-
-  const size_t end = std::min(in.size(), size_t{8} + at(7));
-  size_t pos = 8;
-  while (pos + 2 <= end) {
-    const uint8_t type = in[pos];
-    const size_t len = in[pos + 1];
-    if (pos + 2 + len > end) break;
-    const uint8_t* d = &in[pos];
-    switch (type) {
-      case 0x00:  // information
-        if (len >= 0x0A) {
-          const bool high_zero = d[4] == 0 && d[5] == 0 && d[6] == 0 && d[7] == 0;
-          std::memcpy(&fixed[3], d + 8, 4);
-          // The fixed format holds 32 bits; a larger value is not claimed valid.
-          if ((d[2] & 0x80) != 0 && high_zero) fixed[0] |= 0x80;
-        }
-        break;
-      case 0x01:  // command-specific information
-        if (len >= 0x0A) std::memcpy(&fixed[8], d + 8, 4);
-        break;
-      case 0x02:  // sense-key specific
-        if (len >= 0x06) std::memcpy(&fixed[15], d + 4, 3);
-        break;
-      case 0x03:  // field replaceable unit
-        if (len >= 0x02) fixed[14] = d[3];
-        break;
-      case 0x04:  // stream commands: FILEMARK, EOM, ILI
-        if (len >= 0x02) fixed[2] |= d[3] & 0xE0;
-        break;
-      case 0x05:  // block commands: ILI
-        if (len >= 0x02) fixed[2] |= d[3] & 0x20;
-        break;
-      default:
-        break;
-    }
-    pos += 2 + len;
-  }
-
-  const size_t n = std::min(fixed.size(), out.size());
-  std::memcpy(out.data(), fixed.data(), n);
-  return n;
 }
 
 // ---- OS errors ------------------------------------------------------------

@@ -5,6 +5,9 @@
 // tests share these functions.
 #pragma once
 
+#include "aspi/data_direction.h"
+#include "aspi/sense_format.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -14,22 +17,7 @@
 
 namespace qx::sg {
 
-// ---- Data direction -------------------------------------------------------
-
-enum class Direction { kNone, kIn, kOut };
-
-// The block's SRB_Flags carry no direction, so it comes from the command:
-//   INQUIRY 0x12, READ BUFFER 0x3C, REQUEST SENSE 0x03            in
-//   WRITE BUFFER 0x3B                                             out
-//   TEST UNIT READY 0x00, START STOP UNIT 0x1B                    none
-//   vendor 0xDF: 0xE2 memory read, 0xD9 DI IN                     in
-//                0xD7 DI OUT                                      none
-//                0xE0 group (read long, header check, error byte
-//                check, data write, erase)                        in
-//   any command with transfer length 0                            none
-//   anything else                                                 in
-// Reading is the safe default: it never sends host memory to a device.
-Direction DataDirection(std::span<const uint8_t> cdb, uint32_t transfer_length);
+// ---- Data direction: aspi/data_direction.h --------------------------------
 
 // ---- Status mapping -------------------------------------------------------
 
@@ -98,16 +86,7 @@ Completion MapCompletion(uint8_t scsi_status, uint16_t host_status, uint16_t dri
 
 // ---- Sense data -----------------------------------------------------------
 
-inline constexpr size_t kFixedSenseLength = 18;
-
-// Writes the sense data into `out` in fixed format (response code 0x70/0x71) and
-// returns the number of bytes written (at most out.size()). Fixed-format and
-// unrecognised sense is copied unchanged; descriptor-format sense (0x72/0x73) is
-// converted so that the key, ASC and ASCQ sit at bytes 2, 12 and 13, with the
-// VALID bit and information field taken from an information descriptor when
-// its value fits in 32 bits. Bit 7 of byte 0 is masked off before the response
-// code is examined.
-size_t ToFixedSense(std::span<const uint8_t> in, std::span<uint8_t> out);
+// Sense in fixed format: aspi/sense_format.h (ToFixedSense).
 
 // ---- OS errors ------------------------------------------------------------
 

@@ -13,7 +13,7 @@
 #include <tuple>
 
 #include "aspi/srb.h"
-#include "commands/opcodes.h"
+#include "aspi/opcodes.h"
 #include "platform/os.h"
 #include "transport/sim/scenario.h"
 #include "transport/sim/sim_drive.h"

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "aspi/status_codes.h"
-#include "commands/opcodes.h"
+#include "aspi/opcodes.h"
 #include "download/firmware_tag.h"
 
 namespace qx::sim {
