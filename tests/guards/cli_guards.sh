@@ -26,9 +26,10 @@ trap 'rm -rf "$tmp"' EXIT
 export XDG_STATE_HOME=$tmp/state
 fail() { echo "FAIL ($case_name): $*"; exit 1; }
 
-# A drive that takes 100 ms per command, and one whose fourth block fails.
+# A drive that takes 250 ms per command (a stop sent after block 2 comes in
+# time however busy the machine), and one whose fourth block fails.
 cat >"$tmp/slow.json" <<'JSON'
-{"adapters": [{"ha": 0, "targets": [{"id": 2, "delay_ms": 100,
+{"adapters": [{"ha": 0, "targets": [{"id": 2, "delay_ms": 250,
   "inquiry": {"vendor": "AMBERVLT", "product": "QX-R4410", "revision": "1.10"}}]}],
  "completion": {"async": true, "delay_ms": 0}}
 JSON
@@ -74,7 +75,7 @@ inhibitor)
     kill -$sig $pid
     wait $pid
     rc=$?
-    [ "$rc" = 1 ] || fail "exit $rc after SIG$sig"
+    [ "$rc" = 1 ] || { cat "$tmp/out" "$tmp/err"; fail "exit $rc after SIG$sig"; }
     grep -q "block 16 of" "$tmp/out" && fail "the download went on after SIG$sig"
     released "SIG$sig"
   done
