@@ -314,7 +314,7 @@ Admission SptiBus::Admit(const ExecCommand& c) {
   // Opening and checking the node take no time; done here, their failures
   // come back as the submission's own result. Only the command itself runs on
   // the worker.
-  const Opened opened = system_->Open(device->path, kDeviceAccess);
+  const Opened opened = system_->Open(device->path, kDeviceAccess, kSharedOpen);
   if (!opened.ok()) return Admission::Complete(FromError(opened.error, device->node, c.length));
   if (std::optional<ExecOutcome> failed = Verify(*device, opened.handle, c.length)) {
     system_->Close(opened.handle);
