@@ -1,7 +1,6 @@
-// The drives on this machine on Windows: SCSI pass-through (SPTI). Until this
-// build carries the pass-through backend, --drives and --spti say so and end
-// with a failure instead of pretending that no drive is there.
+// The drives on this machine on Windows: SCSI pass-through (SPTI).
 #include "app/cli_transport.h"
+#include "transport/spti/spti_bus.h"
 
 namespace qx::cli {
 
@@ -17,9 +16,8 @@ const char* VersionSuffix() {
   return " (Windows build)";
 }
 
-std::shared_ptr<AspiManager> MakeDrives(std::string* error) {
-  if (error) *error = "this build has no SCSI pass-through (SPTI) yet; use --sim";
-  return nullptr;
+std::shared_ptr<AspiManager> MakeDrives(std::string*) {
+  return spti::MakeSptiBus();
 }
 
 }  // namespace qx::cli

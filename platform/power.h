@@ -2,8 +2,9 @@
 // sleep and shutdown, and reading whether the machine runs on battery. A
 // download cut short by a suspended laptop or an empty battery leaves the
 // drive without working firmware. One implementation file per system:
-// power_linux.cpp (logind and UPower on the system bus), power_windows.cpp,
-// power_none.cpp (systems with neither: nothing is held, nothing is known).
+// power_linux.cpp (logind and UPower on the system bus), power_windows.cpp
+// (the execution state and GetSystemPowerStatus), power_none.cpp (systems
+// with neither: nothing is held, nothing is known).
 #pragma once
 
 #include <memory>
@@ -17,7 +18,10 @@ namespace qx::os {
 
 // Held while it lives: the system does not sleep or shut down (idle timer,
 // lid, power or suspend key, a request from the desktop) until the object is
-// destroyed. Not passed on to child processes.
+// destroyed. Not passed on to child processes. On Windows it holds off the
+// idle sleep, and a sleep the user asks for only where the power policy allows
+// away mode (the machine then keeps running with the screen dark); a shutdown
+// reaches the program as a stop request (os::HandleStops) instead.
 class SleepInhibitor {
  public:
   virtual ~SleepInhibitor() = default;

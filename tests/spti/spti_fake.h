@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -96,7 +97,8 @@ struct FakeNode {
   DWORD caps_error = ERROR_NOT_SUPPORTED;
   std::optional<STORAGE_ADAPTER_DESCRIPTOR> adapter;  // StorageAdapterProperty
   std::optional<Bytes> inquiry_data;                  // a port's listing
-  DWORD all_error = 0;  // every ioctl fails with this (wine past its fifth node)
+  DWORD all_error = 0;   // every ioctl fails with this (wine past its fifth node)
+  DWORD lock_error = 0;  // FSCTL_LOCK_VOLUME fails with this
   FakeAnswer answer;
 };
 
@@ -111,6 +113,7 @@ inline IO_SCSI_CAPABILITIES Caps(ULONG max, ULONG pages, ULONG mask) {
 
 // One pass-through as the fake saw it.
 struct Seen {
+  HANDLE handle = nullptr;
   std::wstring path;
   DWORD code = 0;
   Bytes cdb;
@@ -133,21 +136,34 @@ class FakeSystem : public SptiSystem {
     return n;
   }
 
-  Opened Open(const std::wstring& path, DWORD access) override {
+  // Sharing as Windows checks it: an unshared handle of a node refuses every
+  // other open of it, and an unshared open fails while the node is open.
+  Opened Open(const std::wstring& path, DWORD access, OpenMode mode) override {
     std::lock_guard lock(mutex_);
     opens.push_back(path);
+    open_modes.push_back(mode);
     open_threads.push_back(GetCurrentThreadId());
     last_access = access;
     auto it = nodes.find(path);
     if (it == nodes.end()) return {INVALID_HANDLE_VALUE, ERROR_FILE_NOT_FOUND};
     if (it->second.open_error != 0) return {INVALID_HANDLE_VALUE, it->second.open_error};
+    for (const auto& [h, p] : open_handles) {
+      if (p == path && (mode.share == 0 || handle_modes[h].share == 0)) {
+        return {INVALID_HANDLE_VALUE, ERROR_SHARING_VIOLATION};
+      }
+    }
     const HANDLE h = reinterpret_cast<HANDLE>(next_handle_++);
     open_handles[h] = path;
+    handle_modes[h] = mode;
     return {h, 0};
   }
   void Close(HANDLE h) override {
     std::lock_guard lock(mutex_);
+    closes.push_back(h);
+    if (locked.count(h) != 0) closed_locked = true;
     open_handles.erase(h);
+    handle_modes.erase(h);
+    locked.erase(h);
   }
   DWORD LogicalDrives() override { return 0; }
   UINT DriveType(wchar_t letter) override {
@@ -166,6 +182,7 @@ class FakeSystem : public SptiSystem {
       path = it->second;
       node = nodes[path];
       ioctls.push_back({path, code});
+      ioctl_handles.push_back(h);
       ioctl_threads.push_back(GetCurrentThreadId());
     }
     *returned = 0;
@@ -207,7 +224,17 @@ class FakeSystem : public SptiSystem {
         return 0;
       case IOCTL_SCSI_PASS_THROUGH_DIRECT:
       case IOCTL_SCSI_PASS_THROUGH:
-        return PassThrough(path, node.answer, code, in, in_size, out, out_size, returned);
+        return PassThrough(h, path, node.answer, code, in, in_size, out, out_size, returned);
+      case FSCTL_LOCK_VOLUME: {
+        if (node.lock_error != 0) return node.lock_error;
+        std::lock_guard lock(mutex_);
+        locked.insert(h);
+        return 0;
+      }
+      case FSCTL_UNLOCK_VOLUME: {
+        std::lock_guard lock(mutex_);
+        return locked.erase(h) != 0 ? 0 : DWORD{ERROR_NOT_LOCKED};
+      }
       default:
         return ERROR_INVALID_FUNCTION;
     }
@@ -237,6 +264,16 @@ class FakeSystem : public SptiSystem {
     return std::count_if(ioctls.begin(), ioctls.end(),
                          [&](const auto& p) { return p.first == path; });
   }
+  // The open handle of `path`, or nullptr.
+  HANDLE HandleOf(const std::wstring& path) const {
+    for (const auto& [h, p] : open_handles) {
+      if (p == path) return h;
+    }
+    return nullptr;
+  }
+  size_t OpensOf(const std::wstring& path) const {
+    return std::count(opens.begin(), opens.end(), path);
+  }
   bool WasOpened(const std::wstring& path) const {
     return std::find(opens.begin(), opens.end(), path) != opens.end();
   }
@@ -244,10 +281,16 @@ class FakeSystem : public SptiSystem {
   std::map<std::wstring, FakeNode> nodes;  // by device path
   std::map<wchar_t, UINT> drive_types;     // DRIVE_NO_ROOT_DIR for the others
   std::map<HANDLE, std::wstring> open_handles;
+  std::map<HANDLE, OpenMode> handle_modes;
+  std::set<HANDLE> locked;     // handles with their volume locked
+  bool closed_locked = false;  // a handle was closed with its volume still locked
+  std::vector<HANDLE> closes;
   std::vector<std::wstring> opens;
+  std::vector<OpenMode> open_modes;
   std::vector<DWORD> open_threads;  // GetCurrentThreadId of each call
   DWORD last_access = 0;
   std::vector<std::pair<std::wstring, DWORD>> ioctls;
+  std::vector<HANDLE> ioctl_handles;  // the handle of each
   std::vector<DWORD> ioctl_threads;
   std::vector<Seen> seen;  // pass-throughs, in order
 
@@ -281,7 +324,7 @@ class FakeSystem : public SptiSystem {
     return 0;
   }
 
-  DWORD PassThrough(const std::wstring& path, const FakeAnswer& a, DWORD code, void* in,
+  DWORD PassThrough(HANDLE h, const std::wstring& path, const FakeAnswer& a, DWORD code, void* in,
                     DWORD in_size, void* out, DWORD out_size, DWORD* returned) {
     const bool direct = code == IOCTL_SCSI_PASS_THROUGH_DIRECT;
     if (in != out || in_size != out_size) return ERROR_INVALID_PARAMETER;
@@ -300,6 +343,7 @@ class FakeSystem : public SptiSystem {
     }
     if (p->SenseInfoOffset + p->SenseInfoLength > out_size) return ERROR_INVALID_PARAMETER;
     Seen s;
+    s.handle = h;
     s.path = path;
     s.code = code;
     s.cdb.assign(p->Cdb, p->Cdb + p->CdbLength);

@@ -95,12 +95,47 @@ void Read(const Spt& spt, const uint8_t* sense, uint32_t length, Answer* a) {
   a->transferred = std::min<uint32_t>(spt.DataTransferLength, length);
 }
 
-// One request on an opened and verified device node. Destroying it closes the node.
+}  // namespace
+
+// A device opened unshared by Reserve, its volume locked when it has one:
+// shared by the reservation and the requests that use it, unlocked and closed
+// when the last of them lets go, which is never while a command on it is in
+// the kernel.
+class HeldDevice {
+ public:
+  HeldDevice(std::shared_ptr<SptiSystem> system, SptiDevice device, HANDLE handle)
+      : system(std::move(system)), device(std::move(device)), handle(handle) {}
+  ~HeldDevice() {
+    if (locked) {
+      DWORD got = 0;
+      system->Ioctl(handle, FSCTL_UNLOCK_VOLUME, nullptr, 0, nullptr, 0, &got);
+    }
+    system->Close(handle);
+  }
+  HeldDevice(const HeldDevice&) = delete;
+  HeldDevice& operator=(const HeldDevice&) = delete;
+
+  const std::shared_ptr<SptiSystem> system;
+  const SptiDevice device;
+  const HANDLE handle;
+  bool locked = false;  // FSCTL_LOCK_VOLUME succeeded on the handle
+};
+
+namespace {
+
+// One request on an opened and verified device node. Destroying it closes the
+// node, unless the node is a held device's: then it only lets go of it.
 class PassThrough final : public ExecTicket {
  public:
-  PassThrough(std::shared_ptr<SptiSystem> system, HANDLE handle, SptiDevice device)
-      : system_(std::move(system)), handle_(handle), device_(std::move(device)) {}
-  ~PassThrough() override { system_->Close(handle_); }
+  PassThrough(std::shared_ptr<SptiSystem> system, HANDLE handle, SptiDevice device,
+              std::shared_ptr<HeldDevice> held)
+      : system_(std::move(system)),
+        handle_(handle),
+        device_(std::move(device)),
+        held_(std::move(held)) {}
+  ~PassThrough() override {
+    if (!held_) system_->Close(handle_);
+  }
 
   ExecOutcome Perform(const ExecCommand& c, uint8_t* transfer) override {
     const uint32_t length = c.direction == Direction::kNone ? 0 : c.length;
@@ -188,7 +223,55 @@ class PassThrough final : public ExecTicket {
   std::shared_ptr<SptiSystem> system_;
   HANDLE handle_;
   SptiDevice device_;
+  std::shared_ptr<HeldDevice> held_;
 };
+
+bool SameDevice(const SptiDevice& a, const SptiDevice& b) {
+  return a.path == b.path && a.address == b.address && a.number == b.number;
+}
+
+// "F:" for \\.\F:.
+std::string ShortName(const std::string& node) {
+  return node.rfind("\\\\.\\", 0) == 0 ? node.substr(4) : node;
+}
+
+// The node and the other names the scan found for it: "\\.\CdRom0 (D:)".
+std::string NodeName(const SptiDevice& d) {
+  return d.also.empty() ? d.node : d.node + " (" + d.also + ")";
+}
+
+// A CD/DVD node, whose handle reaches the file system mounted from its disc:
+// a drive letter, or a CdRom node (the letter names the same device).
+bool HasVolume(const SptiDevice& d) {
+  return d.kind == NodeKind::kLetter || d.kind == NodeKind::kCdRom;
+}
+
+// The drive letters of a CD/DVD node ("F:"), or the node when it has none.
+std::string VolumeName(const SptiDevice& d) {
+  std::string letters;
+  std::string names = d.kind == NodeKind::kLetter ? ShortName(d.node) : std::string();
+  if (!d.also.empty()) names += (names.empty() ? "" : " ") + d.also;
+  size_t at = 0;
+  while (at < names.size()) {
+    size_t end = names.find(' ', at);
+    if (end == std::string::npos) end = names.size();
+    const std::string name = names.substr(at, end - at);
+    if (name.size() == 2 && name[1] == ':') letters += (letters.empty() ? "" : ", ") + name;
+    at = end + 1;
+  }
+  return letters.empty() ? d.node : letters;
+}
+
+// Errors of FSCTL_LOCK_VOLUME that say no file system is there to lock.
+bool NoFileSystem(DWORD error) {
+  return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED;
+}
+
+// Errors of FSCTL_LOCK_VOLUME that say other programs have files open on it.
+bool VolumeInUse(DWORD error) {
+  return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
+         error == ERROR_LOCK_VIOLATION || error == ERROR_BUSY;
+}
 
 }  // namespace
 
@@ -202,6 +285,7 @@ SptiBus::SptiBus(std::shared_ptr<SptiSystem> system)
 
 SptiBus::~SptiBus() {
   queue_.Stop();  // a command in the kernel is waited for
+  DropClaim();
 }
 
 std::shared_ptr<SptiBus> MakeSptiBus() {
@@ -313,14 +397,23 @@ Admission SptiBus::Admit(const ExecCommand& c) {
 
   // Opening and checking the node take no time; done here, their failures
   // come back as the submission's own result. Only the command itself runs on
-  // the worker.
-  const Opened opened = system_->Open(device->path, kDeviceAccess);
-  if (!opened.ok()) return Admission::Complete(FromError(opened.error, device->node, c.length));
-  if (std::optional<ExecOutcome> failed = Verify(*device, opened.handle, c.length)) {
-    system_->Close(opened.handle);
+  // the worker. A reserved device is open already, unshared: an open of its
+  // own would fail against it, so the request takes the held handle, checked
+  // as every request is.
+  std::shared_ptr<HeldDevice> held = HeldFor(*device);
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  if (held) {
+    handle = held->handle;
+  } else {
+    const Opened opened = system_->Open(device->path, kDeviceAccess, kSharedOpen);
+    if (!opened.ok()) return Admission::Complete(FromError(opened.error, device->node, c.length));
+    handle = opened.handle;
+  }
+  if (std::optional<ExecOutcome> failed = Verify(*device, handle, c.length)) {
+    if (!held) system_->Close(handle);
     return Admission::Complete(std::move(*failed));
   }
-  return Admission::Queue(std::make_unique<PassThrough>(system_, opened.handle, *device));
+  return Admission::Queue(std::make_unique<PassThrough>(system_, handle, *device, std::move(held)));
 }
 
 std::optional<ExecOutcome> SptiBus::Verify(const SptiDevice& d, HANDLE h, uint32_t length) {
@@ -380,6 +473,93 @@ std::optional<ExecOutcome> SptiBus::Verify(const SptiDevice& d, HANDLE h, uint32
     }
   }
   return std::nullopt;
+}
+
+// ---- Mount points and reservation ------------------------------------------
+
+std::vector<std::string> SptiBus::MountPoints(uint8_t, uint8_t, uint8_t) {
+  // Whether a file system is mounted from a CD/DVD letter cannot be asked
+  // without an open of the volume (or GetVolumeInformationW), and either makes
+  // Windows mount one, reading the disc. Reserve answers the question instead,
+  // through the handle it keeps: a mounted file system is locked there, or the
+  // reservation is refused.
+  return {};
+}
+
+std::shared_ptr<HeldDevice> SptiBus::HeldFor(const SptiDevice& device) const {
+  std::lock_guard lock(mutex_);
+  if (claim_ && SameDevice(claim_->device, device)) return claim_;
+  std::shared_ptr<HeldDevice> released = released_.lock();
+  if (released && SameDevice(released->device, device)) return released;
+  return nullptr;
+}
+
+std::optional<std::string> SptiBus::Reserve(uint8_t ha, uint8_t target, uint8_t lun) {
+  std::lock_guard reserving(reserve_mutex_);
+  std::optional<SptiDevice> device;
+  {
+    std::lock_guard lock(mutex_);
+    if (const SptiDevice* d = topology_.Find(ha, target, lun)) device = *d;
+    if (device && claim_ && SameDevice(claim_->device, *device)) return std::nullopt;  // ours
+  }
+  if (!device) return "no device at " + Address(ha, target, lun);
+  DropClaim();  // one device at a time
+
+  std::shared_ptr<HeldDevice> held;
+  if (std::optional<std::string> refused = Hold(*device, &held)) return refused;
+  std::lock_guard lock(mutex_);
+  claim_ = std::move(held);
+  return std::nullopt;
+}
+
+std::optional<std::string> SptiBus::Hold(const SptiDevice& device,
+                                         std::shared_ptr<HeldDevice>* held) {
+  // A released handle that a command in the kernel still keeps open is still
+  // this program's alone: an open would fail against it.
+  if ((*held = HeldFor(device))) return std::nullopt;
+  const Opened opened = system_->Open(device.path, kDeviceAccess, kExclusiveOpen);
+  if (opened.error == ERROR_SHARING_VIOLATION) {
+    return NodeName(device) + " is open in another program (or files on its disc are)";
+  }
+  if (!opened.ok()) return HintForError(opened.error, device.node, 0);
+  // From here on a refusal closes the handle again with `taken`.
+  auto taken = std::make_shared<HeldDevice>(system_, device, opened.handle);
+  if (std::optional<ExecOutcome> failed = Verify(device, opened.handle, 0)) return failed->hint;
+  if (HasVolume(device)) {
+    // The file system mounted from the disc is locked, not dismounted: a
+    // dismount closes the files of other programs, and nobody asked the
+    // operator. Locking reaches the file system only, never the drive.
+    DWORD got = 0;
+    const DWORD error =
+        system_->Ioctl(opened.handle, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &got);
+    if (error == 0) {
+      taken->locked = true;
+    } else if (VolumeInUse(error)) {
+      return VolumeName(device) + " is in use: files on its disc are open in other programs";
+    } else if (!NoFileSystem(error)) {
+      return VolumeName(device) +
+             " could not be locked for the download: " + HintForError(error, device.node, 0);
+    }
+  }
+  *held = std::move(taken);
+  return std::nullopt;
+}
+
+void SptiBus::Release() {
+  std::lock_guard reserving(reserve_mutex_);
+  DropClaim();
+}
+
+void SptiBus::DropClaim() {
+  std::shared_ptr<HeldDevice> claim;
+  {
+    std::lock_guard lock(mutex_);
+    if (!claim_) return;
+    claim.swap(claim_);
+    released_ = claim;
+  }
+  // The handle goes with `claim`: unlocked and closed now, or by the worker
+  // once the command that still holds it is out of the kernel.
 }
 
 }  // namespace qx::spti

@@ -25,12 +25,28 @@
 //
 // The device map is read when the bus is made and again at each host adapter
 // inquiry of adapter 0, i.e. once per bus scan.
+//
+// Reserve(ha, target, lun) opens the device's node without sharing
+// (dwShareMode 0): an open elsewhere fails with ERROR_SHARING_VIOLATION, the
+// reservation is refused, naming the node. It checks the node as before every
+// command and, for a CD/DVD node (a drive letter or \\.\CdRomN), locks the
+// file system mounted from its disc (FSCTL_LOCK_VOLUME on the same handle):
+// a lock refused because files on it are open refuses the reservation, naming
+// the letter. The volume is never dismounted: nobody asked the operator. The
+// handle is kept: this bus's own requests for the device go through it instead
+// of an open of their own, still checked before each command, and it is not
+// closed after a command. Release() unlocks (FSCTL_UNLOCK_VOLUME) and closes
+// it; a command still in the kernel keeps it open until it returns (the worker
+// lets go of it then), so a handle is never closed under a command. Destruction
+// releases too. MountPoints is always empty: the lock answers for mounts (see
+// docs/spti-backend.md).
 #pragma once
 
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "aspi/exec_queue.h"
 #include "aspi/manager.h"
@@ -47,6 +63,9 @@ inline constexpr uint8_t kSenseBytes = 32;
 // 64 KiB is met without a copy.
 inline constexpr size_t kBufferAlignment = 64 * 1024;
 
+// A device held by Reserve (defined in spti_bus.cpp).
+class HeldDevice;
+
 class SptiBus final : public qx::AspiManager {
  public:
   explicit SptiBus(std::shared_ptr<SptiSystem> system);
@@ -60,6 +79,9 @@ class SptiBus final : public qx::AspiManager {
   const char* Name() const override { return "SCSI pass-through"; }
   std::string Notes() const override { return Warning(); }
   Location DeviceLocation(uint8_t ha, uint8_t target, uint8_t lun) const override;
+  std::vector<std::string> MountPoints(uint8_t ha, uint8_t target, uint8_t lun) override;
+  std::optional<std::string> Reserve(uint8_t ha, uint8_t target, uint8_t lun) override;
+  void Release() override;
 
   // Reads the device map again.
   void Rescan();
@@ -79,9 +101,21 @@ class SptiBus final : public qx::AspiManager {
   // Nothing when the opened node is still the device of the map.
   std::optional<ExecOutcome> Verify(const SptiDevice& device, HANDLE handle, uint32_t length);
 
+  // The held handle of `device`: the reservation's, or a released one that a
+  // command still in the kernel keeps open (lock taken).
+  std::shared_ptr<HeldDevice> HeldFor(const SptiDevice& device) const;
+  // Opens the device unshared, checks it and locks its volume (or takes the
+  // released handle still kept open); *held is set, or the refusal returned.
+  std::optional<std::string> Hold(const SptiDevice& device, std::shared_ptr<HeldDevice>* held);
+  // Release without reserve_mutex_ (the caller holds it).
+  void DropClaim();
+
   std::shared_ptr<SptiSystem> system_;
-  mutable std::mutex mutex_;  // guards topology_
+  std::mutex reserve_mutex_;  // one Reserve or Release at a time
+  mutable std::mutex mutex_;  // guards topology_, claim_ and released_
   Topology topology_;
+  std::shared_ptr<HeldDevice> claim_;   // the reserved device
+  std::weak_ptr<HeldDevice> released_;  // the last released one, while a request keeps it
   ExecQueue queue_;
 };
 

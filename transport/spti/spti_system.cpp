@@ -2,9 +2,9 @@
 
 namespace qx::spti {
 
-Opened WindowsSptiSystem::Open(const std::wstring& path, DWORD access) {
-  const HANDLE h = CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+Opened WindowsSptiSystem::Open(const std::wstring& path, DWORD access, OpenMode mode) {
+  const HANDLE h =
+      CreateFileW(path.c_str(), access, mode.share, nullptr, OPEN_EXISTING, mode.flags, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     return {INVALID_HANDLE_VALUE, error != 0 ? error : ERROR_GEN_FAILURE};
@@ -18,15 +18,27 @@ void WindowsSptiSystem::Close(HANDLE handle) {
 
 DWORD WindowsSptiSystem::Ioctl(HANDLE handle, DWORD code, void* in, DWORD in_size, void* out,
                                DWORD out_size, DWORD* returned) {
-  // Called on the backend's worker for pass-through requests: a synchronous
-  // handle, so the call returns when the port driver completed the command.
-  DWORD got = 0;
-  if (DeviceIoControl(handle, code, in, in_size, out, out_size, &got, nullptr)) {
-    if (returned != nullptr) *returned = got;
-    return 0;
+  // Called on the backend's worker for pass-through requests, and on the
+  // caller's thread for the checks before them. A synchronous handle ignores
+  // the OVERLAPPED and returns when the driver completed the request; on an
+  // overlapped one (a held device) the call waits for the completion here, so
+  // both read the same to the caller.
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (overlapped.hEvent == nullptr) {
+    const DWORD error = GetLastError();
+    return error != 0 ? error : ERROR_NOT_ENOUGH_MEMORY;
   }
-  const DWORD error = GetLastError();
+  DWORD got = 0;
+  BOOL ok = DeviceIoControl(handle, code, in, in_size, out, out_size, &got, &overlapped);
+  DWORD error = ok ? 0 : GetLastError();
+  if (!ok && error == ERROR_IO_PENDING) {
+    ok = GetOverlappedResult(handle, &overlapped, &got, TRUE);
+    error = ok ? 0 : GetLastError();
+  }
+  CloseHandle(overlapped.hEvent);
   if (returned != nullptr) *returned = got;
+  if (ok) return 0;
   return error != 0 ? error : ERROR_GEN_FAILURE;
 }
 

@@ -168,7 +168,7 @@ class Scan {
  private:
   // Opens a node; FILE_NOT_FOUND and PATH_NOT_FOUND mean there is none.
   std::optional<HANDLE> OpenNode(const std::wstring& path) {
-    const Opened o = system_.Open(path, kDeviceAccess);
+    const Opened o = system_.Open(path, kDeviceAccess, kSharedOpen);
     if (o.ok()) return o.handle;
     if (o.error == ERROR_FILE_NOT_FOUND || o.error == ERROR_PATH_NOT_FOUND) return std::nullopt;
     if (o.error == ERROR_ACCESS_DENIED) {
