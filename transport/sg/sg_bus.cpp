@@ -3,14 +3,15 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <span>
-#include <system_error>
 
-#include "platform/os.h"
+#include "aspi/transport_state.h"
 #include "text/text.h"
 #include "transport/sg/sg_mounts.h"
 
@@ -28,10 +29,10 @@ void PutText(uint8_t (&field)[16], const std::string& text) {
   std::memcpy(field, text.data(), std::min(text.size(), sizeof field - 1));
 }
 
-// The SG_IO timeout: qx::ExecTimeout in milliseconds, at least 1 and below the
-// driver's "never time out" value.
-unsigned int SgTimeout() {
-  const auto ms = ExecTimeout.count();
+// The SG_IO timeout: the request's (qx::ExecTimeout when it was submitted) in
+// milliseconds, at least 1 and below the driver's "never time out" value.
+unsigned int SgTimeout(std::chrono::milliseconds timeout) {
+  const auto ms = timeout.count();
   if (ms < 1) return 1;
   if (static_cast<unsigned long long>(ms) >= UINT_MAX) return UINT_MAX - 1;
   return static_cast<unsigned int>(ms);
@@ -55,28 +56,122 @@ std::string NoHostText(uint8_t ha) {
   return "no SCSI host behind adapter " + std::to_string(ha);
 }
 
+// An OS error on the node: a vanished device reads like an absent target.
+ExecOutcome FromErrno(int err, const std::string& node, uint32_t length) {
+  if (IsVanishedErrno(err)) return AbsentOutcome(err, HintForErrno(err, node, length));
+  return EndedOutcome(SrbStatusForErrno(err), err, HintForErrno(err, node, length));
+}
+
+// One SG_IO of `command` on `fd`, the node of `device`, through `transfer`.
+ExecOutcome Transfer(SgSystem& system, const SgDevice& device, int fd, const ExecCommand& command,
+                     uint8_t* transfer) {
+  const std::string node = NodePath(device);
+  std::array<unsigned char, 16> cdb = command.cdb;
+  std::array<unsigned char, kMaxSense> sense{};
+
+  sg_io_hdr io{};
+  io.interface_id = 'S';
+  io.cmd_len = command.cdb_len;
+  io.cmdp = cdb.data();
+  io.mx_sb_len = kMaxSense;
+  io.sbp = sense.data();
+  io.timeout = SgTimeout(command.timeout);
+  switch (command.direction) {
+    case Direction::kNone:
+      io.dxfer_direction = SG_DXFER_NONE;
+      break;
+    case Direction::kIn:
+      io.dxfer_direction = SG_DXFER_FROM_DEV;
+      break;
+    case Direction::kOut:
+      io.dxfer_direction = SG_DXFER_TO_DEV;
+      break;
+  }
+  if (command.direction != Direction::kNone) {
+    io.dxferp = transfer;
+    io.dxfer_len = command.length;
+  }
+
+  if (const int rc = system.SgIo(fd, &io); rc < 0) return FromErrno(-rc, node, command.length);
+
+  ExecOutcome o;
+  const uint8_t sense_len = std::min<uint8_t>(io.sb_len_wr, kMaxSense);
+  const Completion c = MapCompletion(io.status, io.host_status, io.driver_status, sense_len);
+  o.status = c.srb_status;
+  o.ha_stat = c.ha_stat;
+  o.targ_stat = c.targ_stat;
+  if (c.copy_sense) {
+    o.sense_bytes = ToFixedSense(std::span<const uint8_t>(sense.data(), sense_len), o.sense);
+  }
+  if (command.direction == Direction::kIn) {
+    const long long resid = std::clamp<long long>(io.resid, 0, io.dxfer_len);
+    o.returned = static_cast<uint32_t>(io.dxfer_len - resid);
+  }
+
+  // A device's own answer (status byte, sense) speaks for itself; the low-level
+  // summary only helps when the host or the driver failed the command.
+  if (c.srb_status != SS_COMP &&
+      (io.host_status != 0 || (io.driver_status & ~kDriverSenseBit) != 0)) {
+    o.hint = "SG_IO on " + node + " (" + HctlText(device.address) + "): status " +
+             Hex0x(io.status) + ", host " + MapHostStatus(io.host_status).name + " (" +
+             Hex0x(io.host_status) + "), driver " + Hex0x(io.driver_status) + ", resid " +
+             std::to_string(io.resid);
+  }
+  // A write that the device ended early is not a sent block, whatever its status.
+  if (c.srb_status == SS_COMP && command.direction == Direction::kOut && io.resid != 0) {
+    o.status = SS_ERR;
+    o.ha_stat = HASTAT_DO_DU;
+    o.hint = std::to_string(io.resid) + " of " + std::to_string(command.length) + " bytes for " +
+             node + " were not transferred";
+  }
+  return o;
+}
+
 }  // namespace
 
+class SgBus::Command final : public ExecTicket {
+ public:
+  // `fd` is the node of `device`, opened for this request alone (`held` empty)
+  // or the reservation's (`held` keeps it open).
+  Command(SgBus& bus, SgDevice device, int fd, std::shared_ptr<HeldNode> held)
+      : bus_(bus), device_(std::move(device)), fd_(fd), held_(std::move(held)) {}
+  ~Command() override {
+    if (!held_) {
+      bus_.system_->Close(fd_);
+      return;
+    }
+    // A released reservation's node closes here once the last request lets
+    // go; under the lock that HeldFor takes, so a Reserve or request that no
+    // longer finds the node finds it closed too (its open would fail against
+    // a node still open).
+    std::lock_guard lock(bus_.mutex_);
+    held_.reset();
+  }
+  Command(const Command&) = delete;
+  Command& operator=(const Command&) = delete;
+
+  int fd() const { return fd_; }
+
+  ExecOutcome Perform(const ExecCommand& command, uint8_t* transfer) override {
+    return Transfer(*bus_.system_, device_, fd_, command, transfer);
+  }
+
+ private:
+  SgBus& bus_;
+  const SgDevice device_;
+  const int fd_;
+  std::shared_ptr<HeldNode> held_;
+};
+
 SgBus::SgBus(std::shared_ptr<SgSystem> system)
-    : system_(std::move(system)), transfer_(std::make_unique<std::array<uint8_t, kDataBufSize>>()) {
+    : system_(std::move(system)),
+      queue_(ExecQueue::Options{.min_cdb_length = kMinCdbLength, .worker_name = "SCSI generic"}) {
   Rescan();
 }
 
 SgBus::~SgBus() {
   Release();
-  {
-    std::lock_guard lock(mutex_);
-    stop_ = true;
-    // Requests that never reached the kernel end here; nothing waits for them
-    // any more once the backend goes, but their blocks show an end.
-    for (Request& r : queue_) {
-      CloseOwn(r);
-      StoreSrbStatus(r.srb, SS_ABORTED);
-    }
-    queue_.clear();
-  }
-  wake_.notify_all();
-  if (worker_.joinable()) worker_.join();  // a command in the kernel is waited for
+  queue_.Stop();  // a command in the kernel is waited for
 }
 
 std::shared_ptr<SgBus> MakeSgBus() {
@@ -107,13 +202,11 @@ Topology SgBus::CurrentTopology() const {
 }
 
 int SgBus::LastErrno() const {
-  std::lock_guard lock(mutex_);
-  return last_errno_;
+  return static_cast<int>(queue_.LastError());
 }
 
 std::string SgBus::LastHint() const {
-  std::lock_guard lock(mutex_);
-  return last_hint_;
+  return queue_.LastHint();
 }
 
 uint32_t SgBus::GetASPI32SupportInfo() {
@@ -122,337 +215,98 @@ uint32_t SgBus::GetASPI32SupportInfo() {
 }
 
 void SgBus::Cancel(void* srb) {
-  std::lock_guard lock(mutex_);
-  std::erase_if(queue_, [this, srb](Request& r) {
-    if (r.srb != srb) return false;
-    CloseOwn(r);
-    return true;
-  });
-  if (running_ && running_->srb == srb) running_->cancelled = true;
+  queue_.Cancel(srb);
 }
 
 int32_t SgBus::BCSendASPI32Command(void* srb, uint8_t* buffer) {
   if (srb == nullptr) return SS_BC_INVALID_CALL;
-  switch (static_cast<SRB_Header*>(srb)->SRB_Cmd) {
+  const uint8_t cmd = static_cast<SRB_Header*>(srb)->SRB_Cmd;
+  switch (cmd) {
     case SC_HA_INQUIRY:
       return HostAdapterInquiry(static_cast<SRB_HAInquiry*>(srb));
     case SC_EXEC_SCSI_CMD:
-      return Submit(static_cast<SRB_ExecSCSICmd*>(srb), buffer);
-    default: {
-      std::lock_guard lock(mutex_);
-      return Refuse(srb, SS_INVALID_CMD,
-                    "request code " + Hex0x(static_cast<SRB_Header*>(srb)->SRB_Cmd) +
-                        " is not supported (only host adapter inquiry and execute)");
-    }
+      return queue_.Submit(
+          static_cast<SRB_ExecSCSICmd*>(srb), buffer, [this](uint8_t ha) { return NoHost(ha); },
+          [this](const ExecCommand& c) { return Admit(c); });
+    default:
+      return queue_.Refuse(srb, SS_INVALID_CMD,
+                           "request code " + Hex0x(cmd) +
+                               " is not supported (only host adapter inquiry and execute)");
   }
+}
+
+std::optional<std::string> SgBus::NoHost(uint8_t ha) const {
+  std::lock_guard lock(mutex_);
+  if (ha < topology_.adapters.size()) return std::nullopt;
+  return NoHostText(ha);
 }
 
 int32_t SgBus::HostAdapterInquiry(SRB_HAInquiry* srb) {
   // The bus scan asks adapters 0..7 in order: adapter 0 starts a new scan.
   if (srb->SRB_HaId == 0) Rescan();
-  std::lock_guard lock(mutex_);
-  if (srb->SRB_HaId >= topology_.adapters.size()) {
-    return Refuse(srb, SS_INVALID_HA, NoHostText(srb->SRB_HaId));
+  std::optional<std::string> refused;
+  {
+    // The check and the fields from one map.
+    std::lock_guard lock(mutex_);
+    if (srb->SRB_HaId >= topology_.adapters.size()) {
+      refused = NoHostText(srb->SRB_HaId);
+    } else {
+      const Adapter& a = topology_.adapters[srb->SRB_HaId];
+      srb->HA_Count = static_cast<uint8_t>(topology_.adapters.size());
+      srb->HA_SCSI_ID = a.scsi_id;
+      PutText(srb->HA_ManagerId, kManagerId);
+      PutText(srb->HA_Identifier, a.proc_name);
+      PutText(srb->HA_Unique, "host" + std::to_string(a.host_no));
+    }
   }
-  last_errno_ = 0;
-  const Adapter& a = topology_.adapters[srb->SRB_HaId];
-  srb->HA_Count = static_cast<uint8_t>(topology_.adapters.size());
-  srb->HA_SCSI_ID = a.scsi_id;
-  PutText(srb->HA_ManagerId, kManagerId);
-  PutText(srb->HA_Identifier, a.proc_name);
-  PutText(srb->HA_Unique, "host" + std::to_string(a.host_no));
-  last_hint_.clear();
+  if (refused) return queue_.Refuse(srb, SS_INVALID_HA, std::move(*refused));
+  queue_.ClearHint();
   StoreSrbStatus(srb, SS_COMP);
   return SS_COMP;
 }
 
-int32_t SgBus::Refuse(void* srb, uint8_t status, std::string hint) {
-  last_errno_ = 0;
-  last_hint_ = std::move(hint);
-  StoreSrbStatus(srb, status);
-  return int32_t{status};
-}
-
-namespace {
-
-// A request the backend ends without a device's answer.
-template <typename O>
-O Ended(uint8_t status, int err, std::string hint) {
-  O o;
-  o.status = status;
-  o.err = err;
-  o.hint = std::move(hint);
-  return o;
-}
-
-// Nothing answered at the address (or the device went away): what an absent
-// target looks like on a parallel bus.
-template <typename O>
-O Absent(int err, std::string hint) {
-  O o = Ended<O>(SS_ERR, err, std::move(hint));
-  o.ha_stat = HASTAT_SEL_TO;
-  return o;
-}
-
-// An OS error on the node: a vanished device reads like an absent target.
-template <typename O>
-O FromErrno(int err, const std::string& node, uint32_t length) {
-  if (IsVanishedErrno(err)) return Absent<O>(err, HintForErrno(err, node, length));
-  return Ended<O>(SrbStatusForErrno(err), err, HintForErrno(err, node, length));
-}
-
-}  // namespace
-
-int32_t SgBus::Submit(SRB_ExecSCSICmd* srb, uint8_t* buffer) {
-  Request r;
-  r.srb = srb;
-  r.buffer = buffer;
-  r.cdb_len = srb->SRB_CDBLen;
-  r.length = srb->SRB_BufLen;
-  r.sense_len = srb->SRB_SenseLen;
-  r.timeout_ms = SgTimeout();
-  const uint8_t ha = srb->SRB_HaId;
-  const uint8_t target = srb->SRB_Target;
-  const uint8_t lun = srb->SRB_Lun;
-
-  std::optional<SgDevice> device;
-  if (const std::optional<int32_t> refused = LookUp(srb, &device)) return *refused;
-  if (const std::optional<int32_t> refused = CheckLengths(r)) return *refused;
-  std::memcpy(r.cdb.data(), srb->CDBByte, r.cdb_len);
-  r.direction = DataDirection(std::span<const uint8_t>(r.cdb.data(), r.cdb_len), r.length);
-  srb->SRB_HaStat = 0;
-  srb->SRB_TargStat = 0;
-
+Admission SgBus::Admit(const ExecCommand& c) {
+  const std::optional<SgDevice> device = DeviceAt(c.ha, c.target, c.lun);
   if (!device) {
-    return CompleteNow(srb, buffer, r.direction,
-                       Absent<Outcome>(0, "no device at " + Address(ha, target, lun)));
+    return Admission::Complete(AbsentOutcome(0, "no device at " + Address(c.ha, c.target, c.lun)));
   }
-  r.device = *device;
 
   // Opening and checking the node take no time; done here, their failures
   // come back as the submission's own result, as from any refusal. Only the
   // command itself runs on the worker.
-  if (const std::optional<Outcome> failed = OpenVerified(r)) {
-    return CompleteNow(srb, buffer, r.direction, *failed);
-  }
-  return Queue(std::move(r));
-}
-
-std::optional<int32_t> SgBus::LookUp(SRB_ExecSCSICmd* srb, std::optional<SgDevice>* device) {
-  std::lock_guard lock(mutex_);
-  const uint8_t ha = srb->SRB_HaId;
-  if (ha >= topology_.adapters.size()) return Refuse(srb, SS_INVALID_HA, NoHostText(ha));
-  if (const SgDevice* d = topology_.Find(ha, srb->SRB_Target, srb->SRB_Lun)) *device = *d;
-  return std::nullopt;
-}
-
-std::optional<int32_t> SgBus::CheckLengths(const Request& r) {
-  if (r.cdb_len < kMinCdbLength || r.cdb_len > r.cdb.size()) {
-    std::lock_guard lock(mutex_);
-    return Refuse(r.srb, SS_INVALID_SRB,
-                  "CDB length " + std::to_string(r.cdb_len) + " is outside 6-16");
-  }
-  if (r.length > static_cast<uint32_t>(kDataBufSize)) {
-    std::lock_guard lock(mutex_);
-    return Refuse(r.srb, SS_BUFFER_TOO_BIG,
-                  "transfer length " + std::to_string(r.length) + " is larger than the " +
-                      std::to_string(kDataBufSize) + "-byte data buffer");
-  }
-  if (r.length > 0 && r.buffer == nullptr) {
-    std::lock_guard lock(mutex_);
-    return Refuse(r.srb, SS_INVALID_SRB, "transfer without a data buffer");
-  }
-  return std::nullopt;
-}
-
-std::optional<SgBus::Outcome> SgBus::OpenVerified(Request& r) {
-  std::optional<Outcome> failed = Open(r);
-  if (!failed) failed = Verify(r, r.fd);
-  if (failed) CloseOwn(r);
-  return failed;
-}
-
-int32_t SgBus::Queue(Request r) {
-  std::lock_guard lock(mutex_);
-  if (!StartWorker()) {
-    CloseOwn(r);
-    return Refuse(r.srb, SS_ASPI_IS_BUSY, "no thread could be started for SCSI generic requests");
-  }
-  queue_.push_back(std::move(r));
-  wake_.notify_one();
-  return SS_PENDING;
-}
-
-int32_t SgBus::CompleteNow(SRB_ExecSCSICmd* srb, uint8_t* buffer, Direction direction,
-                           const Outcome& outcome) {
-  Request r;
-  r.srb = srb;
-  r.buffer = buffer;
-  r.length = srb->SRB_BufLen;
-  r.sense_len = srb->SRB_SenseLen;
-  r.direction = direction;
-  std::lock_guard lock(mutex_);
-  Complete(r, outcome);
-  return outcome.status;
-}
-
-bool SgBus::StartWorker() {
-  if (worker_.joinable()) return true;
-  // No stop signal interrupts the worker's SG_IO: they go to the other threads.
-  try {
-    worker_ = os::StartThreadWithoutStops([this] { Run(); });
-    return true;
-  } catch (const std::system_error&) {
-    return false;
-  }
-}
-
-void SgBus::Run() {
-  std::unique_lock lock(mutex_);
-  for (;;) {
-    wake_.wait(lock, [this] { return stop_ || !queue_.empty(); });
-    if (stop_) return;
-    running_ = std::move(queue_.front());
-    queue_.pop_front();
-    const Request& r = *running_;
-    // Still not cancelled (Cancel removes queued requests), so the caller's
-    // buffer holds the data to send.
-    if (r.direction == Direction::kOut) std::memcpy(transfer_->data(), r.buffer, r.length);
-    lock.unlock();
-
-    const Outcome o = Transfer(r, r.fd);
-    if (!r.held) system_->Close(r.fd);
-
-    lock.lock();
-    // Out of the kernel: a released reservation's node may close now, before
-    // the caller sees the completion.
-    running_->held.reset();
-    if (!running_->cancelled) Complete(*running_, o);
-    running_.reset();
-  }
-}
-
-std::optional<SgBus::Outcome> SgBus::Open(Request& r) {
+  std::unique_ptr<Command> command;
   // A reserved device is open already, exclusively: an open of its own would
   // fail with EBUSY.
-  if ((r.held = HeldFor(r.device))) {
-    r.fd = r.held->fd;
-    return std::nullopt;
+  if (std::shared_ptr<HeldNode> held = HeldFor(*device)) {
+    const int fd = held->fd;
+    command = std::make_unique<Command>(*this, *device, fd, std::move(held));
+  } else {
+    const std::string node = NodePath(*device);
+    const int fd = system_->Open(node, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return Admission::Complete(FromErrno(-fd, node, c.length));
+    command = std::make_unique<Command>(*this, *device, fd, nullptr);
   }
-  const std::string node = NodePath(r.device);
-  r.fd = system_->Open(node, O_RDWR | O_NONBLOCK | O_CLOEXEC);
-  if (r.fd < 0) return FromErrno<Outcome>(-r.fd, node, r.length);
-  return std::nullopt;
+  if (std::optional<ExecOutcome> failed = Verify(*device, command->fd(), c.length)) {
+    command.reset();  // the node is closed (or let go of) before the block shows the end
+    return Admission::Complete(std::move(*failed));
+  }
+  return Admission::Queue(std::move(command));
 }
 
-std::optional<SgBus::Outcome> SgBus::Verify(const Request& r, int fd) {
+std::optional<ExecOutcome> SgBus::Verify(const SgDevice& device, int fd, uint32_t length) {
   // The node must still be the device the map names: sg numbers are reused
   // when devices come and go, and a firmware block must never reach another one.
-  const std::string node = NodePath(r.device);
+  const std::string node = NodePath(device);
   sg_scsi_id id{};
-  if (const int rc = system_->GetScsiId(fd, &id); rc < 0) {
-    return FromErrno<Outcome>(-rc, node, r.length);
-  }
-  const Hctl& want = r.device.address;
+  if (const int rc = system_->GetScsiId(fd, &id); rc < 0) return FromErrno(-rc, node, length);
+  const Hctl& want = device.address;
   const Hctl got{static_cast<uint32_t>(id.host_no), static_cast<uint32_t>(id.channel),
                  static_cast<uint32_t>(id.scsi_id), static_cast<uint32_t>(id.lun)};
   if (got != want) {
-    return Absent<Outcome>(0, node + " is now " + HctlText(got) + ", not " + HctlText(want) +
-                                  " as at the last scan; run SCSI Rescan");
+    return AbsentOutcome(0, node + " is now " + HctlText(got) + ", not " + HctlText(want) +
+                                " as at the last scan; run SCSI Rescan");
   }
   return std::nullopt;
-}
-
-SgBus::Outcome SgBus::Transfer(const Request& r, int fd) {
-  const std::string node = NodePath(r.device);
-  std::array<unsigned char, 16> cdb = r.cdb;
-  std::array<unsigned char, kMaxSense> sense{};
-
-  sg_io_hdr io{};
-  io.interface_id = 'S';
-  io.cmd_len = r.cdb_len;
-  io.cmdp = cdb.data();
-  io.mx_sb_len = kMaxSense;
-  io.sbp = sense.data();
-  io.timeout = r.timeout_ms;
-  switch (r.direction) {
-    case Direction::kNone:
-      io.dxfer_direction = SG_DXFER_NONE;
-      break;
-    case Direction::kIn:
-      io.dxfer_direction = SG_DXFER_FROM_DEV;
-      break;
-    case Direction::kOut:
-      io.dxfer_direction = SG_DXFER_TO_DEV;
-      break;
-  }
-  if (r.direction != Direction::kNone) {
-    io.dxferp = transfer_->data();
-    io.dxfer_len = r.length;
-  }
-
-  if (const int rc = system_->SgIo(fd, &io); rc < 0) return FromErrno<Outcome>(-rc, node, r.length);
-
-  Outcome o;
-  const uint8_t sense_len = std::min<uint8_t>(io.sb_len_wr, kMaxSense);
-  const Completion c = MapCompletion(io.status, io.host_status, io.driver_status, sense_len);
-  o.status = c.srb_status;
-  o.ha_stat = c.ha_stat;
-  o.targ_stat = c.targ_stat;
-  if (c.copy_sense) {
-    o.sense_bytes = ToFixedSense(std::span<const uint8_t>(sense.data(), sense_len), o.sense);
-  }
-  if (r.direction == Direction::kIn) {
-    const long long resid = std::clamp<long long>(io.resid, 0, io.dxfer_len);
-    o.returned = static_cast<uint32_t>(io.dxfer_len - resid);
-  }
-
-  // A device's own answer (status byte, sense) speaks for itself; the low-level
-  // summary only helps when the host or the driver failed the command.
-  if (c.srb_status != SS_COMP &&
-      (io.host_status != 0 || (io.driver_status & ~kDriverSenseBit) != 0)) {
-    o.hint = "SG_IO on " + node + " (" + HctlText(r.device.address) + "): status " +
-             Hex0x(io.status) + ", host " + MapHostStatus(io.host_status).name + " (" +
-             Hex0x(io.host_status) + "), driver " + Hex0x(io.driver_status) + ", resid " +
-             std::to_string(io.resid);
-  }
-  // A write that the device ended early is not a sent block, whatever its status.
-  if (c.srb_status == SS_COMP && r.direction == Direction::kOut && io.resid != 0) {
-    o.status = SS_ERR;
-    o.ha_stat = HASTAT_DO_DU;
-    o.hint = std::to_string(io.resid) + " of " + std::to_string(r.length) + " bytes for " + node +
-             " were not transferred";
-  }
-  return o;
-}
-
-void SgBus::Complete(const Request& r, const Outcome& o) {
-  SRB_ExecSCSICmd* srb = r.srb;
-  srb->SRB_HaStat = o.ha_stat;
-  srb->SRB_TargStat = o.targ_stat;
-  if (o.sense_bytes > 0) {
-    const size_t room = std::min<size_t>(r.sense_len, sizeof srb->SenseArea);
-    std::memset(srb->SenseArea, 0, room);
-    std::memcpy(srb->SenseArea, o.sense.data(), std::min(room, o.sense_bytes));
-  }
-  // Bytes the device did not return never read as its data.
-  if (r.direction == Direction::kIn && r.buffer != nullptr) {
-    const uint32_t n = std::min(o.returned, r.length);
-    if (n > 0) std::memcpy(r.buffer, transfer_->data(), n);
-    std::memset(r.buffer + n, 0, r.length - n);
-  }
-  last_errno_ = o.err;
-  last_hint_ = o.hint;
-  StoreSrbStatus(srb, o.status);
-}
-
-void SgBus::CloseOwn(Request& r) {
-  if (r.held) {
-    r.held.reset();
-  } else if (r.fd >= 0) {
-    system_->Close(r.fd);
-  }
-  r.fd = -1;
 }
 
 // ---- Mount points and reservation ------------------------------------------
@@ -517,9 +371,7 @@ std::optional<std::string> SgBus::HoldNode(const SgDevice& device,
   if (fd == -EBUSY) return node + " is open in another program";
   if (fd < 0) return HintForErrno(-fd, node, 0);
   *held = std::make_shared<HeldNode>(system_, device, fd);
-  Request check;
-  check.device = device;
-  if (const std::optional<Outcome> failed = Verify(check, fd)) {
+  if (const std::optional<ExecOutcome> failed = Verify(device, fd, 0)) {
     held->reset();
     return failed->hint;
   }

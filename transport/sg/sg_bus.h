@@ -7,32 +7,23 @@
 //   if (!bus->Notes().empty()) ...   // hosts or devices that are not mapped
 //   ... after a failed command: bus->LastHint() says what to do about it.
 //
-// Execute requests run on one worker thread owned by the bus, one at a time in
-// the order submitted, so the calling (window) thread never blocks in the
-// kernel. BCSendASPI32Command checks the block against the map, opens the node
-// and verifies with SG_GET_SCSI_ID that it is still the device the map names,
-// all on the caller's thread (none of it waits for a device): a request that
-// fails there (no such adapter, bad lengths, no device at the address, no
+// Execute requests run on one worker thread (aspi/exec_queue.h), one at a
+// time in the order submitted, so the calling (window) thread never blocks in
+// the kernel. BCSendASPI32Command checks the block against the map, opens the
+// node and verifies with SG_GET_SCSI_ID that it is still the device the map
+// names, all on the caller's thread (none of it waits for a device): a request
+// that fails there (no such adapter, bad lengths, no device at the address, no
 // access, a renumbered node) is completed there and then, and the call returns
 // its status, which is what the executor's text describes. Every other request
 // is queued and the call returns SS_PENDING (0); the worker submits SG_IO
-// (timeout: qx::ExecTimeout) and completes the caller's block. Host adapter inquiries are always
-// complete on return.
+// (timeout: qx::ExecTimeout when the request was submitted) and completes the
+// caller's block. Host adapter inquiries are always complete on return.
 //
-// The transfer runs through the bus's own 37,857-byte buffer: data-out bytes are
-// copied from the caller's buffer when the worker starts the request, data-in
-// bytes are copied back on completion, followed by zeros up to SRB_BufLen. The
-// block and buffer are written under the bus's lock, SRB_Status last (release).
-// Cancel(srb) marks the request cancelled under the same lock and returns at
-// once; the worker then drops the result when the kernel is done with the
-// command, so the caller's block and buffer are never written after Cancel.
-//
-// The worker starts with the stop signals (SIGINT, SIGTERM, SIGHUP, SIGQUIT and
-// SIGPIPE; qx::os::StartThreadWithoutStops) blocked for its whole life: those
-// signals go to the other threads, and SG_IO is never interrupted (a
-// resubmitted command could reach the drive twice). Destruction waits for a
-// command still in the kernel; queued requests that never started end as
-// SS_ABORTED.
+// The transfer buffer, the completion of the caller's block and buffer, Cancel
+// and the worker (stop signals blocked, so SG_IO is never interrupted and a
+// command never reaches the drive twice) are the queue's; destruction waits
+// for a command still in the kernel, and queued requests that never started
+// end as SS_ABORTED.
 //
 // The host/target map is read from sysfs when the bus is made and again at
 // each host adapter inquiry of adapter 0, i.e. once per bus scan.
@@ -57,19 +48,15 @@
 // sysfs and matches /proc/self/mountinfo by device number (sg_mounts.h).
 #pragma once
 
-#include <array>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "aspi/exec_queue.h"
 #include "aspi/manager.h"
-#include "aspi/transport_state.h"
 #include "transport/sg/sg_mapping.h"
 #include "transport/sg/sg_system.h"
 #include "transport/sg/sg_topology.h"
@@ -126,68 +113,18 @@ class SgBus final : public qx::AspiManager {
     std::shared_ptr<HeldNode> node;
   };
 
-  // One execute request: what the worker needs, copied from the block.
-  struct Request {
-    SRB_ExecSCSICmd* srb = nullptr;
-    uint8_t* buffer = nullptr;
-    SgDevice device;
-    std::array<uint8_t, 16> cdb{};
-    uint8_t cdb_len = 0;
-    uint32_t length = 0;
-    uint8_t sense_len = 0;
-    Direction direction = Direction::kNone;
-    unsigned timeout_ms = 0;         // ExecTimeout when the request was submitted
-    int fd = -1;                     // the device node, opened and verified at submission
-    std::shared_ptr<HeldNode> held;  // set when fd is the reservation's: never closed here
-    bool cancelled = false;
-  };
-  // What a request came to, before it is written into the caller's block.
-  struct Outcome {
-    uint8_t status = 0;
-    uint8_t ha_stat = 0;
-    uint8_t targ_stat = 0;
-    std::array<uint8_t, kSenseAreaSize> sense{};
-    size_t sense_bytes = 0;
-    uint32_t returned = 0;  // data-in bytes the device returned into transfer_
-    int err = 0;
-    std::string hint;
-  };
+  // One request on an opened and verified node, for the queue's worker;
+  // destroying it closes the node unless it is the reservation's.
+  class Command;
 
   int32_t HostAdapterInquiry(SRB_HAInquiry* srb);
-  int32_t Submit(SRB_ExecSCSICmd* srb, uint8_t* buffer);
-  // Ends a request that never reaches a bus, leaving the buffer alone: no OS
-  // error, `hint` as the last hint, `status` in the block and returned (lock
-  // held).
-  int32_t Refuse(void* srb, uint8_t status, std::string hint);
-  // The steps of Submit. LookUp and CheckLengths return the status of their
-  // refusal, or nothing when the request goes on.
-  // Looks the address up in the map (lock taken): an adapter it does not have
-  // is refused; *device is the device at the address, if any.
-  std::optional<int32_t> LookUp(SRB_ExecSCSICmd* srb, std::optional<SgDevice>* device);
-  // Refuses a CDB length the driver does not take, a transfer larger than the
-  // data buffer and one without a buffer (lock taken for a refusal).
-  std::optional<int32_t> CheckLengths(const Request& r);
-  // Opens the request's node into r.fd and verifies it; on a failure the node
-  // is closed again and the failure returned.
-  std::optional<Outcome> OpenVerified(Request& r);
-  // Hands a verified request to the worker (started on first use) and returns
-  // SS_PENDING, or refuses it when no worker can be started.
-  int32_t Queue(Request r);
-  // Completes a request on the caller's thread, before it was queued.
-  int32_t CompleteNow(SRB_ExecSCSICmd* srb, uint8_t* buffer, Direction direction,
-                      const Outcome& outcome);
-  bool StartWorker();
-  void Run();
-
-  // The steps of a request (Open and Verify at submission, Transfer on the
-  // worker). Open and Verify return nothing when the step succeeded.
-  std::optional<Outcome> Open(Request& r);
-  std::optional<Outcome> Verify(const Request& r, int fd);
-  Outcome Transfer(const Request& r, int fd);
-  // Writes the outcome into the caller's block and buffer (lock held).
-  void Complete(const Request& r, const Outcome& o);
-  // Closes the request's node unless it is the reservation's.
-  void CloseOwn(Request& r);
+  // The hint when the map has no host behind adapter `ha`, or nothing.
+  std::optional<std::string> NoHost(uint8_t ha) const;
+  // The device at the address, opened (or the reservation's node taken) and
+  // verified on the caller's thread.
+  Admission Admit(const ExecCommand& command);
+  // Nothing when `fd` is still the node of the map's `device`.
+  std::optional<ExecOutcome> Verify(const SgDevice& device, int fd, uint32_t length);
 
   // The device at the address in the current map.
   std::optional<SgDevice> DeviceAt(uint8_t ha, uint8_t target, uint8_t lun) const;
@@ -205,19 +142,12 @@ class SgBus final : public qx::AspiManager {
   std::shared_ptr<SgSystem> system_;
   std::mutex reserve_mutex_;  // one Reserve or Release at a time
   mutable std::mutex mutex_;  // guards the members below
-  std::condition_variable wake_;
   Topology topology_;
-  int last_errno_ = 0;
-  std::string last_hint_;
-  std::deque<Request> queue_;
-  std::optional<Request> running_;    // the request the worker is performing
   std::optional<Claim> claim_;        // the reserved device
   std::weak_ptr<HeldNode> released_;  // the last released node, while a request keeps it
-  bool stop_ = false;
-  std::thread worker_;
-  // The transfer buffer SG_IO reads and writes: only the worker touches it
-  // while a command runs.
-  std::unique_ptr<std::array<uint8_t, kDataBufSize>> transfer_;
+  // Stopped by the destructor after Release. Never called with mutex_ held: a
+  // request it lets go of takes mutex_ under the queue's own lock.
+  ExecQueue queue_;
 };
 
 // The backend on the real system.
