@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# shellcheck disable=SC2015,SC2001  # "test && pass || fail": pass always succeeds
 # The Win32 window under wine on a virtual X server (Xvfb), driven as an
 # operator drives it: xdotool moves the mouse and types on the X display, and
 # win32_probe.exe reads the window back through window messages (control
@@ -54,7 +55,8 @@ exec 3>"$work/display"
 Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
 xvfb_pid=$!
 for _ in $(seq 50); do [ -s "$work/display" ] && break; sleep 0.1; done
-export DISPLAY=:$(head -1 "$work/display")
+DISPLAY=:$(head -1 "$work/display")
+export DISPLAY
 
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   "$wine" wineboot -i </dev/null >/dev/null 2>&1
@@ -162,7 +164,7 @@ grep -q 'count=12 ' <<<"$(control File1)" && pass "the twelve releases in File1"
   fail "files: $(control File1)"
 
 # The first release (top of the list), then the last one with the End key.
-read -r l t r _ < <(sed -n 's/.* rect=\([0-9]*\),\([0-9]*\),\([0-9]*\),\([0-9]*\).*/\1 \2 \3 \4/p' \
+read -r l t _ < <(sed -n 's/.* rect=\([0-9]*\),\([0-9]*\),\([0-9]*\),\([0-9]*\).*/\1 \2 \3 \4/p' \
   <<<"$(control File1)")
 xdotool mousemove $((l + 40)) $((t + 10)) click 1
 line=$(waitfor 3000 'name=ReleaseSummary ' 'visible=1')
@@ -258,7 +260,7 @@ rm -f "$history_file"
 start --sim="$work/slow1500.json"
 rescan
 waitfor 15000 'name=Text1 ' 'text="SCSI Rescan Complete "' >/dev/null || fail "scan"
-read -r l t r _ < <(sed -n 's/.* rect=\([0-9]*\),\([0-9]*\),\([0-9]*\),\([0-9]*\).*/\1 \2 \3 \4/p' \
+read -r l t _ < <(sed -n 's/.* rect=\([0-9]*\),\([0-9]*\),\([0-9]*\),\([0-9]*\).*/\1 \2 \3 \4/p' \
   <<<"$(control File1)")
 xdotool mousemove $((l + 40)) $((t + 10)) click 1
 waitfor 3000 'name=Label4 ' 'text="BAD_CHECKSUM.OUB"' >/dev/null || fail "first release"
