@@ -16,9 +16,9 @@
 // Lines: `window class=C title="T" rect=L,T,R,B visible=V enabled=E` for each
 // top-level window of the program's classes and each message box (#32770),
 // then `control name=N id=I class=C text="T" rect=... visible=V enabled=E`
-// for its children, combo and list boxes with `count=N sel=S items="A|B"`,
-// progress bars with `pos=P max=M`, list views with `rows=N`. Texts are UTF-8
-// with \r, \n, \t, \\, \" and \| escaped; rectangles are screen pixels.
+// for its children (` focused=1` on the one with the keyboard focus), combo and list boxes with
+// `count=N sel=S items="A|B"`, progress bars with `pos=P max=M`, list views with `rows=N`. Texts
+// are UTF-8 with \r, \n, \t, \\, \" and \| escaped; rectangles are screen pixels.
 #include <windows.h>
 // After windows.h, which it needs.
 #include <commctrl.h>
@@ -131,6 +131,12 @@ void DescribeControl(HWND control, std::vector<std::string>& lines) {
                      Escaped(Text(control)) + "\" rect=" + Rect(control) +
                      " visible=" + (IsWindowVisible(control) ? "1" : "0") +
                      " enabled=" + (IsWindowEnabled(control) ? "1" : "0");
+  GUITHREADINFO thread{};
+  thread.cbSize = sizeof thread;
+  if (GetGUIThreadInfo(GetWindowThreadProcessId(control, nullptr), &thread) &&
+      thread.hwndFocus == control) {
+    line += " focused=1";
+  }
   if (window_class == L"ComboBox") line += Items(control, true);
   if (window_class == L"ListBox") line += Items(control, false);
   if (window_class == PROGRESS_CLASSW) {

@@ -225,6 +225,12 @@ LRESULT HistoryWindow::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
         default:
           return 0;
       }
+    case WM_NEXTDLGCTL:
+      // The dialog manager moves the focus with this for access keys; a
+      // window that is not a dialog box does it itself.
+      SetFocus(LOWORD(lparam) != 0 ? reinterpret_cast<HWND>(wparam)
+                                   : GetNextDlgTabItem(hwnd_, GetFocus(), wparam != 0));
+      return 0;
     case WM_CLOSE:
       ShowWindow(hwnd_, SW_HIDE);
       return 0;

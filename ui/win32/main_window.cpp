@@ -559,6 +559,26 @@ LRESULT MainWindow::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
         return TRUE;
       }
       break;
+    case WM_ACTIVATE:
+      // The keyboard focus comes back to the control that had it.
+      if (LOWORD(wparam) == WA_INACTIVE) {
+        const HWND focus = GetFocus();
+        if (focus != nullptr && IsChild(hwnd_, focus)) focus_ = focus;
+        return 0;
+      }
+      break;
+    case WM_SETFOCUS: {
+      HWND target = focus_ != nullptr && IsWindowEnabled(focus_) ? focus_ : nullptr;
+      if (target == nullptr) target = GetNextDlgTabItem(hwnd_, nullptr, FALSE);
+      if (target != nullptr) SetFocus(target);
+      return 0;
+    }
+    case WM_NEXTDLGCTL:
+      // The dialog manager moves the focus with this for access keys; a
+      // window that is not a dialog box does it itself.
+      SetFocus(LOWORD(lparam) != 0 ? reinterpret_cast<HWND>(wparam)
+                                   : GetNextDlgTabItem(hwnd_, GetFocus(), wparam != 0));
+      return 0;
     case WM_CLOSE:
       OnClose();
       return 0;

@@ -162,6 +162,7 @@ class MainWindow {
   HWND abort_notice_ = nullptr;  // Abort acknowledged
   HWND text1_ = nullptr;
   HWND tooltip_ = nullptr;  // Text1's full text when it has several lines
+  HWND focus_ = nullptr;    // the control that had the focus when the window was left
   std::wstring text1_tip_;
   std::wstring progress_text_;  // drawn over the bar: "5 / 16 blocks"
   RECT target_panel_{};
