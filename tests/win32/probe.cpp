@@ -82,7 +82,18 @@ LRESULT Ask(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   return static_cast<LRESULT>(result);
 }
 
+std::wstring ClassOf(HWND window);
+
 std::wstring Text(HWND window) {
+  // Statics, buttons and top-level windows keep their text with the system,
+  // which gives it without a message to their busy thread (a thread waiting
+  // for the drive answers messages only between its 16 ms checks).
+  const std::wstring window_class = ClassOf(window);
+  if (window_class == L"Static" || window_class == L"Button" || GetParent(window) == nullptr) {
+    wchar_t text[2048] = {};
+    const int n = GetWindowTextW(window, text, 2048);
+    return std::wstring(text, n > 0 ? static_cast<size_t>(n) : 0);
+  }
   const LRESULT n = Ask(window, WM_GETTEXTLENGTH, 0, 0);
   if (n <= 0) return {};
   std::wstring text(static_cast<size_t>(n) + 1, L'\0');
