@@ -6,6 +6,7 @@
 
 #include "history/history.h"
 #include "ui/win32/control_ids.h"
+#include "ui/win32/resources/resource.h"
 #include "ui/win32/text.h"
 #include "ui/win32/win32_window_system.h"
 
@@ -53,6 +54,7 @@ HistoryWindow::HistoryWindow(std::string path, HWND owner, Win32WindowSystem& wi
   window_class.lpfnWndProc = Proc;
   window_class.hInstance = instance;
   window_class.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+  window_class.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(QX_ICON_APP));
   window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
   window_class.lpszClassName = kHistoryClass;
   RegisterClassExW(&window_class);

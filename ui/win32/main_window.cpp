@@ -221,10 +221,10 @@ MainWindow::MainWindow(MainForm& form, Win32WindowSystem& window_system,
   const HINSTANCE instance = GetModuleHandleW(nullptr);
   icon_big_ = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(QX_ICON_APP), IMAGE_ICON,
                                             GetSystemMetrics(SM_CXICON),
-                                            GetSystemMetrics(SM_CYICON), LR_DEFAULTCOLOR));
+                                            GetSystemMetrics(SM_CYICON), LR_SHARED));
   icon_small_ = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(QX_ICON_APP), IMAGE_ICON,
                                               GetSystemMetrics(SM_CXSMICON),
-                                              GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
+                                              GetSystemMetrics(SM_CYSMICON), LR_SHARED));
   WNDCLASSEXW window_class{};
   window_class.cbSize = sizeof window_class;
   window_class.lpfnWndProc = Proc;

@@ -123,8 +123,8 @@ class MainWindow {
   HWND hwnd_ = nullptr;
   UINT dpi_ = 96;
   std::unique_ptr<Fonts> fonts_;
-  HICON picture_ = nullptr;  // Image1, made for the DPI
-  HICON icon_big_ = nullptr;
+  HICON picture_ = nullptr;   // Image1, made for the DPI
+  HICON icon_big_ = nullptr;  // shared: the system frees them
   HICON icon_small_ = nullptr;
 
   bool busy_ = false;
