@@ -12,6 +12,8 @@ namespace qx::win32 {
 
 namespace {
 
+constexpr UINT_PTR kRedrawTimer = 1;
+
 std::wstring ItemText(HWND list, int index) {
   const LRESULT n = SendMessageW(list, LB_GETTEXTLEN, index, 0);
   if (n <= 0) return {};
@@ -103,6 +105,13 @@ void DebugWindow::ShowAt(int x, int y) {
 }
 
 void DebugWindow::AddLine(const std::string& line) {
+  // Lines come in runs (a record of a command, a dump of thousands): the list
+  // is drawn again once a run is in, not after each line.
+  if (!holding_redraw_) {
+    SendMessageW(list_, WM_SETREDRAW, FALSE, 0);
+    holding_redraw_ = true;
+    SetTimer(hwnd_, kRedrawTimer, 40, nullptr);
+  }
   const std::wstring text = FromModel(line);
   SendMessageW(list_, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
   if (static_cast<int>(text.size()) > longest_) {
@@ -117,6 +126,14 @@ void DebugWindow::AddLine(const std::string& line) {
   }
 }
 
+void DebugWindow::DrawHeldLines() {
+  if (!holding_redraw_) return;
+  holding_redraw_ = false;
+  KillTimer(hwnd_, kRedrawTimer);
+  SendMessageW(list_, WM_SETREDRAW, TRUE, 0);
+  InvalidateRect(list_, nullptr, TRUE);
+}
+
 void DebugWindow::Render() {
   const auto& lines = form_.ASPI_Ret;
   const int count = static_cast<int>(lines.size());
@@ -129,12 +146,8 @@ void DebugWindow::Render() {
     longest_ = 0;
     shown = 0;
   }
-  if (count > shown) {
-    SendMessageW(list_, WM_SETREDRAW, FALSE, 0);
-    for (int i = shown; i < count; ++i) AddLine(lines[i]);
-    SendMessageW(list_, WM_SETREDRAW, TRUE, 0);
-    InvalidateRect(list_, nullptr, TRUE);
-  }
+  for (int i = shown; i < count; ++i) AddLine(lines[i]);
+  DrawHeldLines();
   RenderLine(text1_, form_.Text1);
   RenderLine(text2_, form_.Text2);
 }
@@ -192,6 +205,9 @@ LRESULT DebugWindow::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
       // window that is not a dialog box does it itself.
       SetFocus(LOWORD(lparam) != 0 ? reinterpret_cast<HWND>(wparam)
                                    : GetNextDlgTabItem(hwnd_, GetFocus(), wparam != 0));
+      return 0;
+    case WM_TIMER:
+      if (wparam == kRedrawTimer) DrawHeldLines();
       return 0;
     case WM_CLOSE:
       ShowWindow(hwnd_, SW_HIDE);

@@ -44,6 +44,8 @@ class DebugWindow {
   LRESULT Handle(UINT message, WPARAM wparam, LPARAM lparam);
   void Layout();
   void AddLine(const std::string& line);
+  // Draws the list again after a run of added lines.
+  void DrawHeldLines();
   void ApplyFonts();
 
   DebugForm& form_;
@@ -57,6 +59,7 @@ class DebugWindow {
   HWND dump_data_ = nullptr;
   HWND dump_image_ = nullptr;
   int longest_ = 0;  // characters of the longest line, for the horizontal scroll bar
+  bool holding_redraw_ = false;
 };
 
 }  // namespace qx::win32
