@@ -122,9 +122,7 @@ class Session {
     os::HandleStops(os::StopSet::kSessionEnd, OnStop);
     // The event loop looks for a stop ten times a second; a download asks
     // between commands (DeliverStops).
-    stop_timer_ = SetTimer(nullptr, 0, 100, [](HWND, UINT, UINT_PTR, DWORD) {
-      if (current_ != nullptr) current_->DrainStops();
-    });
+    stop_timer_ = SetTimer(nullptr, 0, 100, OnStopTimer);
     current_ = this;
   }
 
@@ -160,6 +158,10 @@ class Session {
     if (g_stop.exchange(0) != 0) window_->RequestStop();
   }
 
+  static void CALLBACK OnStopTimer(HWND, UINT, UINT_PTR, DWORD) {
+    if (current_ != nullptr) current_->DrainStops();
+  }
+
   MainWindow& Window() { return *window_; }
   Win32WindowSystem& WindowSystem() { return window_system_; }
 
@@ -175,6 +177,11 @@ class Session {
 };
 
 HWND g_quit_window = nullptr;
+
+void CALLBACK OnQuitTimer(HWND, UINT, UINT_PTR timer, DWORD) {
+  KillTimer(nullptr, timer);
+  PostMessageW(g_quit_window, WM_CLOSE, 0, 0);
+}
 
 }  // namespace
 
@@ -220,10 +227,7 @@ int RunGui(const GuiOptions& options) {
     }
     if (quit_after >= 0) {
       g_quit_window = window.hwnd();
-      SetTimer(nullptr, 0, static_cast<UINT>(quit_after), [](HWND, UINT, UINT_PTR timer, DWORD) {
-        KillTimer(nullptr, timer);
-        PostMessageW(g_quit_window, WM_CLOSE, 0, 0);
-      });
+      SetTimer(nullptr, 0, static_cast<UINT>(quit_after), OnQuitTimer);
     }
   };
 
