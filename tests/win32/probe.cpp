@@ -1,0 +1,235 @@
+// Reads the Win32 windows of a running qxflash from outside, the way an
+// automation tool does: it finds them by class, walks their children and
+// reads each with ordinary window messages (WM_GETTEXT, CB_GETLBTEXT,
+// LB_GETTEXT, ...), which the system carries across processes. It sends no
+// input; the tests click with xdotool at the screen positions it reports.
+//
+//   win32_probe dump                     every window and control, one per line
+//   win32_probe wait MS TEXT [TEXT...]   waits up to MS milliseconds for a line
+//                                        that holds every TEXT, prints it; exit 1
+//                                        when none came
+//   win32_probe session-end              sends WM_QUERYENDSESSION to the main
+//                                        window, prints its answer and the reason
+//                                        it gave the system for a refusal
+//   win32_probe close                    posts WM_CLOSE to the main window
+//
+// Lines: `window class=C title="T" rect=L,T,R,B visible=V enabled=E` for each
+// top-level window of the program's classes and each message box (#32770),
+// then `control name=N id=I class=C text="T" rect=... visible=V enabled=E`
+// for its children (` focused=1` on the one with the keyboard focus), combo and list boxes with
+// `count=N sel=S items="A|B"`, progress bars with `pos=P max=M`, list views with `rows=N`. Texts
+// are UTF-8 with \r, \n, \t, \\, \" and \| escaped; rectangles are screen pixels.
+#include <windows.h>
+// After windows.h, which it needs.
+#include <commctrl.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "ui/win32/control_ids.h"
+
+namespace {
+
+constexpr UINT kTimeoutMs = 2000;
+
+std::string Utf8(const std::wstring& text) {
+  if (text.empty()) return {};
+  const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
+                                    0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
+                      nullptr, nullptr);
+  return out;
+}
+
+std::string Escaped(const std::wstring& text) {
+  std::string out;
+  for (char c : Utf8(text)) {
+    switch (c) {
+      case '\r':
+        out += "\\r";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '|':
+        out += "\\|";
+        break;
+      default:
+        out.push_back(c);
+    }
+  }
+  return out;
+}
+
+LRESULT Ask(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  DWORD_PTR result = 0;
+  if (!SendMessageTimeoutW(window, message, wparam, lparam, SMTO_ABORTIFHUNG, kTimeoutMs,
+                           &result)) {
+    return -1;
+  }
+  return static_cast<LRESULT>(result);
+}
+
+std::wstring ClassOf(HWND window);
+
+std::wstring Text(HWND window) {
+  // Statics, buttons and top-level windows keep their text with the system,
+  // which gives it without a message to their busy thread (a thread waiting
+  // for the drive answers messages only between its 16 ms checks).
+  const std::wstring window_class = ClassOf(window);
+  if (window_class == L"Static" || window_class == L"Button" || GetParent(window) == nullptr) {
+    wchar_t text[2048] = {};
+    const int n = GetWindowTextW(window, text, 2048);
+    return std::wstring(text, n > 0 ? static_cast<size_t>(n) : 0);
+  }
+  const LRESULT n = Ask(window, WM_GETTEXTLENGTH, 0, 0);
+  if (n <= 0) return {};
+  std::wstring text(static_cast<size_t>(n) + 1, L'\0');
+  const LRESULT got = Ask(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()));
+  text.resize(got > 0 ? static_cast<size_t>(got) : 0);
+  return text;
+}
+
+std::wstring ClassOf(HWND window) {
+  wchar_t name[64] = {};
+  GetClassNameW(window, name, 64);
+  return name;
+}
+
+std::string Rect(HWND window) {
+  RECT r{};
+  GetWindowRect(window, &r);
+  char text[64];
+  std::snprintf(text, sizeof text, "%ld,%ld,%ld,%ld", r.left, r.top, r.right, r.bottom);
+  return text;
+}
+
+// The items of a combo box or list box.
+std::string Items(HWND window, bool combo) {
+  const LRESULT count = Ask(window, combo ? CB_GETCOUNT : LB_GETCOUNT, 0, 0);
+  const LRESULT selection = Ask(window, combo ? CB_GETCURSEL : LB_GETCURSEL, 0, 0);
+  std::string out =
+      " count=" + std::to_string(count) + " sel=" + std::to_string(selection) + " items=\"";
+  for (LRESULT i = 0; i < count; ++i) {
+    const LRESULT n = Ask(window, combo ? CB_GETLBTEXTLEN : LB_GETTEXTLEN, i, 0);
+    std::wstring item(n > 0 ? static_cast<size_t>(n) + 1 : 1, L'\0');
+    Ask(window, combo ? CB_GETLBTEXT : LB_GETTEXT, i, reinterpret_cast<LPARAM>(item.data()));
+    item.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    if (i > 0) out += "|";
+    out += Escaped(item);
+  }
+  return out + "\"";
+}
+
+void DescribeControl(HWND control, std::vector<std::string>& lines) {
+  const int id = GetDlgCtrlID(control);
+  const char* name = qx::win32::ControlNameOf(id);
+  const std::wstring window_class = ClassOf(control);
+  std::string line = "control name=" + std::string(name != nullptr ? name : "-") +
+                     " id=" + std::to_string(id) + " class=" + Utf8(window_class) + " text=\"" +
+                     Escaped(Text(control)) + "\" rect=" + Rect(control) +
+                     " visible=" + (IsWindowVisible(control) ? "1" : "0") +
+                     " enabled=" + (IsWindowEnabled(control) ? "1" : "0");
+  GUITHREADINFO thread{};
+  thread.cbSize = sizeof thread;
+  if (GetGUIThreadInfo(GetWindowThreadProcessId(control, nullptr), &thread) &&
+      thread.hwndFocus == control) {
+    line += " focused=1";
+  }
+  if (window_class == L"ComboBox") line += Items(control, true);
+  if (window_class == L"ListBox") line += Items(control, false);
+  if (window_class == PROGRESS_CLASSW) {
+    line += " pos=" + std::to_string(Ask(control, PBM_GETPOS, 0, 0)) +
+            " max=" + std::to_string(Ask(control, PBM_GETRANGE, FALSE, 0));
+  }
+  if (window_class == WC_LISTVIEWW) {
+    line += " rows=" + std::to_string(Ask(control, LVM_GETITEMCOUNT, 0, 0));
+  }
+  lines.push_back(line);
+}
+
+BOOL CALLBACK NoteChild(HWND child, LPARAM param) {
+  DescribeControl(child, *reinterpret_cast<std::vector<std::string>*>(param));
+  return TRUE;
+}
+
+BOOL CALLBACK NoteWindow(HWND window, LPARAM param) {
+  const std::wstring window_class = ClassOf(window);
+  const bool ours = window_class == qx::win32::kMainClass ||
+                    window_class == qx::win32::kDebugClass ||
+                    window_class == qx::win32::kHistoryClass;
+  if (!ours && !(window_class == L"#32770" && IsWindowVisible(window))) return TRUE;
+  auto& lines = *reinterpret_cast<std::vector<std::string>*>(param);
+  lines.push_back("window class=" + Utf8(window_class) + " title=\"" + Escaped(Text(window)) +
+                  "\" rect=" + Rect(window) + " visible=" + (IsWindowVisible(window) ? "1" : "0") +
+                  " enabled=" + (IsWindowEnabled(window) ? "1" : "0"));
+  EnumChildWindows(window, NoteChild, param);
+  return TRUE;
+}
+
+std::vector<std::string> Dump() {
+  std::vector<std::string> lines;
+  EnumWindows(NoteWindow, reinterpret_cast<LPARAM>(&lines));
+  return lines;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string command = argc > 1 ? argv[1] : "";
+  if (command == "dump") {
+    for (const auto& line : Dump()) std::printf("%s\n", line.c_str());
+    return 0;
+  }
+  if (command == "wait" && argc >= 4) {
+    const DWORD limit = static_cast<DWORD>(std::strtoul(argv[2], nullptr, 10));
+    const DWORD start = GetTickCount();
+    do {
+      for (const auto& line : Dump()) {
+        bool all = true;
+        for (int i = 3; all && i < argc; ++i) all = line.find(argv[i]) != std::string::npos;
+        if (all) {
+          std::printf("%s\n", line.c_str());
+          return 0;
+        }
+      }
+      Sleep(50);
+    } while (GetTickCount() - start < limit);
+    return 1;
+  }
+  // What the system would hear from the main window at log-off and shutdown.
+  if (command == "session-end") {
+    const HWND main = FindWindowW(qx::win32::kMainClass, nullptr);
+    if (main == nullptr) return 1;
+    const LRESULT answer = Ask(main, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF);
+    // Wine has no ShutdownBlockReasonQuery (calling it ends the process).
+    std::string reason = "?";
+    if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") == nullptr) {
+      wchar_t text[512] = {};
+      DWORD length = 512;
+      reason = ShutdownBlockReasonQuery(main, text, &length) ? Escaped(text) : "";
+    }
+    std::printf("session-end answer=%ld reason=\"%s\"\n", static_cast<long>(answer),
+                reason.c_str());
+    return 0;
+  }
+  // Asks the main window to close, as its close button does.
+  if (command == "close") {
+    const HWND main = FindWindowW(qx::win32::kMainClass, nullptr);
+    return main != nullptr && PostMessageW(main, WM_CLOSE, 0, 0) ? 0 : 1;
+  }
+  std::fprintf(stderr, "usage: win32_probe dump | wait MS TEXT... | session-end | close\n");
+  return 2;
+}

@@ -1,0 +1,182 @@
+#include "ui/win32/win32_window_system.h"
+
+#include <algorithm>
+
+#include "ui/win32/text.h"
+
+namespace qx::win32 {
+
+namespace {
+
+// The timer message the system uses for the caret and for scrolling
+// (not named in the headers).
+constexpr UINT kSystemTimer = 0x0118;
+// Bounds each kind's loop: a window that never validates would otherwise
+// keep one kind coming for ever.
+constexpr int kMaxMessagesPerKind = 256;
+
+bool IsFor(HWND target, HWND window) {
+  return window != nullptr && target != nullptr && (target == window || IsChild(window, target));
+}
+
+// Non-client input that manages the window: the caption, the frame, the
+// minimise, maximise and close buttons. The menu bar and the system menu
+// (its icon and a right click) would start a handler and are dropped.
+bool IsWindowManagement(const MSG& msg) {
+  switch (msg.message) {
+    case WM_NCRBUTTONDOWN:
+    case WM_NCRBUTTONUP:
+    case WM_NCRBUTTONDBLCLK:
+      return false;
+    default:
+      return msg.wParam != HTMENU && msg.wParam != HTSYSMENU;
+  }
+}
+
+template <typename Allow>
+void Process(UINT first, UINT last, Allow allow) {
+  MSG msg;
+  for (int i = 0; i < kMaxMessagesPerKind && PeekMessageW(&msg, nullptr, first, last, PM_REMOVE);
+       ++i) {
+    if (allow(msg)) DispatchMessageW(&msg);
+  }
+}
+
+struct FindBox {
+  DWORD thread;
+  HWND box = nullptr;
+};
+
+BOOL CALLBACK NoteBox(HWND window, LPARAM param) {
+  auto* find = reinterpret_cast<FindBox*>(param);
+  wchar_t name[16] = {};
+  GetClassNameW(window, name, 16);
+  if (IsWindowVisible(window) && std::wstring_view(name) == L"#32770") {
+    find->box = window;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+UINT StyleFlags(int style) {
+  UINT flags = StyleHasCancel(style) ? MB_OKCANCEL : MB_OK;
+  switch (style & 0x70) {
+    case 16:
+      flags |= MB_ICONHAND;
+      break;
+    case 32:
+      flags |= MB_ICONQUESTION;
+      break;
+    case 48:
+      flags |= MB_ICONEXCLAMATION;
+      break;
+    case 64:
+      flags |= MB_ICONASTERISK;
+      break;
+    default:
+      break;
+  }
+  return flags;
+}
+
+bool StyleHasCancel(int style) {
+  return (style & 0x0F) == 1;
+}
+
+void ProcessWaitMessages(HWND allowed) {
+  Process(WM_MOUSEFIRST, WM_MOUSELAST, [allowed](const MSG& m) { return IsFor(m.hwnd, allowed); });
+  Process(WM_KEYFIRST, WM_KEYLAST, [allowed](const MSG& m) {
+    return IsFor(m.hwnd, allowed) && (m.message == WM_KEYDOWN || m.message == WM_KEYUP) &&
+           m.wParam == VK_SPACE;
+  });
+  Process(WM_NCMOUSEMOVE, WM_NCXBUTTONDBLCLK, IsWindowManagement);
+  Process(WM_TIMER, WM_TIMER, [](const MSG&) { return true; });
+  Process(kSystemTimer, kSystemTimer, [](const MSG&) { return true; });
+  Process(WM_PAINT, WM_PAINT, [](const MSG&) { return true; });
+}
+
+int Win32WindowSystem::MsgBox(const std::string& text, int style, const std::string& title) {
+  // The other windows are disabled as the box disables its owner.
+  std::vector<HWND> disabled;
+  for (HWND window : windows_) {
+    if (window != main_window_ && IsWindowEnabled(window)) {
+      EnableWindow(window, FALSE);
+      disabled.push_back(window);
+    }
+  }
+  const HWND owner = main_window_ != nullptr && IsWindow(main_window_) ? main_window_ : nullptr;
+  const int answer = MessageBoxW(owner, MessageBoxText(text).c_str(), FromModel(title).c_str(),
+                                 StyleFlags(style) | MB_SETFOREGROUND);
+  for (HWND window : disabled) {
+    if (IsWindow(window)) EnableWindow(window, TRUE);
+  }
+  // Anything but an explicit Cancel on a box that has one counts as OK.
+  return answer == IDCANCEL && StyleHasCancel(style) ? kAnswerCancel : kAnswerOk;
+}
+
+void Win32WindowSystem::Dispatch(MSG& msg) {
+  for (HWND window : windows_) {
+    if (IsFor(msg.hwnd, window) && IsDialogMessageW(window, &msg)) return;
+  }
+  TranslateMessage(&msg);
+  DispatchMessageW(&msg);
+}
+
+int Win32WindowSystem::Run() {
+  MSG msg;
+  BOOL got;
+  while ((got = GetMessageW(&msg, nullptr, 0, 0)) != 0) {
+    if (got == -1) return 1;
+    Dispatch(msg);
+  }
+  return static_cast<int>(msg.wParam);
+}
+
+void Win32WindowSystem::DoEvents() {
+  MSG msg;
+  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (msg.message == WM_QUIT) {
+      // For the loop that runs once the handler has returned.
+      PostQuitMessage(static_cast<int>(msg.wParam));
+      return;
+    }
+    Dispatch(msg);
+  }
+}
+
+void Win32WindowSystem::KeepAlive(const CommandWait& wait) {
+  if (on_wait) on_wait(wait);
+  ProcessWaitMessages(wait_input_);
+}
+
+void Win32WindowSystem::WaitEnded() {
+  if (on_wait_ended) on_wait_ended();
+}
+
+void Win32WindowSystem::SetMousePointer(int pointer) {
+  if (on_pointer) on_pointer(pointer);
+}
+
+void Win32WindowSystem::Refresh(std::string_view control) {
+  if (on_refresh) on_refresh(control);
+}
+
+void Win32WindowSystem::AddWindow(HWND window) {
+  if (std::find(windows_.begin(), windows_.end(), window) == windows_.end()) {
+    windows_.push_back(window);
+  }
+}
+
+void Win32WindowSystem::RemoveWindow(HWND window) {
+  windows_.erase(std::remove(windows_.begin(), windows_.end(), window), windows_.end());
+}
+
+HWND Win32WindowSystem::OpenMessageBox() const {
+  FindBox find{GetCurrentThreadId()};
+  EnumThreadWindows(find.thread, NoteBox, reinterpret_cast<LPARAM>(&find));
+  return find.box;
+}
+
+}  // namespace qx::win32
