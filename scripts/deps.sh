@@ -8,7 +8,7 @@
 # for it, and wine to run its tests.
 set -euo pipefail
 pkgs=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
-      qt6-base-dev fonts-liberation2 fonts-vlgothic xvfb xauth x11-apps netpbm
+      qt6-base-dev fonts-liberation2 fonts-vlgothic xvfb xauth x11-apps x11-utils netpbm xdotool
       dpkg-dev binutils file man-db lintian
       libsystemd-dev dbus python3-dbusmock
       g++-mingw-w64-x86-64-posix mingw-w64-tools googletest wine64 wine)
