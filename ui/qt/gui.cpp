@@ -123,11 +123,7 @@ GuiSession::GuiSession(const GuiOptions& options, MessageBoxAsker asker)
     debug_->on_dump_image = [this] { form_->DumpImageBuffer(); };
   }
   window_->SetHistory(&history_);
-  if (options.history && !history_.enabled()) {
-    window_->HistoryWarning(
-        "no place for the download history (neither XDG_STATE_HOME nor HOME is set); downloads "
-        "are not recorded");
-  }
+  window_->NoHistory(history_);
   window_system_.SetMainWindow(window_.get());
   window_system_.SetWaitInputWidget(window_->AbortButton());
   window_system_.on_wait = [this](const CommandWait& wait) { window_->ShowWait(wait); };

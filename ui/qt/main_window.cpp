@@ -364,42 +364,27 @@ void MainWindow::SetHistory(history::Log* log) {
 }
 
 void MainWindow::HistoryWarning(const std::string& text) {
-  // The history's own texts name it ("cannot write the history ...",
-  // "history line 3 is damaged; skipped"); shown with a capital letter.
-  std::string line = text;
-  if (!line.empty() && line[0] >= 'a' && line[0] <= 'z') line[0] = static_cast<char>(line[0] - 32);
-  history_warnings_.push_back(std::move(line));
+  notes_.Warning(text);
   RenderHistoryNotes();
 }
 
 // Command1_Click with the attempt recorded in the download history.
 void MainWindow::Download() {
-  const auto outcome = form_.StartDownload(history_);
-  if (outcome && outcome->stop_too_late) {
-    // Abort (or a stop signal) came while the last block went out: nothing
-    // was stopped, and the operator must not think the drive is half written.
-    HistoryWarning("Abort came too late: the download had completed (" +
-                   std::to_string(outcome->blocks_sent) + " of " +
-                   std::to_string(outcome->blocks_planned) + " blocks sent).");
-  }
+  notes_.Downloaded(form_.StartDownload(history_));
+  RenderHistoryNotes();
   if (history_dialog_ && history_dialog_->isVisible()) history_dialog_->Reload();
 }
 
 // After a scan: for each listed drive whose last download finished, whether its
 // firmware has changed since (shown until the next scan).
 void MainWindow::VerifyScanned(const ScanResult& scan) {
-  verify_lines_.clear();
-  history_warnings_.clear();
-  if (history_ != nullptr && scan.answered) {
-    for (const auto& notice : history_->CheckScan(scan)) verify_lines_.push_back(notice.line);
-  }
+  notes_.Scanned(history_, scan);
   RenderHistoryNotes();
 }
 
 void MainWindow::RenderHistoryNotes() {
   QStringList lines;
-  for (const auto& line : verify_lines_) lines << OneLine(line).simplified();
-  for (const auto& line : history_warnings_) lines << OneLine(line).simplified();
+  for (const auto& line : notes_.Lines()) lines << OneLine(line).simplified();
   ShowNotice(history_notes_, lines.join(QLatin1Char('\n')));
 }
 

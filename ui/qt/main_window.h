@@ -12,6 +12,7 @@
 
 #include "platform/window_system.h"
 #include "ui/main_form.h"
+#include "ui/window_notes.h"
 
 class QAction;
 class QBoxLayout;
@@ -66,6 +67,11 @@ class MainWindow final : public QMainWindow {
   void SetHistory(history::Log* log);
   // A notice about the history below the lists (kept until the next scan).
   void HistoryWarning(const std::string& text);
+  // At start: says when the history that was wanted has no place.
+  void NoHistory(const history::Log& log) {
+    notes_.NoHistory(log);
+    RenderHistoryNotes();
+  }
   // Opens (or raises and reloads) the history dialog; non-modal, so Abort
   // stays reachable during a download.
   HistoryDialog* ShowHistory();
@@ -138,8 +144,7 @@ class MainWindow final : public QMainWindow {
   HistoryDialog* history_dialog_ = nullptr;
 
   history::Log* history_ = nullptr;
-  std::vector<std::string> verify_lines_;
-  std::vector<std::string> history_warnings_;
+  WindowNotes notes_;
   // File, target entry and directory the release summary was made for.
   std::string summary_key_;
 };

@@ -93,9 +93,7 @@ class Session {
       window_->on_handler_finished = [this] { debug_->Render(); };
     }
     window_->SetHistory(&history_);
-    if (options.history && !history_.enabled()) {
-      window_->HistoryWarning(history_.unavailable() + "; downloads are not recorded");
-    }
+    window_->NoHistory(history_);
     window_system_.SetMainWindow(window_->hwnd());
     window_system_.SetWaitInputWindow(window_->AbortButton());
     window_system_.on_pointer = [this](int pointer) { window_->SetPointer(pointer); };

@@ -16,6 +16,7 @@
 #include "platform/window_system.h"
 #include "ui/main_form.h"
 #include "ui/win32/fonts.h"
+#include "ui/window_notes.h"
 
 namespace qx::win32 {
 
@@ -74,6 +75,11 @@ class MainWindow {
   void SetHistory(history::Log* log);
   // A notice about the history below the lists (kept until the next scan).
   void HistoryWarning(const std::string& text);
+  // At start: says when the history that was wanted has no place.
+  void NoHistory(const history::Log& log) {
+    notes_.NoHistory(log);
+    RenderHistoryNotes();
+  }
   // Opens (or raises and reloads) the history window; not modal, so Abort
   // stays reachable during a download.
   void ShowHistory();
@@ -170,8 +176,7 @@ class MainWindow {
 
   std::unique_ptr<HistoryWindow> history_window_;
   history::Log* history_ = nullptr;
-  std::vector<std::string> verify_lines_;
-  std::vector<std::string> history_warnings_;
+  WindowNotes notes_;
   // File, target entry and directory the release summary was made for.
   std::string summary_key_;
 };
