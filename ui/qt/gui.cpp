@@ -20,6 +20,7 @@
 #include "ui/qt/artwork.h"
 #include "ui/qt/fonts.h"
 #include "ui/qt/gui_session.h"
+#include "ui/window_texts.h"
 
 namespace qx::qt {
 
@@ -55,15 +56,6 @@ bool WaylandDisplayReachable(const std::string& display) {
   return runtime.empty() || Exists(runtime + "/" + display);
 }
 
-// Non-negative whole milliseconds, or -1 for anything else.
-int ParseMilliseconds(const std::string& text) {
-  if (text.empty() || text.size() > 7 ||
-      text.find_first_not_of("0123456789") != std::string::npos) {
-    return -1;
-  }
-  return std::stoi(text);
-}
-
 // The program's icon and font for every window of the running application.
 void UseProgramLook() {
   QApplication::setWindowIcon(AppIcon());
@@ -96,18 +88,6 @@ void ShowStartupError(int argc, char** argv, const std::string& text) {
   ShowMessageBox(nullptr, text, 16, "qxflash");
 }
 
-std::string TransportName(const GuiOptions& options) {
-  if (!options.transport_name.empty()) return options.transport_name;
-  const auto manager = InstalledAspiManager();
-  return manager ? std::string(manager->Name()) : std::string();
-}
-
-bool TransportSimulated(const GuiOptions& options) {
-  if (options.simulated) return *options.simulated;
-  const auto manager = InstalledAspiManager();
-  return manager && manager->Simulated();
-}
-
 GuiSession::GuiSession(const GuiOptions& options, MessageBoxAsker asker)
     : settings_(QString::fromStdString(options.settings_file)),
       window_system_(std::move(asker)),
@@ -115,8 +95,8 @@ GuiSession::GuiSession(const GuiOptions& options, MessageBoxAsker asker)
   InstallWindowSystem(&window_system_);
   TraceOn = options.trace ? 1.0f : 0.0f;
   form_ = std::make_unique<MainForm>(settings_);
-  window_ =
-      std::make_unique<MainWindow>(*form_, TransportName(options), TransportSimulated(options));
+  window_ = std::make_unique<MainWindow>(*form_, TransportName(options.transport_name),
+                                         TransportSimulated(options.simulated));
   if (options.trace) {
     debug_ = std::make_unique<DebugWindow>(D_WIn);
     debug_->on_dump_data = [this] { form_->DumpDataBuffer(); };

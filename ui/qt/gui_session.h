@@ -45,11 +45,4 @@ class GuiSession {
   std::unique_ptr<StopSignalNotifier> stop_signals_;
 };
 
-// The transport name for titles: the option if given, else the installed
-// ASPI manager's own name.
-std::string TransportName(const GuiOptions& options);
-// Whether the transport is simulated: the option if given, else the installed
-// manager's Simulated() (no manager: false).
-bool TransportSimulated(const GuiOptions& options);
-
 }  // namespace qx::qt

@@ -31,6 +31,7 @@
 #include "ui/qt/history_dialog.h"
 #include "ui/qt/labels.h"
 #include "ui/qt/text.h"
+#include "ui/window_texts.h"
 
 namespace qx::qt {
 
@@ -126,12 +127,7 @@ QPixmap PictureFor(qreal device_pixel_ratio) {
 }  // namespace
 
 QString WindowTitle(const std::string& caption, const std::string& transport, bool simulated) {
-  const QString base = FromModel(caption);
-  if (simulated) {
-    return base + QStringLiteral(" \u2014 SIMULATED BUS (no real drive)");
-  }
-  if (transport.empty()) return base + QStringLiteral(" \u2014 no transport");
-  return base + QStringLiteral(" \u2014 ") + FromModel(transport);
+  return FromModel(WindowTitleText(caption, transport, simulated));
 }
 
 MainWindow::MainWindow(MainForm& form, const std::string& transport, bool simulated,
@@ -190,13 +186,12 @@ QWidget* MainWindow::BuildBanner(QWidget* parent, const std::string& transport, 
   badge_ = MakeLabel(parent, "TransportBadge");
   badge_->setAlignment(Qt::AlignCenter);
   if (simulated) {
-    badge_->setText(QStringLiteral("SIMULATED BUS \u2014 no real drive is written"));
+    badge_->setText(FromModel(BannerText(transport, simulated)));
     badge_->setStyleSheet(
         QStringLiteral("QLabel { background: #ffd84d; color: #3a2e00; font-weight: bold; "
                        "border: 1px solid #c9a400; border-radius: 3px; padding: 3px; }"));
   } else {
-    badge_->setText(QStringLiteral("Transport: ") +
-                    (transport.empty() ? QStringLiteral("none") : FromModel(transport)));
+    badge_->setText(FromModel(BannerText(transport, simulated)));
     badge_->setStyleSheet(QStringLiteral("QLabel { color: #4a4a4a; padding: 2px; }"));
   }
   return badge_;

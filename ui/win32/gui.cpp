@@ -24,6 +24,7 @@
 #include "ui/win32/registry_settings_store.h"
 #include "ui/win32/text.h"
 #include "ui/win32/win32_window_system.h"
+#include "ui/window_texts.h"
 
 namespace qx::win32 {
 
@@ -42,27 +43,6 @@ void OnStop(int code) {
 std::string Env(const char* name) {
   const char* value = std::getenv(name);
   return value ? std::string(value) : std::string();
-}
-
-// Non-negative whole milliseconds, or -1 for anything else.
-int ParseMilliseconds(const std::string& text) {
-  if (text.empty() || text.size() > 7 ||
-      text.find_first_not_of("0123456789") != std::string::npos) {
-    return -1;
-  }
-  return std::stoi(text);
-}
-
-std::string TransportName(const GuiOptions& options) {
-  if (!options.transport_name.empty()) return options.transport_name;
-  const auto manager = InstalledAspiManager();
-  return manager ? std::string(manager->Name()) : std::string();
-}
-
-bool TransportSimulated(const GuiOptions& options) {
-  if (options.simulated) return *options.simulated;
-  const auto manager = InstalledAspiManager();
-  return manager && manager->Simulated();
 }
 
 // A console window the system made for this program alone (it was started
@@ -85,7 +65,8 @@ class Session {
     TraceOn = options.trace ? 1.0f : 0.0f;
     form_ = std::make_unique<MainForm>(settings_);
     window_ = std::make_unique<MainWindow>(*form_, window_system_, settings_,
-                                           TransportName(options), TransportSimulated(options));
+                                           TransportName(options.transport_name),
+                                           TransportSimulated(options.simulated));
     if (options.trace) {
       debug_ = std::make_unique<DebugWindow>(D_WIn, window_system_);
       debug_->on_dump_data = [this] { form_->DumpDataBuffer(); };

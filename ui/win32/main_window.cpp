@@ -12,6 +12,7 @@
 #include "aspi/manager.h"
 #include "download/preview.h"
 #include "history/history.h"
+#include "ui/window_texts.h"
 #include "ui/win32/control_ids.h"
 #include "ui/win32/history_window.h"
 #include "ui/win32/registry_settings_store.h"
@@ -203,15 +204,7 @@ LRESULT CALLBACK ProgressProc(HWND window, UINT message, WPARAM wparam, LPARAM l
 }  // namespace
 
 std::wstring WindowTitle(const std::string& caption, const std::string& transport, bool simulated) {
-  const std::wstring base = FromModel(caption);
-  if (simulated) return base + L" \u2014 SIMULATED BUS (no real drive)";
-  if (transport.empty()) return base + L" \u2014 no transport";
-  return base + L" \u2014 " + FromModel(transport);
-}
-
-std::wstring BannerText(const std::string& transport, bool simulated) {
-  if (simulated) return L"SIMULATED BUS \u2014 no real drive is written";
-  return L"Transport: " + (transport.empty() ? std::wstring(L"none") : FromModel(transport));
+  return FromModel(WindowTitleText(caption, transport, simulated));
 }
 
 MainWindow::MainWindow(MainForm& form, Win32WindowSystem& window_system,
@@ -245,7 +238,7 @@ MainWindow::MainWindow(MainForm& form, Win32WindowSystem& window_system,
   dpi_ = GetDpiForWindow(hwnd_);
   fonts_ = std::make_unique<Fonts>(dpi_);
   CreateControls();
-  SetText(banner_, BannerText(transport, simulated));
+  SetText(banner_, FromModel(BannerText(transport, simulated)));
   ApplyFonts();
   RECT frame{0, 0, Scale(kClientWidth, dpi_), Scale(kClientHeight, dpi_)};
   AdjustWindowRectExForDpi(&frame, WS_OVERLAPPEDWINDOW, TRUE, WS_EX_CONTROLPARENT, dpi_);

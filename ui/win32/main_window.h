@@ -27,8 +27,6 @@ class Win32WindowSystem;
 // Window title naming the transport; a simulated bus is called out as such
 // (the same words as the Qt window's).
 std::wstring WindowTitle(const std::string& caption, const std::string& transport, bool simulated);
-// The banner above the target panel.
-std::wstring BannerText(const std::string& transport, bool simulated);
 
 class MainWindow {
  public:
