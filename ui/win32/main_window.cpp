@@ -12,13 +12,13 @@
 #include "aspi/manager.h"
 #include "download/preview.h"
 #include "history/history.h"
-#include "ui/window_texts.h"
 #include "ui/win32/control_ids.h"
 #include "ui/win32/history_window.h"
 #include "ui/win32/registry_settings_store.h"
 #include "ui/win32/resources/resource.h"
 #include "ui/win32/text.h"
 #include "ui/win32/win32_window_system.h"
+#include "ui/window_texts.h"
 
 namespace qx::win32 {
 
