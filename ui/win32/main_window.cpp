@@ -488,7 +488,46 @@ LRESULT CALLBACK MainWindow::Proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM
   return self->Handle(message, wparam, lparam);
 }
 
+// Each group of messages goes to its handler; a message the handler leaves
+// (nullopt) gets the default processing.
 LRESULT MainWindow::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
+  std::optional<LRESULT> result;
+  switch (message) {
+    case WM_COMMAND:
+    case WM_NOTIFY:
+      result = OnControlMessage(message, wparam, lparam);
+      break;
+    case WM_DRAWITEM:
+    case WM_CTLCOLORSTATIC:
+    case WM_PAINT:
+    case kFirstPainted:
+      result = OnDrawMessage(message, wparam, lparam);
+      break;
+    case WM_SIZE:
+    case WM_GETMINMAXINFO:
+    case WM_DPICHANGED:
+      result = OnSizeMessage(message, wparam, lparam);
+      break;
+    case WM_SETCURSOR:
+    case WM_ACTIVATE:
+    case WM_SETFOCUS:
+    case WM_NEXTDLGCTL:
+      result = OnFocusMessage(message, wparam, lparam);
+      break;
+    case kCloseNow:
+    case WM_CLOSE:
+    case WM_QUERYENDSESSION:
+    case WM_ENDSESSION:
+      result = OnCloseMessage(message, wparam);
+      break;
+    default:
+      break;
+  }
+  return result ? *result : DefWindowProcW(hwnd_, message, wparam, lparam);
+}
+
+// Commands from the controls and the menus; the tooltip asks for Text1's text.
+std::optional<LRESULT> MainWindow::OnControlMessage(UINT message, WPARAM wparam, LPARAM lparam) {
   switch (message) {
     case WM_COMMAND:
       OnCommand(LOWORD(wparam), HIWORD(wparam));
@@ -499,8 +538,17 @@ LRESULT MainWindow::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
         reinterpret_cast<NMTTDISPINFOW*>(lparam)->lpszText = text1_tip_.data();
         return 0;
       }
-      break;
+      return std::nullopt;
     }
+    default:
+      return std::nullopt;
+  }
+}
+
+// The owner-drawn controls, the colours of the coloured texts, the panels'
+// frames and the note that the window has painted once.
+std::optional<LRESULT> MainWindow::OnDrawMessage(UINT message, WPARAM wparam, LPARAM lparam) {
+  switch (message) {
     case WM_DRAWITEM:
       DrawItem(*reinterpret_cast<const DRAWITEMSTRUCT*>(lparam));
       return TRUE;
@@ -512,7 +560,7 @@ LRESULT MainWindow::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
         SetBkColor(dc, GetSysColor(COLOR_BTNFACE));
         return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
       }
-      break;
+      return std::nullopt;
     }
     case WM_PAINT:
       Paint();
@@ -520,9 +568,14 @@ LRESULT MainWindow::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
     case kFirstPainted:
       if (on_first_painted) on_first_painted();
       return 0;
-    case kCloseNow:
-      PostMessageW(hwnd_, WM_CLOSE, 0, 0);
-      return 0;
+    default:
+      return std::nullopt;
+  }
+}
+
+// A new size (not minimized), the smallest size the window takes, a new DPI.
+std::optional<LRESULT> MainWindow::OnSizeMessage(UINT message, WPARAM wparam, LPARAM lparam) {
+  switch (message) {
     case WM_SIZE:
       if (wparam != SIZE_MINIMIZED) Layout();
       return 0;
@@ -533,25 +586,36 @@ LRESULT MainWindow::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
       limits->ptMinTrackSize = POINT{frame.right - frame.left, frame.bottom - frame.top};
       return 0;
     }
-    case WM_DPICHANGED: {
-      dpi_ = HIWORD(wparam);
-      auto fresh = std::make_unique<Fonts>(dpi_);
-      std::swap(fonts_, fresh);
-      ApplyFonts();  // the old fonts go once no control uses them
-      fresh.reset();
-      const auto* suggested = reinterpret_cast<const RECT*>(lparam);
-      SetWindowPos(hwnd_, nullptr, suggested->left, suggested->top,
-                   suggested->right - suggested->left, suggested->bottom - suggested->top,
-                   SWP_NOZORDER | SWP_NOACTIVATE);
-      Layout();
+    case WM_DPICHANGED:
+      OnDpiChanged(HIWORD(wparam), *reinterpret_cast<const RECT*>(lparam));
       return 0;
-    }
+    default:
+      return std::nullopt;
+  }
+}
+
+// Fonts for the new DPI, the window where the system suggests, laid out anew.
+void MainWindow::OnDpiChanged(UINT dpi, const RECT& suggested) {
+  dpi_ = dpi;
+  auto fresh = std::make_unique<Fonts>(dpi_);
+  std::swap(fonts_, fresh);
+  ApplyFonts();  // the old fonts go once no control uses them
+  fresh.reset();
+  SetWindowPos(hwnd_, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+               suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+  Layout();
+}
+
+// The wait pointer, and the keyboard focus: kept when the window is left,
+// given back when it returns, moved by access keys.
+std::optional<LRESULT> MainWindow::OnFocusMessage(UINT message, WPARAM wparam, LPARAM lparam) {
+  switch (message) {
     case WM_SETCURSOR:
       if (wait_pointer_ && LOWORD(lparam) == HTCLIENT) {
         SetCursor(LoadCursorW(nullptr, IDC_WAIT));
         return TRUE;
       }
-      break;
+      return std::nullopt;
     case WM_ACTIVATE:
       // The keyboard focus comes back to the control that had it.
       if (LOWORD(wparam) == WA_INACTIVE) {
@@ -559,7 +623,7 @@ LRESULT MainWindow::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
         if (focus != nullptr && IsChild(hwnd_, focus)) focus_ = focus;
         return 0;
       }
-      break;
+      return std::nullopt;
     case WM_SETFOCUS: {
       HWND target = focus_ != nullptr && IsWindowEnabled(focus_) ? focus_ : nullptr;
       if (target == nullptr) target = GetNextDlgTabItem(hwnd_, nullptr, FALSE);
@@ -572,6 +636,18 @@ LRESULT MainWindow::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
       SetFocus(LOWORD(lparam) != 0 ? reinterpret_cast<HWND>(wparam)
                                    : GetNextDlgTabItem(hwnd_, GetFocus(), wparam != 0));
       return 0;
+    default:
+      return std::nullopt;
+  }
+}
+
+// Closing (at once, or once the handlers have returned) and the end of the
+// session.
+std::optional<LRESULT> MainWindow::OnCloseMessage(UINT message, WPARAM wparam) {
+  switch (message) {
+    case kCloseNow:
+      PostMessageW(hwnd_, WM_CLOSE, 0, 0);
+      return 0;
     case WM_CLOSE:
       OnClose();
       return 0;
@@ -580,21 +656,24 @@ LRESULT MainWindow::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
       // given to the system says why (ShutdownBlockReasonCreate).
       return busy_ ? FALSE : TRUE;
     case WM_ENDSESSION:
-      if (wparam != FALSE) {
-        if (busy_) {
-          // The session ends regardless: the next block at least is not sent.
-          RequestStop();
-        } else if (!closed_) {
-          form_.Form_Unload();
-          SavePlacement();
-          closed_ = true;
-        }
-      }
+      if (wparam != FALSE) OnEndSession();
       return 0;
     default:
-      break;
+      return std::nullopt;
   }
-  return DefWindowProcW(hwnd_, message, wparam, lparam);
+}
+
+// The session ends: a download stops after its current command; otherwise the
+// model unloads and the placement is kept, as on closing.
+void MainWindow::OnEndSession() {
+  if (busy_) {
+    // The session ends regardless: the next block at least is not sent.
+    RequestStop();
+  } else if (!closed_) {
+    form_.Form_Unload();
+    SavePlacement();
+    closed_ = true;
+  }
 }
 
 void MainWindow::Paint() {

@@ -9,6 +9,7 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -92,6 +93,15 @@ class MainWindow {
  private:
   static LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
   LRESULT Handle(UINT message, WPARAM wparam, LPARAM lparam);
+  // The groups of messages Handle passes on; nullopt: not handled here, the
+  // default processing follows.
+  std::optional<LRESULT> OnControlMessage(UINT message, WPARAM wparam, LPARAM lparam);
+  std::optional<LRESULT> OnDrawMessage(UINT message, WPARAM wparam, LPARAM lparam);
+  std::optional<LRESULT> OnSizeMessage(UINT message, WPARAM wparam, LPARAM lparam);
+  std::optional<LRESULT> OnFocusMessage(UINT message, WPARAM wparam, LPARAM lparam);
+  std::optional<LRESULT> OnCloseMessage(UINT message, WPARAM wparam);
+  void OnDpiChanged(UINT dpi, const RECT& suggested);
+  void OnEndSession();
 
   // The controls in the order Tab goes through them.
   void CreateControls();
