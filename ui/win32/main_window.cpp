@@ -350,27 +350,54 @@ int MainWindow::NoticeHeight(HWND notice, int width) const {
   return area.bottom + 2 * Scale(kNoticePadding - 2, dpi_);
 }
 
+// The moves of one layout pass, made together (DeferWindowPos) when Apply is
+// called; a negative width or height is taken as none.
+class MainWindow::Placer {
+ public:
+  explicit Placer(int count) : moves_(BeginDeferWindowPos(count)) {}
+  void operator()(HWND window, int x, int y, int width, int height) {
+    moves_ =
+        DeferWindowPos(moves_, window, nullptr, x, y, width < 0 ? 0 : width,
+                       height < 0 ? 0 : height, SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOCOPYBITS);
+  }
+  void Apply() { EndDeferWindowPos(moves_); }
+
+ private:
+  HDWP moves_;
+};
+
+// Top down: the banner, the target panel, the notices; bottom up: the status
+// line, the activity line, the progress bar. The release panel takes the room
+// between them. All controls move at once, then the window is drawn anew.
 void MainWindow::Layout() {
   RECT client;
   GetClientRect(hwnd_, &client);
+  const int left = Scale(kMargin, dpi_);
+  const int width = client.right - 2 * left;
+  Placer place(24);
+  int y = LayoutBanner(place, left, width, Scale(kTop, dpi_));
+  y = LayoutTargetPanel(place, left, width, y);
+  y = LayoutNotices(place, left, width, y);
+  const int progress_top = LayoutBottomArea(place, left, width, client.bottom);
+  LayoutReleasePanel(place, left, width, y, progress_top - Scale(kGap, dpi_));
+  place.Apply();
+  RedrawWindow(hwnd_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+}
+
+// The banner across the top; returns where the next part starts (as do the
+// target panel and the notices).
+int MainWindow::LayoutBanner(Placer& place, int left, int width, int top) const {
+  const int height = fonts_->line_height() + Scale(10, dpi_);
+  place(banner_, left, top, width, height);
+  return top + height + Scale(kGap, dpi_);
+}
+
+// Target: picture, adapter and target lists, firmware version.
+int MainWindow::LayoutTargetPanel(Placer& place, int left, int width, int top) {
   auto s = [this](int value) { return Scale(value, dpi_); };
   const int line = fonts_->line_height();
-  const int width = client.right - 2 * s(kMargin);
-  const int left = s(kMargin);
-  HDWP moves = BeginDeferWindowPos(24);
-  auto place = [&moves](HWND window, int x, int y, int w, int h) {
-    moves = DeferWindowPos(moves, window, nullptr, x, y, w < 0 ? 0 : w, h < 0 ? 0 : h,
-                           SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOCOPYBITS);
-  };
-
-  int y = s(kTop);
-  const int banner_height = line + s(10);
-  place(banner_, left, y, width, banner_height);
-  y += banner_height + s(kGap);
-
-  // Target: picture, adapter and target lists, firmware version.
-  target_panel_ = RECT{left, y, left + width, y + s(kTargetPanelHeight)};
-  const int inner_top = y + s(kPadding);
+  target_panel_ = RECT{left, top, left + width, top + s(kTargetPanelHeight)};
+  const int inner_top = top + s(kPadding);
   place(image1_, left + s(kPadding), inner_top, s(kPictureWidth), s(kPictureHeight));
   const int labels_left = left + s(kPadding) + s(kPictureWidth) + s(kGap);
   const int lists_left = labels_left + s(24);
@@ -383,46 +410,66 @@ void MainWindow::Layout() {
   place(label3_[2], labels_left, inner_top + s(58), left + width - s(kPadding) - labels_left, line);
   place(fwver_, labels_left, inner_top + s(kPictureHeight) - s(kFieldHeight),
         left + width - s(kPadding) - labels_left, s(kFieldHeight));
-  y = target_panel_.bottom + s(kGap);
+  return target_panel_.bottom + s(kGap);
+}
 
-  // The notices below the lists, only while they have something to say.
+// The notices below the lists, only while they have something to say.
+int MainWindow::LayoutNotices(Placer& place, int left, int width, int top) const {
+  int y = top;
   for (HWND notice : {scan_notes_, history_notes_}) {
     if (!IsWindowVisible(notice)) continue;
     const int height = NoticeHeight(notice, width);
     place(notice, left, y, width, height);
-    y += height + s(kGap);
+    y += height + Scale(kGap, dpi_);
   }
+  return y;
+}
 
-  // From the bottom: status line, the progress area's line, the bar.
-  const int text1_top = client.bottom - s(kTop) - s(kFieldHeight);
+// From the bottom up: the status line, the activity line (the command waited
+// for, the abort notice at its right end), the progress bar; returns the bar's
+// top.
+int MainWindow::LayoutBottomArea(Placer& place, int left, int width, int bottom) const {
+  auto s = [this](int value) { return Scale(value, dpi_); };
+  const int text1_top = bottom - s(kTop) - s(kFieldHeight);
   place(text1_, left, text1_top, width, s(kFieldHeight));
-  const int activity_height = line + s(4);
+  const int activity_height = fonts_->line_height() + s(4);
   const int activity_top = text1_top - s(kGap) - activity_height;
-  int notice_width = 0;
-  if (IsWindowVisible(abort_notice_)) {
-    const std::wstring text = WindowText(abort_notice_);
-    HDC dc = GetDC(hwnd_);
-    HGDIOBJ old = SelectObject(dc, fonts_->bold());
-    SIZE extent{};
-    GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &extent);
-    SelectObject(dc, old);
-    ReleaseDC(hwnd_, dc);
-    notice_width = std::min<int>(extent.cx + s(4), width);
-  }
+  const int notice_width = AbortNoticeWidth(width);
   place(wait_info_, left, activity_top, width - notice_width - (notice_width > 0 ? s(12) : 0),
         activity_height);
   place(abort_notice_, left + width - notice_width, activity_top, notice_width, activity_height);
   const int progress_top = activity_top - s(kGap) - s(kProgressHeight);
   place(progress_, left, progress_top, width, s(kProgressHeight));
+  return progress_top;
+}
 
-  // Release: file list, chosen name, what the download would find, buttons.
-  int release_bottom = progress_top - s(kGap);
-  if (release_bottom - y < s(kMinReleasePanel)) release_bottom = y + s(kMinReleasePanel);
-  release_panel_ = RECT{left, y, left + width, release_bottom};
+// The abort notice's text in its bold font, at most `width` wide; 0 while the
+// notice is hidden.
+int MainWindow::AbortNoticeWidth(int width) const {
+  if (!IsWindowVisible(abort_notice_)) return 0;
+  const std::wstring text = WindowText(abort_notice_);
+  HDC dc = GetDC(hwnd_);
+  HGDIOBJ old = SelectObject(dc, fonts_->bold());
+  SIZE extent{};
+  GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &extent);
+  SelectObject(dc, old);
+  ReleaseDC(hwnd_, dc);
+  return std::min<int>(extent.cx + Scale(4, dpi_), width);
+}
+
+// Release: file list, chosen name, what the download would find, buttons;
+// from panel_top down to panel_bottom, but never less than kMinReleasePanel
+// high.
+void MainWindow::LayoutReleasePanel(Placer& place, int left, int width, int panel_top,
+                                    int panel_bottom) {
+  auto s = [this](int value) { return Scale(value, dpi_); };
+  const int line = fonts_->line_height();
+  const int release_bottom = std::max(panel_bottom, panel_top + s(kMinReleasePanel));
+  release_panel_ = RECT{left, panel_top, left + width, release_bottom};
   const int inner_left = left + s(kPadding);
   const int inner_width = width - 2 * s(kPadding);
   const int column = (inner_width - s(12)) / 2;
-  const int top = y + s(kPadding);
+  const int top = panel_top + s(kPadding);
   const int bottom = release_bottom - s(kPadding);
   place(label3_[0], inner_left, top, column, line);
   place(file1_, inner_left, top + line + s(4), column, bottom - top - line - s(4));
@@ -437,8 +484,6 @@ void MainWindow::Layout() {
         s(kButtonHeight));
   const int summary_top = top + line + s(4) + s(kFieldHeight) + s(kGap);
   place(release_summary_, right, summary_top, right_width, buttons_top - s(kGap) - summary_top);
-  EndDeferWindowPos(moves);
-  RedrawWindow(hwnd_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
 }
 
 void MainWindow::Show(int show_command) {

@@ -108,7 +108,16 @@ class MainWindow {
   void CreateMenus();
   HWND Child(const wchar_t* window_class, int id, DWORD style, DWORD ex_style = 0);
   void ApplyFonts();
+  // Layout places each part of the window with a function of its own; Placer
+  // collects the moves of one pass.
+  class Placer;
   void Layout();
+  int LayoutBanner(Placer& place, int left, int width, int top) const;
+  int LayoutTargetPanel(Placer& place, int left, int width, int top);
+  int LayoutNotices(Placer& place, int left, int width, int top) const;
+  int LayoutBottomArea(Placer& place, int left, int width, int bottom) const;
+  void LayoutReleasePanel(Placer& place, int left, int width, int panel_top, int panel_bottom);
+  int AbortNoticeWidth(int width) const;
   int NoticeHeight(HWND notice, int width) const;
 
   void OnCommand(int id, int code);
