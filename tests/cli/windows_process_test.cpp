@@ -76,13 +76,12 @@ class Qxflash {
     CloseHandle(out_write);
     CloseHandle(err_write);
     CloseHandle(nul);
-    out_reader_ = std::thread([this] { Drain(out_read_, out_); });
-    err_reader_ = std::thread([this] { Drain(err_read_, err_); });
+    out_reader_ = std::thread([this] { Drain(out_read_, out_, out_closed_); });
+    err_reader_ = std::thread([this] { Drain(err_read_, err_, err_closed_); });
   }
   ~Qxflash() {
     if (started_ && Running()) TerminateProcess(process_.hProcess, 99);
-    out_reader_.join();
-    err_reader_.join();
+    JoinReaders();
     CloseHandle(out_read_);
     CloseHandle(err_read_);
     if (started_) {
@@ -100,14 +99,14 @@ class Qxflash {
   // Waits until standard output (or error) holds `text`; false when the
   // process ended or `limit` passed first.
   bool WaitForOut(const std::string& text, std::chrono::milliseconds limit = 20s) {
-    return WaitFor(out_, text, limit);
+    return WaitFor(out_, out_closed_, text, limit);
   }
   bool WaitForErr(const std::string& text, std::chrono::milliseconds limit = 20s) {
-    return WaitFor(err_, text, limit);
+    return WaitFor(err_, err_closed_, text, limit);
   }
-  // The exit status, once the process has ended.
+  // The exit status, once the process has ended, and all of its output.
   DWORD Wait() {
-    WaitForSingleObject(process_.hProcess, 60000);
+    if (WaitForSingleObject(process_.hProcess, 60000) == WAIT_OBJECT_0) JoinReaders();
     DWORD code = 0;
     GetExitCodeProcess(process_.hProcess, &code);
     return code;
@@ -122,26 +121,36 @@ class Qxflash {
   }
 
  private:
+  void JoinReaders() {
+    if (out_reader_.joinable()) out_reader_.join();
+    if (err_reader_.joinable()) err_reader_.join();
+  }
   static std::wstring Quoted(const std::string& arg) {
     return L"\"" + os::PathFromUtf8(arg).native() + L"\"";
   }
-  void Drain(HANDLE pipe, std::string& text) {
+  void Drain(HANDLE pipe, std::string& text, bool& closed) {
     char buffer[4096];
     DWORD n = 0;
     while (ReadFile(pipe, buffer, sizeof buffer, &n, nullptr) && n > 0) {
       std::lock_guard lock(mutex_);
       text.append(buffer, n);
     }
+    std::lock_guard lock(mutex_);
+    closed = true;
   }
-  bool WaitFor(const std::string& text, const std::string& want, std::chrono::milliseconds limit) {
+  // An ended process may still have output in the pipe: the text is complete
+  // only once the pipe is closed.
+  bool WaitFor(const std::string& text, const bool& closed, const std::string& want,
+               std::chrono::milliseconds limit) {
     const auto end = std::chrono::steady_clock::now() + limit;
     for (;;) {
-      const bool running = Running();
+      bool complete = false;
       {
         std::lock_guard lock(mutex_);
         if (Lines(text).find(want) != std::string::npos) return true;
+        complete = closed;
       }
-      if (!running || std::chrono::steady_clock::now() > end) return false;
+      if (complete || std::chrono::steady_clock::now() > end) return false;
       std::this_thread::sleep_for(10ms);
     }
   }
@@ -151,6 +160,7 @@ class Qxflash {
   HANDLE out_read_ = nullptr, err_read_ = nullptr;
   std::mutex mutex_;
   std::string out_, err_;
+  bool out_closed_ = false, err_closed_ = false;
   std::thread out_reader_, err_reader_;
 };
 
