@@ -8,6 +8,7 @@
 
 #include "aspi/manager.h"
 #include "platform/os.h"
+#include "text/text.h"
 
 namespace qx {
 
@@ -104,6 +105,22 @@ void ExecQueue::Cancel(void* srb) {
   std::lock_guard lock(mutex_);
   std::erase_if(queue_, [srb](const Request& r) { return r.srb == srb; });
   if (running_ && running_->srb == srb) running_->cancelled = true;
+}
+
+int32_t ExecQueue::Dispatch(void* srb, uint8_t* buffer, const AdapterInquiry& inquiry,
+                            const AdapterCheck& adapter, const Admit& admit) {
+  if (srb == nullptr) return SS_BC_INVALID_CALL;
+  const uint8_t cmd = static_cast<SRB_Header*>(srb)->SRB_Cmd;
+  switch (cmd) {
+    case SC_HA_INQUIRY:
+      return inquiry(static_cast<SRB_HAInquiry*>(srb));
+    case SC_EXEC_SCSI_CMD:
+      return Submit(static_cast<SRB_ExecSCSICmd*>(srb), buffer, adapter, admit);
+    default:
+      return Refuse(srb, SS_INVALID_CMD,
+                    "request code 0x" + Hex2(cmd) +
+                        " is not supported (only host adapter inquiry and execute)");
+  }
 }
 
 int32_t ExecQueue::Submit(SRB_ExecSCSICmd* srb, uint8_t* buffer, const AdapterCheck& adapter,

@@ -119,6 +119,12 @@ class ExecQueue {
   // request's status, or SS_PENDING when it was queued.
   int32_t Submit(SRB_ExecSCSICmd* srb, uint8_t* buffer, const AdapterCheck& adapter,
                  const Admit& admit);
+  // The whole of a backend's BCSendASPI32Command: no block is
+  // SS_BC_INVALID_CALL, a host adapter inquiry goes to `inquiry`, an execute
+  // request to Submit, and any other request code is refused (SS_INVALID_CMD).
+  using AdapterInquiry = std::function<int32_t(SRB_HAInquiry*)>;
+  int32_t Dispatch(void* srb, uint8_t* buffer, const AdapterInquiry& inquiry,
+                   const AdapterCheck& adapter, const Admit& admit);
   void Cancel(void* srb);
   // Ends any request block with `status` and `hint` as the last request's.
   int32_t Refuse(void* srb, uint8_t status, std::string hint);

@@ -219,20 +219,9 @@ void SgBus::Cancel(void* srb) {
 }
 
 int32_t SgBus::BCSendASPI32Command(void* srb, uint8_t* buffer) {
-  if (srb == nullptr) return SS_BC_INVALID_CALL;
-  const uint8_t cmd = static_cast<SRB_Header*>(srb)->SRB_Cmd;
-  switch (cmd) {
-    case SC_HA_INQUIRY:
-      return HostAdapterInquiry(static_cast<SRB_HAInquiry*>(srb));
-    case SC_EXEC_SCSI_CMD:
-      return queue_.Submit(
-          static_cast<SRB_ExecSCSICmd*>(srb), buffer, [this](uint8_t ha) { return NoHost(ha); },
-          [this](const ExecCommand& c) { return Admit(c); });
-    default:
-      return queue_.Refuse(srb, SS_INVALID_CMD,
-                           "request code " + Hex0x(cmd) +
-                               " is not supported (only host adapter inquiry and execute)");
-  }
+  return queue_.Dispatch(
+      srb, buffer, [this](SRB_HAInquiry* inquiry) { return HostAdapterInquiry(inquiry); },
+      [this](uint8_t ha) { return NoHost(ha); }, [this](const ExecCommand& c) { return Admit(c); });
 }
 
 std::optional<std::string> SgBus::NoHost(uint8_t ha) const {
