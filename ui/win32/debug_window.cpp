@@ -40,7 +40,7 @@ DebugWindow::DebugWindow(DebugForm& form, Win32WindowSystem& window_system)
   const HINSTANCE instance = GetModuleHandleW(nullptr);
   WNDCLASSEXW window_class{};
   window_class.cbSize = sizeof window_class;
-  window_class.lpfnWndProc = Proc;
+  window_class.lpfnWndProc = WindowProcOf<DebugWindow>;
   window_class.hInstance = instance;
   window_class.hCursor = LoadCursorW(nullptr, IDC_ARROW);
   window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
@@ -176,20 +176,6 @@ void DebugWindow::Layout() {
   MoveWindow(dump_data_, x, bottom_top, button, field, TRUE);
   x += button + gap;
   MoveWindow(dump_image_, x, bottom_top, button, field, TRUE);
-}
-
-LRESULT CALLBACK DebugWindow::Proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
-  if (message == WM_NCCREATE) {
-    auto* self =
-        static_cast<DebugWindow*>(reinterpret_cast<CREATESTRUCTW*>(lparam)->lpCreateParams);
-    self->hwnd_ = hwnd;
-    SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-  }
-  auto* self = reinterpret_cast<DebugWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-  if (self == nullptr || self->fonts_ == nullptr) {
-    return DefWindowProcW(hwnd, message, wparam, lparam);
-  }
-  return self->Handle(message, wparam, lparam);
 }
 
 LRESULT DebugWindow::Handle(UINT message, WPARAM wparam, LPARAM lparam) {

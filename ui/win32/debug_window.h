@@ -9,6 +9,7 @@
 #include <string>
 
 #include "ui/win32/fonts.h"
+#include "ui/win32/window_proc.h"
 
 namespace qx {
 struct DebugForm;
@@ -40,7 +41,8 @@ class DebugWindow {
   std::function<void()> on_dump_image;
 
  private:
-  static LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
+  template <class T>
+  friend LRESULT CALLBACK WindowProcOf(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
   LRESULT Handle(UINT message, WPARAM wparam, LPARAM lparam);
   void Layout();
   void AddLine(const std::string& line);

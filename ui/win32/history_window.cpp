@@ -51,7 +51,7 @@ HistoryWindow::HistoryWindow(std::string path, HWND owner, Win32WindowSystem& wi
   const HINSTANCE instance = GetModuleHandleW(nullptr);
   WNDCLASSEXW window_class{};
   window_class.cbSize = sizeof window_class;
-  window_class.lpfnWndProc = Proc;
+  window_class.lpfnWndProc = WindowProcOf<HistoryWindow>;
   window_class.hInstance = instance;
   window_class.hCursor = LoadCursorW(nullptr, IDC_ARROW);
   window_class.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(QX_ICON_APP));
@@ -197,20 +197,6 @@ void HistoryWindow::Layout() {
   MoveWindow(reload_, client.right - margin - 2 * button_width - Scale(8, dpi_), buttons_top,
              button_width, button_height, TRUE);
   MoveWindow(table_, margin, y, width, buttons_top - Scale(8, dpi_) - y, TRUE);
-}
-
-LRESULT CALLBACK HistoryWindow::Proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
-  if (message == WM_NCCREATE) {
-    auto* self =
-        static_cast<HistoryWindow*>(reinterpret_cast<CREATESTRUCTW*>(lparam)->lpCreateParams);
-    self->hwnd_ = hwnd;
-    SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-  }
-  auto* self = reinterpret_cast<HistoryWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-  if (self == nullptr || self->fonts_ == nullptr) {
-    return DefWindowProcW(hwnd, message, wparam, lparam);
-  }
-  return self->Handle(message, wparam, lparam);
 }
 
 LRESULT HistoryWindow::Handle(UINT message, WPARAM wparam, LPARAM lparam) {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "ui/win32/fonts.h"
+#include "ui/win32/window_proc.h"
 
 namespace qx::win32 {
 
@@ -33,7 +34,8 @@ class HistoryWindow {
   enum Column { kTime, kTransport, kWhere, kProduct, kRelease, kOutcome, kBlocks, kText, kColumns };
 
  private:
-  static LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
+  template <class T>
+  friend LRESULT CALLBACK WindowProcOf(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
   LRESULT Handle(UINT message, WPARAM wparam, LPARAM lparam);
   void Layout();
 

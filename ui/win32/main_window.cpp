@@ -220,7 +220,7 @@ MainWindow::MainWindow(MainForm& form, Win32WindowSystem& window_system,
                                               GetSystemMetrics(SM_CYSMICON), LR_SHARED));
   WNDCLASSEXW window_class{};
   window_class.cbSize = sizeof window_class;
-  window_class.lpfnWndProc = Proc;
+  window_class.lpfnWndProc = WindowProcOf<MainWindow>;
   window_class.hInstance = instance;
   window_class.hIcon = icon_big_;
   window_class.hIconSm = icon_small_;
@@ -519,18 +519,6 @@ void MainWindow::SavePlacement() {
   swprintf(text, 96, L"%ld,%ld,%ld,%ld,%d", r.left, r.top, r.right, r.bottom,
            where.showCmd == SW_SHOWMAXIMIZED ? 1 : 0);
   placement_.Write(L"Window", L"MAIN", text);
-}
-
-LRESULT CALLBACK MainWindow::Proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
-  if (message == WM_NCCREATE) {
-    auto* self = static_cast<MainWindow*>(reinterpret_cast<CREATESTRUCTW*>(lparam)->lpCreateParams);
-    self->hwnd_ = hwnd;
-    SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-  }
-  auto* self = reinterpret_cast<MainWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-  if (self == nullptr || self->fonts_ == nullptr)
-    return DefWindowProcW(hwnd, message, wparam, lparam);
-  return self->Handle(message, wparam, lparam);
 }
 
 // Each group of messages goes to its handler; a message the handler leaves

@@ -17,6 +17,7 @@
 #include "platform/window_system.h"
 #include "ui/main_form.h"
 #include "ui/win32/fonts.h"
+#include "ui/win32/window_proc.h"
 #include "ui/window_notes.h"
 
 namespace qx::win32 {
@@ -91,7 +92,8 @@ class MainWindow {
   std::function<void()> on_closed;
 
  private:
-  static LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
+  template <class T>
+  friend LRESULT CALLBACK WindowProcOf(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
   LRESULT Handle(UINT message, WPARAM wparam, LPARAM lparam);
   // The groups of messages Handle passes on; nullopt: not handled here, the
   // default processing follows.
