@@ -76,4 +76,13 @@ std::string Utf8ToLatin1(std::string_view utf8) {
   return out;
 }
 
+std::string JoinedLines(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) {
+    if (&line != &lines.front()) text += '\n';
+    for (char c : line) text += static_cast<unsigned char>(c) < 0x20 ? ' ' : c;
+  }
+  return text;
+}
+
 }  // namespace qx

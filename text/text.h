@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qx {
 
@@ -27,5 +28,9 @@ std::string TrimTrailingSpaces(std::string_view s);
 std::string Latin1ToUtf8(std::string_view bytes);
 // The inverse for characters up to U+00FF; anything else is kept as it is.
 std::string Utf8ToLatin1(std::string_view utf8);
+
+// The lines joined with '\n', each kept to one line: a control character
+// inside one (a name read from a driver may hold any) becomes a blank.
+std::string JoinedLines(const std::vector<std::string>& lines);
 
 }  // namespace qx

@@ -45,12 +45,13 @@ download() {
   pid=$!
 }
 wait_for_block() {
-  for _ in $(seq 100); do grep -q "block 2 of" "$tmp/out" 2>/dev/null && return; sleep 0.05; done
+  # Up to 20 s: on a loaded machine the start and the preparation take long.
+  for _ in $(seq 400); do grep -q "block 2 of" "$tmp/out" 2>/dev/null && return; sleep 0.05; done
   cat "$tmp/out" "$tmp/err"
   fail "no block went out"
 }
 released() {
-  "$QX_MOCK_BUS" wait-inhibitors 0 >/dev/null || fail "$1: the inhibitor was not released"
+  "$QX_MOCK_BUS" wait-inhibitors 0 15 >/dev/null || fail "$1: the inhibitor was not released"
 }
 
 case $case_name in

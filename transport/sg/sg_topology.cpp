@@ -5,6 +5,8 @@
 #include <map>
 #include <set>
 
+#include "text/text.h"
+
 namespace qx::sg {
 
 namespace {
@@ -97,13 +99,7 @@ const SgDevice* Topology::Find(uint8_t ha, uint8_t target, uint8_t lun) const {
 }
 
 std::string Topology::Warning() const {
-  std::string text;
-  for (const std::string& note : notes) {
-    if (!text.empty()) text += '\n';
-    // One note per line, whatever a driver name read from sysfs holds.
-    for (char c : note) text += static_cast<unsigned char>(c) < 0x20 ? ' ' : c;
-  }
-  return text;
+  return JoinedLines(notes);
 }
 
 namespace {

@@ -6,6 +6,7 @@
 #include <map>
 #include <set>
 
+#include "text/text.h"
 #include "transport/spti/spti_mapping.h"
 
 namespace qx::spti {
@@ -557,13 +558,7 @@ const SptiDevice* Topology::Find(uint8_t ha, uint8_t target, uint8_t lun) const 
 }
 
 std::string Topology::Warning() const {
-  std::string text;
-  for (const std::string& note : notes) {
-    if (!text.empty()) text += '\n';
-    // One note per line, whatever a product name read from a driver holds.
-    for (char c : note) text += static_cast<unsigned char>(c) < 0x20 ? ' ' : c;
-  }
-  return text;
+  return JoinedLines(notes);
 }
 
 Topology ReadTopology(SptiSystem& system) {
