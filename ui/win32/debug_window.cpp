@@ -203,14 +203,8 @@ LRESULT DebugWindow::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
       return 0;
     case WM_DPICHANGED: {
       dpi_ = HIWORD(wparam);
-      auto fresh = std::make_unique<Fonts>(dpi_);
-      std::swap(fonts_, fresh);
-      ApplyFonts();
-      fresh.reset();
-      const auto* suggested = reinterpret_cast<const RECT*>(lparam);
-      SetWindowPos(hwnd_, nullptr, suggested->left, suggested->top,
-                   suggested->right - suggested->left, suggested->bottom - suggested->top,
-                   SWP_NOZORDER | SWP_NOACTIVATE);
+      ChangeDpi(hwnd_, dpi_, *reinterpret_cast<const RECT*>(lparam), fonts_,
+                [this] { ApplyFonts(); });
       return 0;
     }
     default:

@@ -2,6 +2,7 @@
 
 #include <cwchar>
 #include <initializer_list>
+#include <utility>
 
 namespace qx::win32 {
 
@@ -68,6 +69,15 @@ void Fonts::Free() {
     if (*font != nullptr) DeleteObject(*font);
     *font = nullptr;
   }
+}
+
+void ChangeDpi(HWND window, UINT dpi, const RECT& suggested, std::unique_ptr<Fonts>& fonts,
+               const std::function<void()>& apply) {
+  auto old = std::exchange(fonts, std::make_unique<Fonts>(dpi));
+  apply();
+  old.reset();
+  SetWindowPos(window, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+               suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 }  // namespace qx::win32

@@ -6,6 +6,9 @@
 
 #include <windows.h>
 
+#include <functional>
+#include <memory>
+
 namespace qx::win32 {
 
 class Fonts {
@@ -30,6 +33,12 @@ class Fonts {
   HFONT fixed_ = nullptr;
   int line_height_ = 0;
 };
+
+// WM_DPICHANGED: fonts made for `dpi` replace `fonts`, `apply` sets them on
+// the window's controls (the old fonts go once no control uses them), and
+// `window` takes the place and size the system suggests.
+void ChangeDpi(HWND window, UINT dpi, const RECT& suggested, std::unique_ptr<Fonts>& fonts,
+               const std::function<void()>& apply);
 
 // Pixels for `value` at 96 DPI on a screen of `dpi`.
 inline int Scale(int value, UINT dpi) {

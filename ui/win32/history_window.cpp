@@ -246,16 +246,11 @@ LRESULT HistoryWindow::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
     }
     case WM_DPICHANGED: {
       dpi_ = HIWORD(wparam);
-      auto fresh = std::make_unique<Fonts>(dpi_);
-      std::swap(fonts_, fresh);
-      for (HWND c = GetWindow(hwnd_, GW_CHILD); c != nullptr; c = GetWindow(c, GW_HWNDNEXT)) {
-        SendMessageW(c, WM_SETFONT, reinterpret_cast<WPARAM>(fonts_->ui()), TRUE);
-      }
-      fresh.reset();
-      const auto* suggested = reinterpret_cast<const RECT*>(lparam);
-      SetWindowPos(hwnd_, nullptr, suggested->left, suggested->top,
-                   suggested->right - suggested->left, suggested->bottom - suggested->top,
-                   SWP_NOZORDER | SWP_NOACTIVATE);
+      ChangeDpi(hwnd_, dpi_, *reinterpret_cast<const RECT*>(lparam), fonts_, [this] {
+        for (HWND c = GetWindow(hwnd_, GW_CHILD); c != nullptr; c = GetWindow(c, GW_HWNDNEXT)) {
+          SendMessageW(c, WM_SETFONT, reinterpret_cast<WPARAM>(fonts_->ui()), TRUE);
+        }
+      });
       return 0;
     }
     default:

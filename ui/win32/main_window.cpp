@@ -630,12 +630,7 @@ std::optional<LRESULT> MainWindow::OnSizeMessage(UINT message, WPARAM wparam, LP
 // Fonts for the new DPI, the window where the system suggests, laid out anew.
 void MainWindow::OnDpiChanged(UINT dpi, const RECT& suggested) {
   dpi_ = dpi;
-  auto fresh = std::make_unique<Fonts>(dpi_);
-  std::swap(fonts_, fresh);
-  ApplyFonts();  // the old fonts go once no control uses them
-  fresh.reset();
-  SetWindowPos(hwnd_, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
-               suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+  ChangeDpi(hwnd_, dpi_, suggested, fonts_, [this] { ApplyFonts(); });
   Layout();
 }
 
