@@ -79,19 +79,29 @@ std::string DescriptorText(const uint8_t* d, size_t size, DWORD offset) {
   return Quote(s, n);
 }
 
+// A STORAGE_PROPERTY_QUERY (standard query) of `id` into `buffer`: the bytes
+// returned, or nothing when the device refused it (the error in `p`).
+std::optional<DWORD> QueryProperty(SptiSystem& system, HANDLE h, STORAGE_PROPERTY_ID id,
+                                   uint8_t* buffer, DWORD size, Probe& p) {
+  STORAGE_PROPERTY_QUERY q{};
+  q.PropertyId = id;
+  q.QueryType = PropertyStandardQuery;
+  DWORD got = 0;
+  const DWORD err = system.Ioctl(h, IOCTL_STORAGE_QUERY_PROPERTY, &q, sizeof q, buffer, size, &got);
+  if (err != 0) {
+    p.refused = err;
+    return std::nullopt;
+  }
+  return got;
+}
+
 // Bus type and product of a device (StorageDeviceProperty).
 void GetDescriptor(SptiSystem& system, HANDLE h, Probe& p) {
   alignas(8) uint8_t buffer[1024]{};
-  STORAGE_PROPERTY_QUERY q{};
-  q.PropertyId = StorageDeviceProperty;
-  q.QueryType = PropertyStandardQuery;
-  DWORD got = 0;
-  const DWORD err =
-      system.Ioctl(h, IOCTL_STORAGE_QUERY_PROPERTY, &q, sizeof q, buffer, sizeof buffer, &got);
-  if (err != 0) {
-    p.refused = err;
-    return;
-  }
+  const std::optional<DWORD> answer =
+      QueryProperty(system, h, StorageDeviceProperty, buffer, sizeof buffer, p);
+  if (!answer) return;
+  const DWORD got = *answer;
   if (got < offsetof(STORAGE_DEVICE_DESCRIPTOR, RawPropertiesLength)) return;
   p.answered = true;
   const auto* d = reinterpret_cast<const STORAGE_DEVICE_DESCRIPTOR*>(buffer);
@@ -114,16 +124,10 @@ void GetLimits(SptiSystem& system, HANDLE h, Probe& p) {
   }
   if (p.limits && p.bus_type) return;
   alignas(8) uint8_t buffer[256]{};
-  STORAGE_PROPERTY_QUERY q{};
-  q.PropertyId = StorageAdapterProperty;
-  q.QueryType = PropertyStandardQuery;
-  DWORD got = 0;
-  const DWORD err =
-      system.Ioctl(h, IOCTL_STORAGE_QUERY_PROPERTY, &q, sizeof q, buffer, sizeof buffer, &got);
-  if (err != 0) {
-    p.refused = err;
-    return;
-  }
+  const std::optional<DWORD> answer =
+      QueryProperty(system, h, StorageAdapterProperty, buffer, sizeof buffer, p);
+  if (!answer) return;
+  const DWORD got = *answer;
   if (got < offsetof(STORAGE_ADAPTER_DESCRIPTOR, AdapterUsesPio)) return;
   p.answered = true;
   const auto* a = reinterpret_cast<const STORAGE_ADAPTER_DESCRIPTOR*>(buffer);
