@@ -22,7 +22,7 @@ class ConsoleWindowSystem : public WindowSystem {
   int MsgBox(const std::string& text, int style, const std::string& title) override;
   void DoEvents() override { PollStop(); }
   void SetMousePointer(int) override {}
-  void Refresh(std::string_view) override {}
+  void Refresh(Paint) override {}
   // After a second of waiting: a live line on a terminal, a `waiting` event
   // about once a second with --json, nothing on a plain pipe.
   void KeepAlive(const CommandWait& wait) override;

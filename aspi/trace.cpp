@@ -23,7 +23,7 @@ void AddTraceLine(std::string line) {
 }
 
 void RefreshTraceList() {
-  Ui().Refresh("ASPI_Ret");
+  Ui().Refresh(Paint::kTraceList);
 }
 
 void SetTraceText1(std::string text) {

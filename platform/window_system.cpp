@@ -33,6 +33,10 @@ std::string DescribeWait(const CommandWait& wait) {
   return text + " \u2013 " + std::to_string(seconds < 0 ? 0 : seconds) + " s";
 }
 
+const char* ControlName(Paint what) {
+  return what == Paint::kStatusLine ? "Text1" : "ASPI_Ret";
+}
+
 int HeadlessWindowSystem::MsgBox(const std::string&, int style, const std::string&) {
   return style == kStyleQuestion ? kAnswerCancel : kAnswerOk;
 }

@@ -31,6 +31,14 @@ struct CommandWait {
   std::chrono::milliseconds elapsed{0};
 };
 
+// What the core asks to have painted at once, before it goes on.
+enum class Paint : uint8_t {
+  kStatusLine,  // the main window's status line, Text1
+  kTraceList,   // the debug window's trace list, ASPI_Ret
+};
+// The control's name in the window models ("Text1", "ASPI_Ret").
+const char* ControlName(Paint what);
+
 class WindowSystem {
  public:
   virtual ~WindowSystem() = default;
@@ -40,8 +48,8 @@ class WindowSystem {
   virtual void DoEvents() = 0;
   // Sets the main window's mouse pointer (kPointerDefault / kPointerHourglass).
   virtual void SetMousePointer(int pointer) = 0;
-  // Repaints the named control at once (e.g. "Text1", "ASPI_Ret").
-  virtual void Refresh(std::string_view control) = 0;
+  // Repaints the control at once.
+  virtual void Refresh(Paint what) = 0;
   // Called again and again while the executor waits for a command: keeps the
   // front end alive (painting, timers, progress) without delivering user input
   // that could start another command.
@@ -68,7 +76,7 @@ class HeadlessWindowSystem : public WindowSystem {
   int MsgBox(const std::string& text, int style, const std::string& title) override;
   void DoEvents() override {}
   void SetMousePointer(int) override {}
-  void Refresh(std::string_view) override {}
+  void Refresh(Paint) override {}
 };
 
 // The window system in use. Never null: a HeadlessWindowSystem until a front end

@@ -198,7 +198,7 @@ class WindowSystemTest : public QObject {
     PaintCounter counter;
     text1->installEventFilter(&counter);
     rig.Form().Text1.Text = "SCSI Rescan Executing";
-    Ui().Refresh("Text1");
+    Ui().Refresh(Paint::kStatusLine);
     QCOMPARE(text1->text(), QString("SCSI Rescan Executing"));
     QVERIFY(counter.paints > 0);
   }

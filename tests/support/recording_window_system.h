@@ -40,8 +40,8 @@ class RecordingWindowSystem : public WindowSystem {
     pointers.push_back(pointer);
     events.push_back("pointer");
   }
-  void Refresh(std::string_view control) override {
-    refreshed.emplace_back(control);
+  void Refresh(Paint what) override {
+    refreshed.emplace_back(ControlName(what));
     events.push_back("refresh");
   }
   void KeepAlive(const CommandWait& wait) override {
