@@ -64,9 +64,7 @@ ReleasePreview PreviewRelease(const std::string& firmwareDir, const std::string&
   }
   Release release;
   const auto message = ReleaseLoad(file, firmwareDir, name, release);  // closes the file
-  // The checksum and the area check come after the image was read; every
-  // other failure of the load (an item, the image file) ends before that.
-  p.image_read = !message || *message == kMsgChecksum || *message == kMsgProgramError;
+  p.image_read = release.image_read;
   if (p.image_read) {
     p.area_flags = release.AreaFlag;
     p.checksum = release.ParamChecksum;

@@ -481,6 +481,7 @@ std::optional<std::string> ReleaseLoad(ParameterFile& file, const std::string& f
            ": the name is shorter than three characters";
   }
   if (auto failure = LoadImage(firmwareDir + *imageName)) return failure;
+  out.image_read = true;
 
   // The largest sum (66,846,720) is exact in a double, so the comparison is exact.
   if (static_cast<double>(ImageSum(ImageBuf)) != out.ParamChecksum) {

@@ -81,6 +81,9 @@ struct Release {
   std::array<int16_t, 3> AreaFlag{};
   double ParamChecksum = 0;
   std::array<uint8_t, 16> BlockMode{};
+  // The load got as far as the image: ImageBuf holds it, and only the
+  // checksum or the area check can have failed.
+  bool image_read = false;
 };
 
 enum class ItemStatus { kOk, kEnd, kTooLong, kReadError, kNotOpen };
