@@ -16,18 +16,9 @@ namespace {
 void ChooseRelease(MainForm& form, const std::filesystem::path& file) {
   std::filesystem::path dir = file.parent_path();
   if (dir.empty()) dir = ".";
-  form.FirmwareDir = JoinDir(os::Utf8FromPath(dir));
-  form.File1.SetPath(form.FirmwareDir);
+  form.SetFirmwareDir(os::Utf8FromPath(dir));
   const std::string name = os::Utf8FromPath(file.filename());
-  int index = -1;
-  for (int i = 0; i < form.File1.ListCount(); ++i) {
-    if (form.File1.Items()[i] == name) index = i;
-  }
-  if (index >= 0) {
-    form.File1.SetListIndex(index);
-  } else {
-    form.Label4.Caption = name;
-  }
+  if (!form.ChooseFileNamed(name)) form.Label4.Caption = name;
 }
 
 }  // namespace
@@ -47,8 +38,7 @@ int RunDownload(Session& s) {
   r.EndLive();
   // A stop while the last block went out could not stop anything: say so,
   // rather than letting the operator believe the download was cut short.
-  const bool too_late =
-      outcome->end == DownloadEnd::kDone && (outcome->stop_too_late || stop != 0);
+  const bool too_late = outcome->end == DownloadEnd::kDone && (outcome->stop_too_late || stop != 0);
   if (r.json()) {
     nlohmann::json event = {{"event", "download"},
                             {"end", ToString(outcome->end)},

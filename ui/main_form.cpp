@@ -57,7 +57,7 @@ MainForm::MainForm(SettingsStore& settings) : settings_(settings) {
 void MainForm::SetText1(std::string text, bool repaintNow) {
   Text1.Text = std::move(text);
   Emit({.kind = MainEvent::kStatus, .text = Text1.Text});
-  if (repaintNow) Ui().Refresh("Text1");
+  if (repaintNow) Ui().Refresh(Paint::kStatusLine);
 }
 
 void MainForm::SetMousePointer(int pointer) {
@@ -125,6 +125,19 @@ void MainForm::ComboID_Click() {
 
 void MainForm::File1_Click() {
   Label4.Caption = File1.FileName();
+}
+
+void MainForm::SetFirmwareDir(const std::string& dir) {
+  FirmwareDir = JoinDir(dir);
+  File1.SetPath(FirmwareDir);
+}
+
+bool MainForm::ChooseFileNamed(const std::string& name) {
+  const auto& items = File1.Items();
+  const auto it = std::find(items.begin(), items.end(), name);
+  if (it == items.end()) return false;
+  File1.SetListIndex(static_cast<int>(it - items.begin()));
+  return true;
 }
 
 void MainForm::Tyusi_Click() {

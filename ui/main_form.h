@@ -107,6 +107,12 @@ class MainForm {
   // executor's ErrMsg when it did not answer, nullopt when it did.
   std::optional<std::string> ProbeTarget(int ha, int id);
 
+  // Points the file list at `dir` (FirmwareDir is `dir` with its separator).
+  void SetFirmwareDir(const std::string& dir);
+  // Chooses the file list's entry `name` as a click would; false when the list
+  // does not show it.
+  bool ChooseFileNamed(const std::string& name);
+
   // Hexadecimal dumps of DataBuf (first 16 KiB) and ImageBuf into the debug
   // window's list.
   void DumpDataBuffer();
