@@ -28,6 +28,17 @@
 
 namespace qx::qt::testing {
 
+// A caption as it reads, without the marker of its access key ("&Abort" reads
+// "Abort"; "&&" reads "&").
+inline QString Shown(const QString& caption) {
+  QString out;
+  for (qsizetype i = 0; i < caption.size(); ++i) {
+    if (caption[i] == QLatin1Char('&') && i + 1 < caption.size()) ++i;
+    out += caption[i];
+  }
+  return out;
+}
+
 inline std::string ReleasesDir() {
   return std::string(QX_SOURCE_DIR) + "/examples/releases";
 }

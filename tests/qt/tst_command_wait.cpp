@@ -165,7 +165,7 @@ class CommandWaitTest : public QObject {
       popup = QApplication::activePopupWidget() != nullptr;
       const qint64 clicked_at = probe.clock.nsecsElapsed();
       QTest::mouseClick(tyusi, Qt::LeftButton);
-      acknowledged = !tyusi->isEnabled() && tyusi->text() == QString("Abort") &&
+      acknowledged = !tyusi->isEnabled() && Shown(tyusi->text()) == QString("Abort") &&
                      notice->isVisible() && probe.painted_text.contains("stops after");
       latency_ns = probe.painted_at_ns - clicked_at;
       in_flight = s.slow->WriteInFlight();

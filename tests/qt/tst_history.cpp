@@ -5,7 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QTableWidget>
+#include <QTreeWidget>
 
 #include "download/release.h"
 #include "history/history.h"
@@ -18,9 +18,9 @@ using namespace qx::qt::testing;
 
 namespace {
 
-QString Cell(QTableWidget* table, int row, int column) {
-  QTableWidgetItem* item = table->item(row, column);
-  return item ? item->text() : QString();
+QString Cell(QTreeWidget* table, int row, int column) {
+  QTreeWidgetItem* item = table->topLevelItem(row);
+  return item ? item->text(column) : QString();
 }
 
 }  // namespace
@@ -95,8 +95,8 @@ class HistoryTest : public QObject {
     QVERIFY(dialog != nullptr);
     QVERIFY(dialog->isVisible());
     QVERIFY(!dialog->isModal());
-    auto* table = dialog->findChild<QTableWidget*>(QStringLiteral("HistoryTable"));
-    QCOMPARE(table->rowCount(), 3);
+    auto* table = dialog->findChild<QTreeWidget*>(QStringLiteral("HistoryTable"));
+    QCOMPARE(table->topLevelItemCount(), 3);
     QCOMPARE(table->editTriggers(), QAbstractItemView::NoEditTriggers);
     const QString transport = QString::fromStdString(rig.bus->Name());
     const struct {
@@ -117,7 +117,7 @@ class HistoryTest : public QObject {
       QCOMPARE(Cell(table, row, HistoryDialog::kWhere), QStringLiteral("0:2"));
       QCOMPARE(Cell(table, row, HistoryDialog::kTransport), transport);
       QCOMPARE(Cell(table, row, HistoryDialog::kProduct), QStringLiteral("QX-R4410"));
-      QVERIFY(!table->item(row, 0)->flags().testFlag(Qt::ItemIsEditable));
+      QVERIFY(!table->topLevelItem(row)->flags().testFlag(Qt::ItemIsEditable));
     }
     auto* warnings = dialog->findChild<QLabel*>(QStringLiteral("HistoryWarnings"));
     QVERIFY(warnings->isVisible());

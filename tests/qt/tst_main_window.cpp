@@ -10,8 +10,8 @@
 
 #include "aspi/trace.h"
 #include "aspi/transport_state.h"
-#include "tests/support/recording_window_system.h"
 #include "qt_test_support.h"
+#include "tests/support/recording_window_system.h"
 #include "ui/debug_form.h"
 #include "ui/qt/main_window.h"
 
@@ -80,9 +80,9 @@ class MainWindowTest : public QObject {
     QVERIFY2(widget != nullptr, qPrintable(name));
     QCOMPARE(QString::fromLatin1(widget->metaObject()->className()), kind);
     QVERIFY(widget->isVisible());
-    if (auto* button = qobject_cast<QPushButton*>(widget)) QCOMPARE(button->text(), caption);
+    if (auto* button = qobject_cast<QPushButton*>(widget)) QCOMPARE(Shown(button->text()), caption);
     if (auto* label = qobject_cast<QLabel*>(widget); label && name != "Image1") {
-      QCOMPARE(label->text(), caption);
+      QCOMPARE(Shown(label->text()), caption);
     }
     // Every control that shows text uses Arial or its metric twin; ComboID is fixed-pitch.
     const QFontInfo info(widget->font());
@@ -99,11 +99,11 @@ class MainWindowTest : public QObject {
     QVERIFY(rig.Open());
     auto* menu = rig.Find<QMenu>("SCSIMode");
     QVERIFY(menu != nullptr);
-    QCOMPARE(menu->title(), QString("SCSI Option"));
+    QCOMPARE(Shown(menu->title()), QString("SCSI Option"));
     QVERIFY(rig.Window().menuBar()->actions().contains(menu->menuAction()));
     auto* scan = rig.Find<QAction>("Scsi_Scan");
     QVERIFY(scan != nullptr);
-    QCOMPARE(scan->text(), QString("SCSI Rescan"));
+    QCOMPARE(Shown(scan->text()), QString("SCSI Rescan"));
     QVERIFY(menu->actions().contains(scan));
     const QPixmap picture = rig.Find<QLabel>("Image1")->pixmap();
     QVERIFY(!picture.isNull());

@@ -1,9 +1,6 @@
 #include "ui/qt/gui.h"
 
-#include <QAction>
 #include <QApplication>
-#include <QElapsedTimer>
-#include <QPushButton>
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
@@ -12,15 +9,10 @@
 #include <string>
 #include <system_error>
 
-#include "aspi/manager.h"
-#include "aspi/transport_state.h"
-#include "download/release.h"
-#include "platform/version.h"
 #include "ui/debug_form.h"
 #include "ui/qt/artwork.h"
 #include "ui/qt/fonts.h"
 #include "ui/qt/gui_session.h"
-#include "ui/window_texts.h"
 
 namespace qx::qt {
 
@@ -91,54 +83,29 @@ void ShowStartupError(int argc, char** argv, const std::string& text) {
 GuiSession::GuiSession(const GuiOptions& options, MessageBoxAsker asker)
     : settings_(QString::fromStdString(options.settings_file)),
       window_system_(std::move(asker)),
-      history_(history::Log::ForUser(options.history, kProgramVersion)) {
-  InstallWindowSystem(&window_system_);
-  TraceOn = options.trace ? 1.0f : 0.0f;
-  form_ = std::make_unique<MainForm>(settings_);
-  window_ = std::make_unique<MainWindow>(*form_, TransportName(options.transport_name),
-                                         TransportSimulated(options.simulated));
+      core_(options, settings_, window_system_) {
+  window_ = std::make_unique<MainWindow>(core_.controller(), core_.Title(), core_.Banner(),
+                                         core_.simulated());
   if (options.trace) {
     debug_ = std::make_unique<DebugWindow>(D_WIn);
-    debug_->on_dump_data = [this] { form_->DumpDataBuffer(); };
-    debug_->on_dump_image = [this] { form_->DumpImageBuffer(); };
+    debug_->on_dump_data = [this] { Form().DumpDataBuffer(); };
+    debug_->on_dump_image = [this] { Form().DumpImageBuffer(); };
+    core_.on_trace_paint = [this] { debug_->RefreshList(); };
+    Controller().on_handler_finished = [this] { debug_->Render(); };
   }
-  window_->SetHistory(&history_);
-  window_->NoHistory(history_);
   window_system_.SetMainWindow(window_.get());
   window_system_.SetWaitInputWidget(window_->AbortButton());
-  window_system_.on_wait = [this](const CommandWait& wait) { window_->ShowWait(wait); };
-  window_system_.on_wait_ended = [this] { window_->EndWait(); };
   stop_signals_ = std::make_unique<StopSignalNotifier>();
   QObject::connect(stop_signals_.get(), &StopSignalNotifier::stopRequested, window_.get(),
-                   [window = window_.get()](int) { window->RequestStop(); });
+                   [this](int) { Controller().StopRequested(); });
   window_system_.on_deliver_stops = [this] { stop_signals_->Drain(); };
-  window_system_.on_refresh = [this](std::string_view control) {
-    if (control == "ASPI_Ret") {
-      if (debug_) debug_->RefreshList();
-    } else {
-      window_->RefreshControl(control);
-    }
-  };
-  if (debug_) {
-    QObject::connect(window_.get(), &MainWindow::handlerFinished, debug_.get(),
-                     &DebugWindow::Render);
-  }
-
-  form_->Form_Load();
-  if (!options.firmware_dir.empty()) {
-    form_->FirmwareDir = JoinDir(options.firmware_dir);
-    form_->File1.SetPath(form_->FirmwareDir);
-  }
-  window_->Render();
 }
 
 GuiSession::~GuiSession() {
   window_system_.on_deliver_stops = nullptr;
   stop_signals_.reset();
-  window_system_.on_refresh = nullptr;
-  window_system_.on_wait = nullptr;
-  window_system_.on_wait_ended = nullptr;
-  InstallWindowSystem(nullptr);
+  Controller().on_handler_finished = nullptr;
+  core_.on_trace_paint = nullptr;
   debug_.reset();
   window_.reset();
 }
@@ -155,17 +122,16 @@ void GuiSession::Show() {
 }
 
 int RunGui(int argc, char** argv, const GuiOptions& options) {
-  if (!options.firmware_dir.empty() && !std::filesystem::is_directory(options.firmware_dir)) {
-    std::fprintf(stderr, "qxflash: firmware directory '%s' does not exist\n",
-                 options.firmware_dir.c_str());
+  if (const auto refused = CheckWindowOptions(options)) {
+    std::fprintf(stderr, "%s\n", refused->c_str());
     return 2;
   }
   if (!DisplayAvailable()) {
     std::fprintf(stderr, "%s\n", NoDisplayMessage());
     return 2;
   }
-  QElapsedTimer started;
-  started.start();
+  const ScriptHooks hooks;
+  if (!hooks.warning().empty()) std::fprintf(stderr, "%s\n", hooks.warning().c_str());
 
   int qt_argc = argc;
   QApplication app(qt_argc, argv);
@@ -173,28 +139,10 @@ int RunGui(int argc, char** argv, const GuiOptions& options) {
   UseProgramLook();
 
   GuiSession session(options);
-  QObject::connect(&session.Window(), &MainWindow::closed, &app, &QApplication::quit);
-
-  // Hooks for scripts (screenshots, start-up measurement); not for operators.
-  const bool autoscan = Env("QXFLASH_GUI_AUTOSCAN") == "1";
-  const bool timing = Env("QXFLASH_GUI_TIMING") == "1";
-  const std::string quit_after_text = Env("QXFLASH_GUI_QUIT_AFTER_MS");
-  const int quit_after = ParseMilliseconds(quit_after_text);
-  if (!quit_after_text.empty() && quit_after < 0) {
-    std::fprintf(stderr, "qxflash: ignoring QXFLASH_GUI_QUIT_AFTER_MS='%s' (not a number)\n",
-                 quit_after_text.c_str());
-  }
   MainWindow* window = &session.Window();
-  QObject::connect(window, &MainWindow::firstPainted, window, [&, window] {
-    if (timing) {
-      std::fprintf(stderr, "qxflash: window painted %lld ms after the GUI started\n",
-                   static_cast<long long>(started.elapsed()));
-    }
-    if (autoscan) {
-      const auto actions = window->findChildren<QAction*>(QStringLiteral("Scsi_Scan"));
-      if (!actions.isEmpty()) actions.front()->trigger();
-      std::fprintf(stderr, "qxflash: autoscan finished\n");
-    }
+  QObject::connect(window, &MainWindow::closed, &app, &QApplication::quit);
+  QObject::connect(window, &MainWindow::firstPainted, window, [&session, &hooks, window] {
+    const int quit_after = hooks.FirstPainted(session.Controller());
     if (quit_after >= 0) QTimer::singleShot(quit_after, window, [window] { window->close(); });
   });
 

@@ -1,31 +1,14 @@
 // Entry point of the Qt 6 desktop front end.
 #pragma once
 
-#include <optional>
 #include <string>
+
+#include "ui/window_session.h"
 
 namespace qx::qt {
 
-struct GuiOptions {
-  // Shown in the window title and banner ("simulated bus", "SCSI generic", ...).
-  // Empty: the name the installed ASPI manager reports.
-  std::string transport_name;
-  // The transport is a stand-in bus whose drives are not real: the window says
-  // so in its title and a banner. Unset: AspiManager::Simulated() of the
-  // installed manager.
-  std::optional<bool> simulated;
-  // Switches the command trace on (TraceOn = 1) and shows the debug window.
-  bool trace = false;
-  // Directory of the release files listed in File1. Empty: the current directory.
-  std::string firmware_dir;
-  // INI file for the two persisted list positions. Empty: the per-user settings
-  // store (QSettings "DUDUrevorod"/"DUDUrevorod").
-  std::string settings_file;
-  // Records every download started from the window in the download history
-  // (history::DefaultPath()) and checks the scanned drives against it. The
-  // command line's --no-history sets it to false.
-  bool history = true;
-};
+// The window's options, as on every toolkit.
+using GuiOptions = WindowOptions;
 
 // Runs the desktop GUI until the main window closes; returns the exit code.
 // Precondition: the ASPI manager backend is already installed by the caller.

@@ -4,7 +4,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
-#include <QTableWidget>
+#include <QTreeWidget>
 #include <QVBoxLayout>
 
 #include "history/history.h"
@@ -15,10 +15,16 @@ namespace qx::qt {
 
 namespace {
 
-QTableWidgetItem* Cell(const QString& text) {
-  auto* item = new QTableWidgetItem(text);
+// One row of the table: read-only cells with their text as tooltip; an empty
+// cell is read out as "none".
+QTreeWidgetItem* Row(const QStringList& cells) {
+  auto* item = new QTreeWidgetItem(cells);
   item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
-  item->setToolTip(text);
+  for (int column = 0; column < cells.size(); ++column) {
+    item->setToolTip(column, cells[column]);
+    if (cells[column].isEmpty())
+      item->setData(column, Qt::AccessibleTextRole, QStringLiteral("none"));
+  }
   return item;
 }
 
@@ -31,25 +37,33 @@ HistoryDialog::HistoryDialog(std::string path, QWidget* parent)
   auto* layout = new QVBoxLayout(this);
   source_ = MakeLabel(this, "HistorySource");
   source_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  source_->setAccessibleName(QStringLiteral("History file"));
   layout->addWidget(source_);
-  warnings_ = MakeNotice(this, "HistoryWarnings",
-                         {.background = "#fff3cd", .text = "#5c4400", .border = "#e0c36a"});
+  warnings_ = MakeNotice(this, "HistoryWarnings", Role::kWarning);
+  warnings_->setAccessibleName(QStringLiteral("History warnings"));
   layout->addWidget(warnings_);
 
-  table_ = new QTableWidget(0, kColumnCount, this);
+  // A list with columns: every object of it can be named for a screen reader
+  // (a table view adds an unnamed corner between its headers).
+  table_ = new QTreeWidget(this);
+  table_->setColumnCount(kColumnCount);
+  table_->setRootIsDecorated(false);
+  table_->setUniformRowHeights(true);
   table_->setObjectName(QStringLiteral("HistoryTable"));
-  table_->setHorizontalHeaderLabels(
-      {QStringLiteral("Time (UTC)"), QStringLiteral("Transport"), QStringLiteral("HA:ID"),
-       QStringLiteral("Product"), QStringLiteral("Release"), QStringLiteral("Outcome"),
-       QStringLiteral("Blocks"), QStringLiteral("Message / verification")});
+  table_->setAccessibleName(QStringLiteral("Downloads"));
+  table_->viewport()->setAccessibleName(QStringLiteral("Downloads"));
+  table_->setHeaderLabels({QStringLiteral("Time (UTC)"), QStringLiteral("Transport"),
+                           QStringLiteral("HA:ID"), QStringLiteral("Product"),
+                           QStringLiteral("Release"), QStringLiteral("Outcome"),
+                           QStringLiteral("Blocks"), QStringLiteral("Message / verification")});
   table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
   table_->setSelectionBehavior(QAbstractItemView::SelectRows);
   table_->setWordWrap(false);
-  table_->verticalHeader()->hide();
-  table_->horizontalHeader()->setStretchLastSection(true);
+  table_->header()->setStretchLastSection(true);
   layout->addWidget(table_, 1);
 
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
+  buttons->setAccessibleName(QStringLiteral("History actions"));
   QPushButton* reload = buttons->addButton(QStringLiteral("Reload"), QDialogButtonBox::ActionRole);
   connect(reload, &QPushButton::clicked, this, &HistoryDialog::Reload);
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
@@ -60,7 +74,7 @@ HistoryDialog::HistoryDialog(std::string path, QWidget* parent)
 }
 
 void HistoryDialog::Reload() {
-  table_->setRowCount(0);
+  table_->clear();
   if (path_.empty()) {
     source_->setText(QStringLiteral("The download history is switched off (--no-history)."));
     warnings_->hide();
@@ -77,22 +91,21 @@ void HistoryDialog::Reload() {
   ShowNotice(warnings_, warnings.join(QLatin1Char('\n')));
 
   const auto entries = history::Listing(contents.records);
-  table_->setRowCount(static_cast<int>(entries.size()));
-  int row = 0;
-  for (auto it = entries.rbegin(); it != entries.rend(); ++it, ++row) {
+  for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
     const history::Record& r = *it->record;
     const history::EntryWords words = history::Describe(*it, contents.records);
-    table_->setItem(row, kTime, Cell(FromModel(r.time)));
-    table_->setItem(row, kTransport, Cell(FromModel(r.drive.transport)));
-    table_->setItem(row, kWhere, Cell(QStringLiteral("%1:%2").arg(r.drive.ha).arg(r.drive.target)));
-    table_->setItem(row, kProduct, Cell(OneLine(r.drive.product).trimmed()));
-    table_->setItem(row, kRelease, Cell(FromModel(r.release)));
-    table_->setItem(row, kOutcome, Cell(FromModel(words.outcome)));
-    table_->setItem(row, kBlocks, Cell(FromModel(words.blocks)));
-    table_->setItem(row, kText, Cell(OneLine(words.text).simplified()));
+    QStringList cells(kColumnCount);
+    cells[kTime] = FromModel(r.time);
+    cells[kTransport] = FromModel(r.drive.transport);
+    cells[kWhere] = QStringLiteral("%1:%2").arg(r.drive.ha).arg(r.drive.target);
+    cells[kProduct] = OneLine(r.drive.product).trimmed();
+    cells[kRelease] = FromModel(r.release);
+    cells[kOutcome] = FromModel(words.outcome);
+    cells[kBlocks] = FromModel(words.blocks);
+    cells[kText] = OneLine(words.text).simplified();
+    table_->addTopLevelItem(Row(cells));
   }
-  table_->resizeColumnsToContents();
-  table_->horizontalHeader()->setStretchLastSection(true);
+  for (int column = 0; column + 1 < kColumnCount; ++column) table_->resizeColumnToContents(column);
 }
 
 }  // namespace qx::qt

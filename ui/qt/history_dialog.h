@@ -6,7 +6,7 @@
 #include <string>
 
 class QLabel;
-class QTableWidget;
+class QTreeWidget;
 
 namespace qx::qt {
 
@@ -37,7 +37,7 @@ class HistoryDialog final : public QDialog {
   std::string path_;
   QLabel* source_ = nullptr;
   QLabel* warnings_ = nullptr;
-  QTableWidget* table_ = nullptr;
+  QTreeWidget* table_ = nullptr;
 };
 
 }  // namespace qx::qt

@@ -1,31 +1,30 @@
 #include "ui/qt/main_window.h"
 
 #include <QAbstractButton>
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QFrame>
 #include <QGridLayout>
-#include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
-#include <QPixmap>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QShortcut>
 #include <QSignalBlocker>
 #include <QTimer>
 #include <QVBoxLayout>
-#include <chrono>
-#include <exception>
 
-#include "aspi/manager.h"
-#include "download/preview.h"
-#include "history/history.h"
+#include "ui/colours.h"
 #include "ui/qt/artwork.h"
 #include "ui/qt/fonts.h"
 #include "ui/qt/history_dialog.h"
@@ -40,19 +39,22 @@ namespace {
 constexpr int kPictureWidth = 120;
 constexpr int kPictureHeight = 96;
 
-QStringList ItemTexts(const std::vector<std::string>& items) {
-  QStringList texts;
-  texts.reserve(static_cast<qsizetype>(items.size()));
-  for (const auto& item : items) texts << OneLine(item);
-  return texts;
+QColor ToQt(Rgb c) {
+  return QColor(c.r, c.g, c.b);
+}
+Rgb FromQt(const QColor& c) {
+  return {static_cast<uint8_t>(c.red()), static_cast<uint8_t>(c.green()),
+          static_cast<uint8_t>(c.blue())};
 }
 
-// Fills a list view with the model's items unless it shows exactly these
-// already (refilling would lose the position and the scrolling); `text_at(i)`
-// reads the view's item i.
+// A list view showing the model's items at its position; refilled only when
+// the items differ (refilling would lose the scrolling). Signals are blocked:
+// nothing here is a choice of the operator.
 template <typename View, typename TextAt>
-void RenderItems(View* view, const std::vector<std::string>& model_items, TextAt text_at) {
-  const QStringList items = ItemTexts(model_items);
+void ApplyList(View* view, const ListState& list, TextAt text_at) {
+  const QSignalBlocker block(view);
+  QStringList items;
+  for (const auto& item : list.items) items << OneLine(item);
   bool same = view->count() == items.size();
   for (int i = 0; same && i < items.size(); ++i) same = text_at(i) == items[i];
   if (!same) {
@@ -61,59 +63,8 @@ void RenderItems(View* view, const std::vector<std::string>& model_items, TextAt
   }
 }
 
-// Mirrors a model combo box: items, list position, enabled state. Signals are
-// blocked so that nothing here looks like a user choice.
-void RenderCombo(QComboBox* view, const ComboBox& model) {
-  const QSignalBlocker block(view);
-  RenderItems(view, model.Items(), [view](int i) { return view->itemText(i); });
-  if (view->currentIndex() != model.ListIndex()) view->setCurrentIndex(model.ListIndex());
-  view->setEnabled(model.Enabled);
-}
-
-void RenderFileList(QListWidget* view, const FileListBox& model) {
-  const QSignalBlocker block(view);
-  RenderItems(view, model.Items(), [view](int i) { return view->item(i)->text(); });
-  if (view->currentRow() != model.ListIndex()) {
-    view->setCurrentRow(model.ListIndex());
-    if (model.ListIndex() < 0) view->clearSelection();
-  }
-  view->setEnabled(model.Enabled);
-}
-
-void RenderLabel(QLabel* view, const std::string& caption) {
-  const QString text = OneLine(caption);
-  if (view->text() != text) view->setText(text);
-}
-
-// A label framed like a read-only field (the values the window shows).
-QLabel* MakeValueLabel(QWidget* parent, const char* name) {
-  QLabel* label = MakeLabel(parent, name);
-  label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-  label->setMinimumHeight(22);
-  label->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  return label;
-}
-
-// One of the two target-panel lists (adapters, targets), wide enough for an
-// entry before it is filled.
-QComboBox* MakeTargetCombo(QWidget* parent, const char* name, const QFont& font) {
-  auto* combo = new QComboBox(parent);
-  combo->setObjectName(QLatin1String(name));
-  combo->setFont(font);
-  combo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
-  combo->setMinimumContentsLength(22);
-  return combo;
-}
-
-// A button that Enter never presses: a download starts only on a deliberate
-// click.
-QPushButton* MakeButton(QWidget* parent, const char* name, int minimum_width) {
-  auto* button = new QPushButton(parent);
-  button->setObjectName(QLatin1String(name));
-  button->setDefault(false);
-  button->setAutoDefault(false);
-  button->setMinimumWidth(minimum_width);
-  return button;
+QString Shown(const ControlState& c) {
+  return FromModel(WithAccessKey(c.text, c.access_key));
 }
 
 // Image1's picture, drawn for the screen's pixel ratio so that it stays sharp.
@@ -130,261 +81,422 @@ QString WindowTitle(const std::string& caption, const std::string& transport, bo
   return FromModel(WindowTitleText(caption, transport, simulated));
 }
 
-MainWindow::MainWindow(MainForm& form, const std::string& transport, bool simulated,
-                       QWidget* parent)
-    : QMainWindow(parent), form_(form) {
+template <class W>
+W* MainWindow::Make(QWidget* parent, ControlId id) {
+  auto* widget = new W(parent);
+  widget->setObjectName(QLatin1String(ObjectName(id)));
+  if constexpr (std::is_same_v<W, QLabel>) widget->setTextFormat(Qt::PlainText);
+  widgets_[static_cast<size_t>(id)] = widget;
+  return widget;
+}
+
+MainWindow::MainWindow(MainController& controller, const std::string& title,
+                       const std::string& banner, bool simulated, QWidget* parent)
+    : QMainWindow(parent), controller_(controller), simulated_(simulated) {
   setObjectName(QStringLiteral("MAIN"));
-  setWindowTitle(WindowTitle(form_.Caption, transport, simulated));
+  setWindowTitle(FromModel(title));
   setWindowIcon(AppIcon());
-  BuildControls(transport, simulated);
-  form_.on_event = [this](const MainEvent& e) { OnModelEvent(e); };
-  Render();
-}
-
-MainWindow::~MainWindow() {
-  form_.on_event = nullptr;
-  if (history_) history_->on_warning = nullptr;
-}
-
-// The controls top to bottom, in the order the focus chain follows them.
-void MainWindow::BuildControls(const std::string& transport, bool simulated) {
   setFont(UiFont());
   BuildMenus();
 
+  // The lists and panels scroll when the screen is too small for them (a
+  // laptop at 200 %); progress and status line stay in view below them.
   auto* central = new QWidget(this);
   central->setObjectName(QStringLiteral("central"));
+  central->setAccessibleName(QStringLiteral("Firmware download"));
   auto* outer = new QVBoxLayout(central);
   outer->setContentsMargins(10, 8, 10, 8);
   outer->setSpacing(8);
-  outer->addWidget(BuildBanner(central, transport, simulated));
-  outer->addWidget(BuildTargetPanel(central));
-  BuildNotices(central, outer);
-  outer->addWidget(BuildReleasePanel(central), 1);
-  BuildProgressArea(central, outer);
-  outer->addWidget(BuildStatusLine(central));
+  auto* scroll = new QScrollArea(central);
+  scroll->setObjectName(QStringLiteral("Panels"));
+  scroll->setAccessibleName(QStringLiteral("Drive and release"));
+  scroll->setFrameShape(QFrame::NoFrame);
+  scroll->setFocusPolicy(Qt::NoFocus);
+  scroll->setWidgetResizable(true);
+  scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  auto* panels = new QWidget(scroll);
+  panels->setAccessibleName(QStringLiteral("Drive and release"));
+  auto* column = new QVBoxLayout(panels);
+  column->setContentsMargins(0, 0, 0, 0);
+  column->setSpacing(8);
+  QLabel* badge = Make<QLabel>(panels, ControlId::kBanner);
+  badge->setAlignment(Qt::AlignCenter);
+  badge->setText(FromModel(banner));
+  if (simulated_) {
+    // A band whose colours are its own, readable on any theme (9:1).
+    badge->setStyleSheet(
+        QStringLiteral("QLabel { background: #ffd84d; color: #3a2e00; font-weight: bold; "
+                       "border: 1px solid #c9a400; border-radius: 3px; padding: 3px; }"));
+  }
+  column->addWidget(badge);
+  column->addWidget(BuildTargetPanel(panels));
+  for (ControlId id : {ControlId::kScanNotes, ControlId::kNotes}) {
+    QLabel* notice = Make<QLabel>(panels, id);
+    notice->setWordWrap(true);
+    notice->hide();
+    column->addWidget(notice);
+  }
+  column->addWidget(BuildReleasePanel(panels), 1);
+  scroll->setWidget(panels);
+  scroll->viewport()->setAccessibleName(QStringLiteral("Drive and release"));
+  outer->addWidget(scroll, 1);
+  outer->addWidget(BuildBottom(central));
   setCentralWidget(central);
-
   ConnectControls();
+  ApplyColours();
+
+  // Never larger than the screen it opens on.
+  if (const QScreen* s = screen()) {
+    const QSize room = s->availableGeometry().size() * 9 / 10;
+    resize(sizeHint().boundedTo(room));
+  }
+  controller_.Attach(this);
+}
+
+MainWindow::~MainWindow() {
+  controller_.Attach(nullptr);
+}
+
+QAction* MainWindow::Action(ControlId id) const {
+  switch (id) {
+    case ControlId::kSCSIMode:
+      return scsi_mode_->menuAction();
+    case ControlId::kScsiScan:
+      return scsi_scan_;
+    case ControlId::kHistory:
+      return history_;
+    default:
+      return nullptr;
+  }
 }
 
 void MainWindow::BuildMenus() {
-  const QFont ui = UiFont();
-  menuBar()->setFont(ui);
+  menuBar()->setFont(UiFont());
+  menuBar()->setAccessibleName(QStringLiteral("Menu"));
   scsi_mode_ = menuBar()->addMenu(QString());
   scsi_mode_->setObjectName(QStringLiteral("SCSIMode"));
-  scsi_mode_->setFont(ui);
+  scsi_mode_->setFont(UiFont());
+  scsi_mode_->setAccessibleName(QStringLiteral("SCSI Option"));
   scsi_scan_ = scsi_mode_->addAction(QString());
   scsi_scan_->setObjectName(QStringLiteral("Scsi_Scan"));
+  scsi_scan_->setShortcut(QKeySequence(Qt::Key_F5));
   // The history sits beside the defined menu, after it.
-  history_action_ = menuBar()->addAction(QStringLiteral("History"));
-  history_action_->setObjectName(QStringLiteral("History"));
-}
-
-// The line above the target panel naming the transport; a simulated bus is
-// called out in a bold yellow band.
-QWidget* MainWindow::BuildBanner(QWidget* parent, const std::string& transport, bool simulated) {
-  badge_ = MakeLabel(parent, "TransportBadge");
-  badge_->setAlignment(Qt::AlignCenter);
-  if (simulated) {
-    badge_->setText(FromModel(BannerText(transport, simulated)));
-    badge_->setStyleSheet(
-        QStringLiteral("QLabel { background: #ffd84d; color: #3a2e00; font-weight: bold; "
-                       "border: 1px solid #c9a400; border-radius: 3px; padding: 3px; }"));
-  } else {
-    badge_->setText(FromModel(BannerText(transport, simulated)));
-    badge_->setStyleSheet(QStringLiteral("QLabel { color: #4a4a4a; padding: 2px; }"));
-  }
-  return badge_;
+  history_ = menuBar()->addAction(QString());
+  history_->setObjectName(QStringLiteral("History"));
+  history_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_H));
+  // F10 opens the menu bar, as in most desktops.
+  auto* f10 = new QShortcut(QKeySequence(Qt::Key_F10), this);
+  connect(f10, &QShortcut::activated, this,
+          [this] { menuBar()->setActiveAction(scsi_mode_->menuAction()); });
 }
 
 // Target: picture, adapter and target lists, firmware version.
 QWidget* MainWindow::BuildTargetPanel(QWidget* parent) {
-  auto* target = new QFrame(parent);
+  auto* target = Make<QFrame>(parent, ControlId::kTargetGroup);
   target->setFrameStyle(QFrame::StyledPanel | QFrame::Raised);
   auto* grid = new QGridLayout(target);
   grid->setHorizontalSpacing(8);
-  image1_ = MakeLabel(target, "Image1");
-  image1_->setFixedSize(kPictureWidth, kPictureHeight);
-  image1_->setPixmap(PictureFor(devicePixelRatioF()));
-  grid->addWidget(image1_, 0, 0, 4, 1, Qt::AlignTop);
-  label1_ = MakeLabel(target, "Label1");
-  label2_ = MakeLabel(target, "Label2");
-  combo_ha_ = MakeTargetCombo(target, "ComboHA", UiFont());
-  combo_id_ = MakeTargetCombo(target, "ComboID", FixedPitchFont());
-  label1_->setBuddy(combo_ha_);
-  label2_->setBuddy(combo_id_);
-  grid->addWidget(label1_, 0, 1);
-  grid->addWidget(combo_ha_, 0, 2);
-  grid->addWidget(label2_, 1, 1);
-  grid->addWidget(combo_id_, 1, 2);
-  label3_[2] = MakeLabel(target, "Label3_2");
-  grid->addWidget(label3_[2], 2, 1, 1, 2);
-  fwver_ = MakeValueLabel(target, "FWVer");
-  grid->addWidget(fwver_, 3, 1, 1, 2);
+  QLabel* image = Make<QLabel>(target, ControlId::kImage1);
+  image->setFixedSize(kPictureWidth, kPictureHeight);
+  image->setPixmap(PictureFor(devicePixelRatioF()));
+  grid->addWidget(image, 0, 0, 4, 1, Qt::AlignTop);
+  const struct {
+    ControlId label, combo;
+    QFont font;
+    const char* name;  // of the open list
+  } lists[] = {{ControlId::kLabel1, ControlId::kComboHA, UiFont(), "Host adapters"},
+               {ControlId::kLabel2, ControlId::kComboID, FixedPitchFont(), "Target IDs"}};
+  int row = 0;
+  for (const auto& list : lists) {
+    QLabel* label = Make<QLabel>(target, list.label);
+    auto* combo = Make<QComboBox>(target, list.combo);
+    combo->setFont(list.font);
+    combo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    combo->setMinimumContentsLength(16);
+    label->setBuddy(combo);
+    combo->view()->setAccessibleName(QString::fromUtf8(list.name));
+    grid->addWidget(label, row, 1);
+    grid->addWidget(combo, row++, 2);
+  }
+  QLabel* caption = Make<QLabel>(target, ControlId::kLabel3_2);
+  grid->addWidget(caption, 2, 1, 1, 2);
+  QLabel* version = Make<QLabel>(target, ControlId::kFWVer);
+  caption->setBuddy(version);
+  grid->addWidget(version, 3, 1, 1, 2);
   grid->setColumnStretch(2, 1);
   return target;
-}
-
-void MainWindow::BuildNotices(QWidget* parent, QBoxLayout* outer) {
-  // What the transport had to say about the last scan (devices it could not
-  // map, a missing driver): shown until the next scan, hidden when empty.
-  scan_notes_ = MakeNotice(parent, "ScanNotes",
-                           {.background = "#e8f0fb", .text = "#1c3558", .border = "#9db4d6"});
-  outer->addWidget(scan_notes_);
-
-  // What the history says about the drives of the last scan ("firmware now
-  // ..."), and warnings of the history itself; hidden when empty.
-  history_notes_ = MakeNotice(parent, "HistoryNotes",
-                              {.background = "#eaf6ea", .text = "#1d4620", .border = "#9cc79f"});
-  outer->addWidget(history_notes_);
 }
 
 // Release: file list, chosen name, what the download would find in it, the
 // two buttons.
 QWidget* MainWindow::BuildReleasePanel(QWidget* parent) {
-  auto* release = new QFrame(parent);
+  auto* release = Make<QFrame>(parent, ControlId::kReleaseGroup);
   release->setFrameStyle(QFrame::StyledPanel | QFrame::Raised);
   auto* grid = new QGridLayout(release);
   grid->setHorizontalSpacing(12);
-  label3_[0] = MakeLabel(release, "Label3_0");
-  label3_[1] = MakeLabel(release, "Label3_1");
-  file1_ = new QListWidget(release);
-  file1_->setObjectName(QStringLiteral("File1"));
-  file1_->setFont(UiFont());
-  file1_->setSelectionMode(QAbstractItemView::SingleSelection);
-  file1_->setUniformItemSizes(true);
-  file1_->setMinimumWidth(190);
-  file1_->setMinimumHeight(110);
-  label4_ = MakeValueLabel(release, "Label4");
-  // Read-only summary of the chosen release (areas, blocks, checksum, or the
-  // message the download would stop with); nothing is sent to make it.
-  release_summary_ = MakeLabel(release, "ReleaseSummary");
-  release_summary_->setWordWrap(true);
-  release_summary_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  release_summary_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  release_summary_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-  release_summary_->hide();
-  // Abort is made first: it comes before Download Start in the focus chain.
-  tyusi_ = MakeButton(release, "Tyusi", 90);
-  command1_ = MakeButton(release, "Command1", 120);
-  grid->addWidget(label3_[0], 0, 0);
-  grid->addWidget(file1_, 1, 0, 4, 1);
-  grid->addWidget(label3_[1], 0, 1, 1, 2);
-  grid->addWidget(label4_, 1, 1, 1, 2);
-  grid->addWidget(release_summary_, 2, 1, 1, 2);
+  QLabel* select = Make<QLabel>(release, ControlId::kLabel3_0);
+  auto* files = Make<QListWidget>(release, ControlId::kFile1);
+  files->setSelectionMode(QAbstractItemView::SingleSelection);
+  files->setUniformItemSizes(true);
+  files->setMinimumSize(150, 60);
+  select->setBuddy(files);
+  QLabel* name_caption = Make<QLabel>(release, ControlId::kLabel3_1);
+  QLabel* name = Make<QLabel>(release, ControlId::kLabel4);
+  name_caption->setBuddy(name);
+  QLabel* summary = Make<QLabel>(release, ControlId::kReleaseSummary);
+  summary->setWordWrap(true);
+  summary->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  summary->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+  summary->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  auto* download = Make<QPushButton>(release, ControlId::kCommand1);
+  auto* abort = Make<QPushButton>(release, ControlId::kTyusi);
+  grid->addWidget(select, 0, 0);
+  grid->addWidget(files, 1, 0, 4, 1);
+  grid->addWidget(name_caption, 0, 1, 1, 2);
+  grid->addWidget(name, 1, 1, 1, 2);
+  grid->addWidget(summary, 2, 1, 1, 2);
   grid->setRowStretch(2, 1);
-  grid->addWidget(command1_, 3, 1);
-  grid->addWidget(tyusi_, 3, 2);
+  grid->addWidget(download, 3, 1);
+  grid->addWidget(abort, 3, 2);
   grid->setColumnStretch(1, 1);
   grid->setColumnStretch(2, 1);
   return release;
 }
 
-void MainWindow::BuildProgressArea(QWidget* parent, QBoxLayout* outer) {
-  progress_ = new QProgressBar(parent);
-  progress_->setObjectName(QStringLiteral("Progress"));
-  ClearProgress();
-  progress_->setTextVisible(true);
-  progress_->setEnabled(false);
-  outer->addWidget(progress_);
-
-  // The progress area's own line: the command the drive is working on, and
-  // the acknowledgement of Abort. It keeps its height whether or not it shows
-  // anything, so that nothing moves while a command is out.
+// Progress bar, the activity line (the command waited for, the abort notice
+// at its right end) and the status line.
+QWidget* MainWindow::BuildBottom(QWidget* parent) {
+  auto* bottom = new QWidget(parent);
+  bottom->setAccessibleName(QStringLiteral("Progress and status"));
+  auto* layout = new QVBoxLayout(bottom);
+  layout->setContentsMargins(0, 0, 0, 0);
+  auto* progress = Make<QProgressBar>(bottom, ControlId::kProgress);
+  progress->setTextVisible(true);
+  layout->addWidget(progress);
   auto* activity = new QHBoxLayout;
   activity->setSpacing(12);
-  wait_info_ = MakeLabel(parent, "WaitInfo");
-  wait_info_->setMinimumHeight(wait_info_->fontMetrics().height() + 4);
-  wait_info_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
-  abort_notice_ = MakeLabel(parent, "AbortNotice");
-  abort_notice_->setStyleSheet(QStringLiteral("QLabel { color: #8a1c00; font-weight: bold; }"));
-  abort_notice_->hide();
-  activity->addWidget(wait_info_, 1);
-  activity->addWidget(abort_notice_, 0, Qt::AlignRight);
-  outer->addLayout(activity);
+  QLabel* wait = Make<QLabel>(bottom, ControlId::kWaitInfo);
+  // It keeps its height whether or not it says something: nothing moves while
+  // a command is out.
+  wait->setMinimumHeight(wait->fontMetrics().height() + 4);
+  wait->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+  QLabel* notice = Make<QLabel>(bottom, ControlId::kAbortNotice);
+  notice->setStyleSheet(QStringLiteral("QLabel { font-weight: bold; }"));
+  notice->hide();
+  activity->addWidget(wait, 1);
+  activity->addWidget(notice, 0, Qt::AlignRight);
+  layout->addLayout(activity);
+  auto* status = Make<QLineEdit>(bottom, ControlId::kText1);
+  status->setReadOnly(true);
+  layout->addWidget(status);
+  return bottom;
 }
 
-// The status line at the bottom (Text1).
-QWidget* MainWindow::BuildStatusLine(QWidget* parent) {
-  text1_ = new QLineEdit(parent);
-  text1_->setObjectName(QStringLiteral("Text1"));
-  text1_->setReadOnly(true);
-  text1_->setFont(UiFont());
-  return text1_;
-}
-
-// Each user action runs its model handler through RunHandler.
 void MainWindow::ConnectControls() {
-  connect(scsi_scan_, &QAction::triggered, this, [this] {
-    ScanResult scan;
-    RunHandler([this, &scan] { scan = form_.Scan(); });
-    RenderScanNotes();
-    VerifyScanned(scan);
-  });
-  connect(history_action_, &QAction::triggered, this, [this] { ShowHistory(); });
-  connect(combo_ha_, &QComboBox::activated, this,
-          [this](int index) { RunHandler([this, index] { form_.ComboHA.SetListIndex(index); }); });
-  connect(combo_id_, &QComboBox::activated, this,
-          [this](int index) { RunHandler([this, index] { form_.ComboID.SetListIndex(index); }); });
-  connect(file1_, &QListWidget::currentRowChanged, this, [this](int row) {
-    if (row >= 0) RunHandler([this, row] { form_.File1.SetListIndex(row); });
-  });
-  connect(command1_, &QPushButton::clicked, this, [this] { RunHandler([this] { Download(); }); });
-  connect(tyusi_, &QPushButton::clicked, this, [this] {
-    RunHandler([this] { form_.Tyusi_Click(); });
-    if (busy_) {
-      AcknowledgeAbort(
-          QStringLiteral("Abort requested \u2013 the download stops after the "
-                         "current command"));
+  for (QWidget* w : widgets_) {
+    if (w == nullptr) continue;
+    if (w != Control(ControlId::kComboID)) w->setFont(UiFont());
+    // The values shown can be reached and read from the keyboard.
+    if (auto* label = qobject_cast<QLabel*>(w);
+        label && label->buddy() == nullptr &&
+        (w == Control(ControlId::kFWVer) || w == Control(ControlId::kLabel4))) {
+      label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+      label->setMinimumHeight(22);
+      label->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+      label->setFocusPolicy(Qt::StrongFocus);
     }
+    if (auto* button = qobject_cast<QPushButton*>(w)) {
+      // Enter never presses a button here: a download starts only when the
+      // operator means it.
+      button->setDefault(false);
+      button->setAutoDefault(false);
+      button->setMinimumWidth(90);
+    }
+  }
+  static_cast<QComboBox*>(Control(ControlId::kComboID))->setFont(FixedPitchFont());
+  setTabOrder(Control(ControlId::kComboHA), Control(ControlId::kComboID));
+  setTabOrder(Control(ControlId::kComboID), Control(ControlId::kFWVer));
+  setTabOrder(Control(ControlId::kFWVer), Control(ControlId::kFile1));
+  setTabOrder(Control(ControlId::kFile1), Control(ControlId::kLabel4));
+  setTabOrder(Control(ControlId::kLabel4), Control(ControlId::kCommand1));
+  setTabOrder(Control(ControlId::kCommand1), Control(ControlId::kTyusi));
+  setTabOrder(Control(ControlId::kTyusi), Control(ControlId::kText1));
+
+  connect(scsi_scan_, &QAction::triggered, this, [this] { controller_.Rescan(); });
+  connect(history_, &QAction::triggered, this, [this] { controller_.ShowHistory(); });
+  connect(static_cast<QComboBox*>(Control(ControlId::kComboHA)), &QComboBox::activated, this,
+          [this](int index) { controller_.ChooseAdapter(index); });
+  connect(static_cast<QComboBox*>(Control(ControlId::kComboID)), &QComboBox::activated, this,
+          [this](int index) { controller_.ChooseTarget(index); });
+  // A choice is a selection (a click, the arrow keys), not the current item
+  // the list sets by itself when the focus enters it.
+  auto* files = static_cast<QListWidget*>(Control(ControlId::kFile1));
+  connect(files, &QListWidget::itemSelectionChanged, this, [this, files] {
+    const auto selected = files->selectedItems();
+    if (!selected.isEmpty()) controller_.ChooseFile(files->row(selected.front()));
   });
+  connect(static_cast<QPushButton*>(Control(ControlId::kCommand1)), &QPushButton::clicked, this,
+          [this] { controller_.Download(); });
+  connect(static_cast<QPushButton*>(Control(ControlId::kTyusi)), &QPushButton::clicked, this,
+          [this] { controller_.Abort(); });
+  // Enter and Escape on Abort press it; Escape anywhere asks for the same.
+  Control(ControlId::kTyusi)->installEventFilter(this);
+  auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+  connect(escape, &QShortcut::activated, this, [this] { controller_.Abort(); });
 }
 
-void MainWindow::AcknowledgeAbort(const QString& notice) {
-  // Shown at once, even while the executor is still waiting for the drive:
-  // the operator must see that the click counted and not power the drive off.
-  abort_acknowledged_ = true;
-  tyusi_->setEnabled(false);
-  abort_notice_->setText(notice);
-  abort_notice_->show();
-  if (QLayout* layout = centralWidget()->layout()) layout->activate();
-  tyusi_->repaint();
-  abort_notice_->repaint();
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == Control(ControlId::kTyusi) && event->type() == QEvent::KeyPress) {
+    const int key = static_cast<QKeyEvent*>(event)->key();
+    if (key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Escape) {
+      controller_.Abort();
+      return true;
+    }
+  }
+  return QMainWindow::eventFilter(watched, event);
 }
 
-void MainWindow::SetHistory(history::Log* log) {
-  if (history_) history_->on_warning = nullptr;
-  history_ = log;
-  if (history_) history_->on_warning = [this](const std::string& w) { HistoryWarning(w); };
+void MainWindow::Apply(const ViewState& state) {
+  scsi_mode_->setTitle(Shown(state[ControlId::kSCSIMode]));
+  scsi_mode_->menuAction()->setEnabled(state[ControlId::kSCSIMode].enabled);
+  scsi_scan_->setText(Shown(state[ControlId::kScsiScan]));
+  scsi_scan_->setEnabled(state[ControlId::kScsiScan].enabled);
+  history_->setText(Shown(state[ControlId::kHistory]));
+
+  for (size_t i = 0; i < kControlCount; ++i) {
+    QWidget* w = widgets_[i];
+    if (w == nullptr) continue;
+    const ControlState& c = state.controls[i];
+    const auto id = static_cast<ControlId>(i);
+    if (w->accessibleName() != FromModel(c.name)) w->setAccessibleName(FromModel(c.name));
+    if (w->isEnabled() != c.enabled) w->setEnabled(c.enabled);
+    if (auto* button = qobject_cast<QPushButton*>(w)) {
+      if (button->text() != Shown(c)) button->setText(Shown(c));
+    } else if (auto* line = qobject_cast<QLineEdit*>(w)) {
+      const QString text = OneLine(c.text);
+      if (line->text() != text) {
+        line->setText(text);
+        line->setCursorPosition(0);
+      }
+      const QString full = MessageBoxText(c.text);
+      line->setToolTip(full.contains(QLatin1Char('\n')) ? full : QString());
+    } else if (auto* bar = qobject_cast<QProgressBar*>(w)) {
+      bar->setRange(0, state.progress.maximum);
+      bar->setValue(state.progress.value);
+      bar->setFormat(FromModel(state.progress.text));
+      bar->setAccessibleDescription(FromModel(state.progress.text));
+    } else if (auto* label = qobject_cast<QLabel*>(w);
+               label && id != ControlId::kImage1 && id != ControlId::kBanner) {
+      const bool lines = id == ControlId::kNotes || id == ControlId::kScanNotes;
+      const QString text = c.access_key != 0 ? Shown(c)
+                           : lines           ? MessageBoxText(c.text)
+                                             : OneLine(c.text);
+      if (label->text() != text) label->setText(text);
+      if (c.access_key == 0 && label->accessibleDescription() != text.trimmed()) {
+        label->setAccessibleDescription(text.trimmed());
+      }
+      if (lines || id == ControlId::kReleaseSummary || id == ControlId::kAbortNotice) {
+        label->setVisible(c.visible);
+      }
+    }
+  }
+  ApplyList(static_cast<QComboBox*>(Control(ControlId::kComboHA)), state.adapters, [this](int i) {
+    return static_cast<QComboBox*>(Control(ControlId::kComboHA))->itemText(i);
+  });
+  ApplyList(static_cast<QComboBox*>(Control(ControlId::kComboID)), state.targets, [this](int i) {
+    return static_cast<QComboBox*>(Control(ControlId::kComboID))->itemText(i);
+  });
+  for (ControlId id : {ControlId::kComboHA, ControlId::kComboID}) {
+    auto* combo = static_cast<QComboBox*>(Control(id));
+    const int index = id == ControlId::kComboHA ? state.adapters.index : state.targets.index;
+    const QSignalBlocker block(combo);
+    if (combo->currentIndex() != index) combo->setCurrentIndex(index);
+  }
+  auto* files = static_cast<QListWidget*>(Control(ControlId::kFile1));
+  ApplyList(files, state.files, [files](int i) { return files->item(i)->text(); });
+  {
+    const QSignalBlocker block(files);
+    if (files->currentRow() != state.files.index) {
+      files->setCurrentRow(state.files.index);
+      if (state.files.index < 0) files->clearSelection();
+    }
+  }
+  ApplyColours();
+  if (state.progress.value != blocks_shown_) {
+    blocks_shown_ = state.progress.value;
+    if (blocks_shown_ > 0) emit blockSent(blocks_shown_, state.progress.maximum);
+  }
+
+  if (state.focus) {
+    if (QWidget* w = Control(*state.focus)) w->setFocus(Qt::OtherFocusReason);
+    if (*state.focus == ControlId::kFile1 && files->currentItem() != nullptr) {
+      files->scrollToItem(files->currentItem());
+    }
+  }
+  for (const Announcement& a : state.announcements) Announce(a);
 }
 
-void MainWindow::HistoryWarning(const std::string& text) {
-  notes_.Warning(text);
-  RenderHistoryNotes();
+// Texts by their role, in colours made for the window's own background.
+void MainWindow::ApplyColours() {
+  const ViewState& state = controller_.State();
+  const Rgb window = FromQt(palette().color(QPalette::Window));
+  for (ControlId id : {ControlId::kReleaseSummary, ControlId::kAbortNotice}) {
+    QWidget* w = Control(id);
+    QPalette p = w->palette();
+    p.setColor(QPalette::WindowText, ToQt(RoleColour(state[id].role, window)));
+    w->setPalette(p);
+  }
+  for (ControlId id : {ControlId::kScanNotes, ControlId::kNotes}) {
+    const Role role = state[id].role == Role::kPlain ? Role::kInfo : state[id].role;
+    const QString sheet = NoticeStyle(role, palette().color(QPalette::Window));
+    if (Control(id)->styleSheet() != sheet) Control(id)->setStyleSheet(sheet);
+  }
+  // The block count is drawn on the bar and on its filled part.
+  QWidget* bar = Control(ControlId::kProgress);
+  QPalette p = bar->palette();
+  const QPalette app = QApplication::palette(bar);
+  p.setColor(QPalette::Text, ToQt(ReadableOn(FromQt(app.color(QPalette::Base)),
+                                             FromQt(app.color(QPalette::Text)))));
+  p.setColor(QPalette::HighlightedText,
+             ToQt(ReadableOn(FromQt(app.color(QPalette::Highlight)),
+                             FromQt(app.color(QPalette::HighlightedText)))));
+  p.setColor(QPalette::WindowText, ToQt(ReadableOn(FromQt(app.color(QPalette::Window)),
+                                                   FromQt(app.color(QPalette::WindowText)))));
+  bar->setPalette(p);
 }
 
-// Command1_Click with the attempt recorded in the download history.
-void MainWindow::Download() {
-  notes_.Downloaded(form_.StartDownload(history_));
-  RenderHistoryNotes();
-  if (history_dialog_ && history_dialog_->isVisible()) history_dialog_->Reload();
+// A screen reader hears it as the description of the control it is about
+// (the event a live region gives).
+void MainWindow::Announce(const Announcement& a) {
+  QWidget* w = Control(a.source) != nullptr ? Control(a.source) : this;
+  const QString text = FromModel(a.text);
+  if (w->accessibleDescription() == text) w->setAccessibleDescription(QString());
+  w->setAccessibleDescription(text);
 }
 
-// After a scan: for each listed drive whose last download finished, whether its
-// firmware has changed since (shown until the next scan).
-void MainWindow::VerifyScanned(const ScanResult& scan) {
-  notes_.Scanned(history_, scan);
-  RenderHistoryNotes();
+void MainWindow::PaintNow(ControlId id) {
+  if (QWidget* w = Control(id)) {
+    if (QLayout* layout = centralWidget()->layout()) layout->activate();
+    w->repaint();
+  }
 }
 
-void MainWindow::RenderHistoryNotes() {
-  QStringList lines;
-  for (const auto& line : notes_.Lines()) lines << OneLine(line).simplified();
-  ShowNotice(history_notes_, lines.join(QLatin1Char('\n')));
+void MainWindow::PostClose() {
+  QTimer::singleShot(0, this, [this] { close(); });
 }
 
-HistoryDialog* MainWindow::ShowHistory() {
-  const std::string path = history_ != nullptr ? history_->path() : std::string();
+void MainWindow::AnswerOpenBox() {
+  if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+    if (QAbstractButton* escape = box->escapeButton()) {
+      escape->click();
+    } else {
+      box->reject();
+    }
+  }
+}
+
+// Not modal, so Abort stays reachable during a download.
+void MainWindow::ShowHistory(const std::string& path) {
   if (history_dialog_ == nullptr) {
     history_dialog_ = new HistoryDialog(path, this);
   } else {
@@ -393,189 +505,17 @@ HistoryDialog* MainWindow::ShowHistory() {
   history_dialog_->show();
   history_dialog_->raise();
   history_dialog_->activateWindow();
-  return history_dialog_;
 }
 
-// The summary follows the chosen file and target; it is made only between
-// handlers and never while a download runs (the file is being sent then).
-void MainWindow::UpdateReleaseSummary() {
-  if (busy_ || handler_depth_ > 0) return;
-  const std::string& file = form_.Label4.Caption;
-  const std::string entry = form_.ComboID.Text();
-  std::string key = form_.FirmwareDir;
-  key.append(1, '\0').append(file).append(1, '\0').append(entry);
-  if (key == summary_key_) return;
-  summary_key_ = std::move(key);
-  if (file.find_first_not_of(' ') == std::string::npos) {
-    release_summary_->clear();
-    release_summary_->hide();
-    return;
-  }
-  const ReleasePreview preview = PreviewRelease(form_.FirmwareDir, file, entry);
-  release_summary_->setText(OneLine(PreviewText(preview)));
-  release_summary_->setStyleSheet(preview.ok ? QStringLiteral("QLabel { color: #1d4620; }")
-                                             : QStringLiteral("QLabel { color: #8a1c00; }"));
-  release_summary_->show();
-}
-
-void MainWindow::RenderScanNotes() {
-  const auto manager = InstalledAspiManager();
-  const std::string notes = manager ? manager->Notes() : std::string();
-  ShowNotice(scan_notes_, MessageBoxText(notes).trimmed());
-}
-
-void MainWindow::ShowWait(const CommandWait& wait) {
-  if (wait.elapsed < std::chrono::seconds(1)) return;
-  const QString text = FromModel(DescribeWait(wait));
-  if (wait_info_->text() != text) wait_info_->setText(text);
-}
-
-void MainWindow::EndWait() {
-  if (!wait_info_->text().isEmpty()) wait_info_->clear();
-}
-
-void MainWindow::RequestStop() {
-  if (busy_) {
-    // Like Abort: the command in flight completes, the next block is not sent.
-    close_when_done_ = true;
-    RunHandler([this] { form_.Tyusi_Click(); });
-    AcknowledgeAbort(
-        QStringLiteral("Stop requested \u2013 the download stops after the "
-                       "current command, then the window closes"));
-    return;
-  }
-  if (handler_depth_ > 0) {
-    // A scan or a question is under way: let it return first. A box waiting
-    // for an answer gets its safe one (Cancel where there is one).
-    close_when_done_ = true;
-    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-      if (QAbstractButton* escape = box->escapeButton()) {
-        escape->click();
-      } else {
-        box->reject();
-      }
-    }
-    return;
-  }
-  close();
-}
-
-void MainWindow::RunHandler(const std::function<void()>& handler) {
-  ++handler_depth_;
-  try {
-    handler();
-  } catch (const std::exception& e) {
-    // Nothing should escape a handler; if something does, say so instead of
-    // letting it unwind through the event loop.
-    QMessageBox::critical(this, windowTitle(),
-                          QStringLiteral("Internal error: ") + QString::fromLocal8Bit(e.what()));
-  }
-  --handler_depth_;
-  Render();
-  UpdateReleaseSummary();
-  emit handlerFinished();
-  if (handler_depth_ == 0 && close_when_done_) {
-    close_when_done_ = false;
-    QTimer::singleShot(0, this, [this] { close(); });
-  }
-}
-
-void MainWindow::Render() {
-  tyusi_->setText(FromModel(form_.Tyusi.Caption));
-  tyusi_->setEnabled(form_.Tyusi.Enabled && !abort_acknowledged_);
-  command1_->setText(FromModel(form_.Command1.Caption));
-  command1_->setEnabled(form_.Command1.Enabled);
-  RenderFileList(file1_, form_.File1);
-  RenderText1();
-  RenderCombo(combo_ha_, form_.ComboHA);
-  RenderCombo(combo_id_, form_.ComboID);
-  RenderLabel(label4_, form_.Label4.Caption);
-  RenderLabel(fwver_, form_.FWVer.Caption);
-  for (size_t i = 0; i < label3_.size(); ++i) RenderLabel(label3_[i], form_.Label3[i].Caption);
-  RenderLabel(label1_, form_.Label1.Caption);
-  RenderLabel(label2_, form_.Label2.Caption);
-  scsi_mode_->setTitle(FromModel(form_.SCSIMode.Caption));
-  scsi_mode_->menuAction()->setEnabled(form_.SCSIMode.Enabled);
-  scsi_scan_->setText(FromModel(form_.Scsi_Scan.Caption));
-  // A rescan re-selects the target; never while a download is sending to it.
-  scsi_scan_->setEnabled(form_.Scsi_Scan.Enabled && !busy_);
-}
-
-void MainWindow::RenderText1() {
-  const QString text = OneLine(form_.Text1.Text);
-  if (text1_->text() != text) {
-    text1_->setText(text);
-    text1_->setCursorPosition(0);
-  }
-  const QString full = MessageBoxText(form_.Text1.Text);
-  text1_->setToolTip(full.contains(QLatin1Char('\n')) ? full : QString());
-}
-
-void MainWindow::RenderProgress(int index, int count) {
-  progress_->setRange(0, count > 0 ? count : 1);
-  progress_->setValue(index);
-  progress_->setFormat(QStringLiteral("%v / %m blocks"));
-}
-
-// No block counted yet: an empty bar without text.
-void MainWindow::ClearProgress() {
-  progress_->setRange(0, 1);
-  progress_->setValue(0);
-  progress_->setFormat(QString());
-}
-
-void MainWindow::RefreshControl(std::string_view name) {
-  if (name == "Text1") {
-    RenderText1();
-    text1_->repaint();
-    return;
-  }
-  Render();
-  if (auto* widget = findChild<QWidget*>(QString::fromUtf8(name.data(), qsizetype(name.size())))) {
-    widget->repaint();
-  }
-}
-
-void MainWindow::OnModelEvent(const MainEvent& e) {
-  switch (e.kind) {
-    case MainEvent::kStatus:
-      RenderText1();
-      break;
-    case MainEvent::kBusy:
-      busy_ = e.busy;
-      if (abort_acknowledged_) {
-        abort_acknowledged_ = false;
-        abort_notice_->clear();
-        abort_notice_->hide();
-      }
-      if (busy_) ClearProgress();
-      progress_->setEnabled(busy_);
-      Render();
-      break;
-    case MainEvent::kBlockSent:
-      RenderProgress(e.index, e.count);
-      emit blockSent(e.index, e.count);
-      break;
-    case MainEvent::kNotice:
-      // Shown below the lists with the history's notes, until the next scan.
-      HistoryWarning(e.text);
-      break;
-    case MainEvent::kTargetItem:
-    case MainEvent::kFirmware:
-    case MainEvent::kAdapterItem:
-      Render();
-      break;
-  }
+void MainWindow::ReloadHistory() {
+  if (history_dialog_ && history_dialog_->isVisible()) history_dialog_->Reload();
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
-  // Closing while blocks are being sent would leave the drive half written
-  // with nobody told; the window stays until the download has finished.
-  if (busy_) {
+  if (!controller_.CloseRequested()) {
     event->ignore();
     return;
   }
-  form_.Form_Unload();
   event->accept();
   emit closed();
 }
@@ -586,6 +526,11 @@ void MainWindow::paintEvent(QPaintEvent* event) {
     painted_ = true;
     QTimer::singleShot(0, this, [this] { emit firstPainted(); });
   }
+}
+
+void MainWindow::changeEvent(QEvent* event) {
+  QMainWindow::changeEvent(event);
+  if (event->type() == QEvent::PaletteChange) ApplyColours();
 }
 
 }  // namespace qx::qt

@@ -4,6 +4,8 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QCursor>
+#include <QDialogButtonBox>
+#include <QLabel>
 #include <QPushButton>
 
 #include "ui/qt/text.h"
@@ -45,6 +47,17 @@ int ShowMessageBox(QWidget* parent, const std::string& text, int style, const st
     box.setEscapeButton(ok);
   }
   box.setDefaultButton(ok);
+  // The icon is a picture a screen reader cannot see: it gets a name, as
+  // does the row of buttons.
+  if (auto* buttons = box.findChild<QDialogButtonBox*>()) {
+    buttons->setAccessibleName(QStringLiteral("Answers"));
+  }
+  static constexpr const char* kIconNames[] = {"", "Information", "Warning", "Error", "Question"};
+  for (auto* label : box.findChildren<QLabel*>()) {
+    if (!label->pixmap().isNull() && label->accessibleName().isEmpty()) {
+      label->setAccessibleName(QString::fromLatin1(kIconNames[box.icon()]));
+    }
+  }
   box.exec();
   return cancel != nullptr && box.clickedButton() == cancel ? kAnswerCancel : kAnswerOk;
 }
@@ -122,16 +135,12 @@ void QtWindowSystem::KeepAlive(const CommandWait& wait) {
     app->installEventFilter(&filter_);
     filter_installed_ = true;
   }
-  if (on_wait) on_wait(wait);
+  NotifyWait(wait);
   // Nested waits (none today) keep the outer one's filtering.
   const bool outer = filter_.Active();
   filter_.SetActive(true);
   QCoreApplication::processEvents(QEventLoop::AllEvents);
   filter_.SetActive(outer);
-}
-
-void QtWindowSystem::WaitEnded() {
-  if (on_wait_ended) on_wait_ended();
 }
 
 void QtWindowSystem::SetMousePointer(int pointer) {
@@ -141,10 +150,6 @@ void QtWindowSystem::SetMousePointer(int pointer) {
   } else {
     main_window_->unsetCursor();
   }
-}
-
-void QtWindowSystem::Refresh(std::string_view control) {
-  if (on_refresh) on_refresh(control);
 }
 
 }  // namespace qx::qt

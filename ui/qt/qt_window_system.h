@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "platform/window_system.h"
+#include "ui/window_session.h"
 
 namespace qx::qt {
 
@@ -48,7 +49,7 @@ class WaitInputFilter final : public QObject {
   bool active_ = false;
 };
 
-class QtWindowSystem final : public WindowSystem {
+class QtWindowSystem final : public ViewWindowSystem {
  public:
   // `asker` empty: the real box (ShowMessageBox).
   explicit QtWindowSystem(MessageBoxAsker asker = ShowMessageBox);
@@ -59,27 +60,15 @@ class QtWindowSystem final : public WindowSystem {
   // click on Abort reaches the model while a download runs.
   void DoEvents() override;
   void SetMousePointer(int pointer) override;
-  void Refresh(std::string_view control) override;
-  // While a command is outstanding: tells on_wait about it, then processes
-  // pending events once with only the wait-input widget's input let through.
+  // While a command is outstanding: tells the session about it, then
+  // processes pending events once with only the wait-input widget's input
+  // let through.
   void KeepAlive(const CommandWait& wait) override;
-  void WaitEnded() override;
-  void DeliverStops() override {
-    if (on_deliver_stops) on_deliver_stops();
-  }
 
   // The window that owns message boxes and shows the mouse pointer.
   void SetMainWindow(QWidget* window) { main_window_ = window; }
   // The one widget whose input is delivered during a command wait.
   void SetWaitInputWidget(QWidget* widget) { filter_.SetAllowed(widget); }
-  // Called by Refresh with the control's name; the views repaint it at once.
-  std::function<void(std::string_view)> on_refresh;
-  // Called by KeepAlive (before events are processed, so what it changes is
-  // painted in the same cycle) and once when that wait is over.
-  std::function<void(const CommandWait&)> on_wait;
-  std::function<void()> on_wait_ended;
-  // Called by DeliverStops: hands a pending stop signal to the window.
-  std::function<void()> on_deliver_stops;
 
  private:
   MessageBoxAsker asker_;
