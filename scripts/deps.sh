@@ -3,7 +3,9 @@
 # Skips apt-get when everything is already there. dpkg-dev, binutils and file
 # let cpack build the .deb; man-db and lintian check it (tests/packaging).
 # libsystemd-dev gives the sleep inhibitor and battery state their D-Bus
-# library; dbus and python3-dbusmock run their tests on a private bus. The
+# library; dbus and python3-dbusmock run their tests on a private bus.
+# at-spi2-core, python3-pyatspi and openbox let the window be tested from the
+# keyboard and through the accessibility bus, as a screen reader reads it. The
 # Windows build takes mingw-w64 (posix threads), GoogleTest's sources to build
 # for it, and wine to run its tests.
 set -euo pipefail
@@ -11,6 +13,7 @@ pkgs=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev nlohm
       qt6-base-dev fonts-liberation2 fonts-vlgothic xvfb xauth x11-apps x11-utils netpbm xdotool
       dpkg-dev binutils file man-db lintian
       libsystemd-dev dbus python3-dbusmock
+      at-spi2-core python3-pyatspi dbus-x11 openbox
       g++-mingw-w64-x86-64-posix mingw-w64-tools googletest wine64 wine)
 missing=()
 for p in "${pkgs[@]}"; do
