@@ -93,8 +93,10 @@ std::string WithAccessKey(const std::string& text, char key, char marker) {
   return out;
 }
 
-MainController::MainController(MainForm& form, history::Log* history, std::string window_title)
+MainController::MainController(MainForm& form, history::Log* history, std::string window_title,
+                               std::string banner)
     : form_(form), history_(history), window_title_(std::move(window_title)) {
+  state_[ControlId::kBanner].text = std::move(banner);
   form_.on_event = [this](const MainEvent& e) { OnModelEvent(e); };
   if (history_) history_->on_warning = [this](const std::string& w) { Warning(w); };
   Build();
@@ -348,6 +350,7 @@ void MainController::Publish() {
   // A rescan re-selects the target; never while a download is sending to it.
   set(ControlId::kScsiScan, form_.Scsi_Scan.Caption, form_.Scsi_Scan.Enabled && !busy_);
   set(ControlId::kHistory, "History");
+  set(ControlId::kBanner, state_[ControlId::kBanner].text);
   set(ControlId::kLabel1, form_.Label1.Caption);
   set(ControlId::kLabel2, form_.Label2.Caption);
   set(ControlId::kComboHA, form_.ComboHA.Text(), form_.ComboHA.Enabled);

@@ -45,8 +45,9 @@ class MainView {
 class MainController {
  public:
   // `history` (may be null or disabled) must outlive the controller; its
-  // warnings become notes.
-  MainController(MainForm& form, history::Log* history, std::string window_title);
+  // warnings become notes. `banner` is the line naming the transport.
+  MainController(MainForm& form, history::Log* history, std::string window_title,
+                 std::string banner = {});
   ~MainController();
   MainController(const MainController&) = delete;
   MainController& operator=(const MainController&) = delete;

@@ -64,7 +64,7 @@ WindowSession::WindowSession(const WindowOptions& options, SettingsStore& settin
       simulated_(TransportSimulated(options.simulated)),
       history_(history::Log::ForUser(options.history, kProgramVersion)),
       form_((InstallWindowSystem(&window_system), settings)),
-      controller_(form_, &history_, Title()) {
+      controller_(form_, &history_, Title(), Banner()) {
   TraceOn = options.trace ? 1.0f : 0.0f;
   window_system_.on_paint = [this](Paint what) {
     if (what == Paint::kStatusLine) {

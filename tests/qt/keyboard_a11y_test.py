@@ -183,8 +183,12 @@ try:
     if main is None:
         fail("the window did not appear in the accessibility tree")
         raise SystemExit
-    subprocess.run(["xdotool", "search", "--sync", "--name", "QX-R4410", "windowactivate"],
-                   check=False, timeout=10)
+    # Keys go to the active window: wait until the window manager made it so.
+    def activate():
+        subprocess.run(["xdotool", "search", "--sync", "--name", "QX-R4410 Firmware",
+                        "windowactivate"], check=False, timeout=10)
+        return main.getState().contains(pyatspi.STATE_ACTIVE)
+    check(bool(until(15, activate, step=0.5)), "the window is active")
     time.sleep(0.5)
 
     # What a screen reader is told, collected on a thread of its own.
@@ -207,9 +211,10 @@ try:
     check(status is not None, "the status line is named")
 
     # The menu by its access key, then SCSI Rescan.
+    def menu_showing():
+        return find(main, "menu item", "SCSI Rescan").getState().contains(pyatspi.STATE_SHOWING)
     key("alt+s")
-    menu_open = until(3, lambda: find(main, "menu item", "SCSI Rescan").getState().contains(
-        pyatspi.STATE_SHOWING))
+    menu_open = until(3, menu_showing)
     check(bool(menu_open), "Alt+S opens the SCSI Option menu")
     check(not unnamed(main), "the open menu has names: %s" % unnamed(main))
     key("r")
