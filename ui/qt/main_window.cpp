@@ -38,6 +38,10 @@ namespace {
 
 constexpr int kPictureWidth = 120;
 constexpr int kPictureHeight = 96;
+// The size the window opens with where the screen has room: every part in
+// view, the file list a dozen releases long.
+constexpr int kNaturalWidth = 540;
+constexpr int kNaturalHeight = 600;
 
 QColor ToQt(Rgb c) {
   return QColor(c.r, c.g, c.b);
@@ -139,17 +143,21 @@ MainWindow::MainWindow(MainController& controller, const std::string& title,
   column->addWidget(BuildReleasePanel(panels), 1);
   scroll->setWidget(panels);
   scroll->viewport()->setAccessibleName(QStringLiteral("Drive and release"));
+  // The keyboard's focus is always in view, however little of the panels shows.
+  connect(qApp, &QApplication::focusChanged, scroll, [scroll, panels](QWidget*, QWidget* now) {
+    if (now != nullptr && panels->isAncestorOf(now)) scroll->ensureWidgetVisible(now, 8, 8);
+  });
   outer->addWidget(scroll, 1);
   outer->addWidget(BuildBottom(central));
   setCentralWidget(central);
   ConnectControls();
   ApplyColours();
 
-  // Never larger than the screen it opens on.
-  if (const QScreen* s = screen()) {
-    const QSize room = s->availableGeometry().size() * 9 / 10;
-    resize(sizeHint().boundedTo(room));
-  }
+  // Everything in view where the screen has room for it, never larger than
+  // the screen (the panels scroll then).
+  const QSize natural = QSize(kNaturalWidth, kNaturalHeight).expandedTo(sizeHint());
+  const QScreen* s = screen();
+  resize(s != nullptr ? natural.boundedTo(s->availableGeometry().size() * 9 / 10) : natural);
   controller_.Attach(this);
 }
 
