@@ -134,6 +134,16 @@ class MainWindowTest : public QObject {
     QCOMPARE(title.contains("SIMULATED"), simulated);
   }
 
+  // At 200 % on a 1280x720 screen the window has 640x360 to fit in, less
+  // its frame: the panels scroll, progress and status line stay.
+  void fitsASmallScreen() {
+    Rig rig;
+    QVERIFY(rig.Open());
+    const QSize least = rig.Window().minimumSizeHint();
+    QVERIFY2(least.width() <= 620 && least.height() <= 330,
+             qPrintable(QStringLiteral("%1x%2").arg(least.width()).arg(least.height())));
+  }
+
   void simulatedBusIsObvious() {
     Rig rig;
     QVERIFY(rig.Open());
