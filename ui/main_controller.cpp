@@ -2,11 +2,15 @@
 
 #include <chrono>
 #include <exception>
+#include <filesystem>
+#include <system_error>
 #include <iterator>
 
 #include "aspi/manager.h"
 #include "aspi/transport_state.h"
 #include "download/preview.h"
+#include "download/release.h"
+#include "platform/os.h"
 
 namespace qx {
 
@@ -38,6 +42,7 @@ constexpr Naming kNaming[] = {
     {ControlId::kReleaseGroup, "ReleaseGroup", "Release", 0},
     {ControlId::kLabel3_0, "Label3_0", nullptr, 'F'},
     {ControlId::kFile1, "File1", "Select File", 0},
+    {ControlId::kOpenRelease, "OpenRelease", nullptr, 'O'},
     {ControlId::kLabel3_1, "Label3_1", nullptr, 'N'},
     {ControlId::kLabel4, "Label4", "File Name", 0},
     {ControlId::kReleaseSummary, "ReleaseSummary", "Release check", 0},
@@ -94,8 +99,8 @@ std::string WithAccessKey(const std::string& text, char key, char marker) {
 }
 
 MainController::MainController(MainForm& form, history::Log* history, std::string window_title,
-                               std::string banner)
-    : form_(form), history_(history), window_title_(std::move(window_title)) {
+                               std::string banner, SettingsStore* settings)
+    : form_(form), history_(history), settings_(settings), window_title_(std::move(window_title)) {
   state_[ControlId::kBanner].text = std::move(banner);
   form_.on_event = [this](const MainEvent& e) { OnModelEvent(e); };
   if (history_) history_->on_warning = [this](const std::string& w) { Warning(w); };
@@ -151,6 +156,38 @@ void MainController::ChooseTarget(int index) {
 void MainController::ChooseFile(int index) {
   if (index < 0 || index == form_.File1.ListIndex()) return;
   RunHandler([this, index] { form_.File1.SetListIndex(index); });
+}
+
+void MainController::OpenRelease(const std::string& path) {
+  if (busy_ || handler_depth_ > 0 || TrimSpaces(path).empty()) return;
+  std::error_code ec;
+  const std::filesystem::path file = std::filesystem::absolute(os::PathFromUtf8(path), ec);
+  const std::string name = os::Utf8FromPath(file.filename());
+  // Nothing changes for a file that is not a release: the list and the name
+  // chosen before stay as they were.
+  if (!MatchesPattern(name, "*.OUB")) {
+    Warning("Not a release: '" + path + "' (a release is a parameter file *.OUB)");
+    return;
+  }
+  if (ec || !std::filesystem::is_regular_file(file, ec)) {
+    Warning("Cannot open the release '" + path + "': there is no such file");
+    return;
+  }
+  const std::string dir = os::Utf8FromPath(file.parent_path());
+  RunHandler([this, &dir, &name] {
+    form_.SetFirmwareDir(dir);
+    // The name chosen before belongs to the folder shown before.
+    if (!form_.ChooseFileNamed(name)) form_.Label4.Caption.clear();
+  });
+  if (settings_ != nullptr) settings_->SaveSetting(kSettingsApp, kReleasesSection, "Folder", dir);
+  state_.focus = ControlId::kFile1;
+  Publish();
+}
+
+std::string MainController::RememberedFolder(SettingsStore& settings) {
+  const std::string dir = settings.GetSetting(kSettingsApp, kReleasesSection, "Folder", "");
+  std::error_code ec;
+  return !dir.empty() && std::filesystem::is_directory(os::PathFromUtf8(dir), ec) ? dir : "";
 }
 
 void MainController::Download() {
@@ -334,6 +371,7 @@ void MainController::Build() {
     if (n.name != nullptr) c.name = n.name;
   }
   state_[ControlId::kHistory].text = "History";
+  state_[ControlId::kOpenRelease].text = kOpenReleaseText;
   state_[ControlId::kReleaseSummary].role = Role::kGood;
   state_[ControlId::kScanNotes].role = Role::kInfo;
   state_[ControlId::kAbortNotice].role = Role::kError;
@@ -362,6 +400,7 @@ void MainController::Publish() {
   }
   set(ControlId::kFWVer, form_.FWVer.Caption);
   set(ControlId::kFile1, form_.File1.FileName(), form_.File1.Enabled);
+  set(ControlId::kOpenRelease, kOpenReleaseText, form_.File1.Enabled);
   set(ControlId::kLabel4, form_.Label4.Caption);
   set(ControlId::kCommand1, form_.Command1.Caption, form_.Command1.Enabled);
   set(ControlId::kTyusi, form_.Tyusi.Caption, form_.Tyusi.Enabled && !abort_acknowledged_);
@@ -386,6 +425,7 @@ void MainController::Publish() {
   state_.adapters = {form_.ComboHA.Items(), form_.ComboHA.ListIndex()};
   state_.targets = {form_.ComboID.Items(), form_.ComboID.ListIndex()};
   state_.files = {form_.File1.Items(), form_.File1.ListIndex()};
+  state_.folder = form_.FirmwareDir;
   state_.busy = busy_;
 
   // Every new text of the status line is said.

@@ -46,8 +46,9 @@ class MainController {
  public:
   // `history` (may be null or disabled) must outlive the controller; its
   // warnings become notes. `banner` is the line naming the transport.
+  // `settings` (may be null) keeps the folder of the last release opened.
   MainController(MainForm& form, history::Log* history, std::string window_title,
-                 std::string banner = {});
+                 std::string banner = {}, SettingsStore* settings = nullptr);
   ~MainController();
   MainController(const MainController&) = delete;
   MainController& operator=(const MainController&) = delete;
@@ -62,6 +63,11 @@ class MainController {
   void ChooseAdapter(int index);
   void ChooseTarget(int index);
   void ChooseFile(int index);
+  // A release from any folder (the Open dialog, a file dropped on the window,
+  // the command line): the file list shows its folder and it is chosen there
+  // as a click would choose it; the folder is remembered for the next start.
+  // A path that is not an existing *.OUB file changes nothing but a note.
+  void OpenRelease(const std::string& path);
   void Download();
   void Abort();  // the Abort button, or Escape anywhere during a download
   void ShowHistory();
@@ -86,7 +92,12 @@ class MainController {
   // After each handler that an intent started has returned.
   std::function<void()> on_handler_finished;
 
+  // The folder of the last release opened, if it still exists ("" if none).
+  static std::string RememberedFolder(SettingsStore& settings);
+
   // Texts the controller shows, for the views' tests.
+  static constexpr const char* kOpenReleaseText = "Open Release\u2026";
+  static constexpr const char* kReleasesSection = "Releases";
   static constexpr const char* kAbortText =
       "Abort requested \u2013 the download stops after the current command";
   static constexpr const char* kStopText =
@@ -113,6 +124,7 @@ class MainController {
 
   MainForm& form_;
   history::Log* history_;
+  SettingsStore* settings_;
   std::string window_title_;
   MainView* view_ = nullptr;
   ViewState state_;

@@ -34,6 +34,7 @@ enum class ControlId : uint8_t {
   kReleaseGroup,
   kLabel3_0,
   kFile1,
+  kOpenRelease,  // opens a release from any folder
   kLabel3_1,
   kLabel4,
   kReleaseSummary,  // what Download Start would find in the chosen file
@@ -84,6 +85,7 @@ struct ViewState {
   ListState adapters;  // ComboHA
   ListState targets;   // ComboID
   ListState files;     // File1
+  std::string folder;  // the folder File1 lists (where an Open dialog starts)
   ProgressState progress;
   bool busy = false;  // a download runs
   // A control that should take the keyboard focus now; for File1 its chosen

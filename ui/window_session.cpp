@@ -64,7 +64,7 @@ WindowSession::WindowSession(const WindowOptions& options, SettingsStore& settin
       simulated_(TransportSimulated(options.simulated)),
       history_(history::Log::ForUser(options.history, kProgramVersion)),
       form_((InstallWindowSystem(&window_system), settings)),
-      controller_(form_, &history_, Title(), Banner()) {
+      controller_(form_, &history_, Title(), Banner(), &settings) {
   TraceOn = options.trace ? 1.0f : 0.0f;
   window_system_.on_paint = [this](Paint what) {
     if (what == Paint::kStatusLine) {
@@ -76,8 +76,15 @@ WindowSession::WindowSession(const WindowOptions& options, SettingsStore& settin
   window_system_.on_wait = [this](const CommandWait& wait) { controller_.Waiting(wait); };
   window_system_.on_wait_ended = [this] { controller_.WaitEnded(); };
   form_.Form_Load();
-  if (!options.firmware_dir.empty()) form_.SetFirmwareDir(options.firmware_dir);
+  // The folder named on the command line, else the one of the last release
+  // opened, else (the first start) the current directory.
+  if (!options.firmware_dir.empty()) {
+    form_.SetFirmwareDir(options.firmware_dir);
+  } else if (const std::string dir = MainController::RememberedFolder(settings); !dir.empty()) {
+    form_.SetFirmwareDir(dir);
+  }
   controller_.NoHistory();
+  if (!options.release.empty()) controller_.OpenRelease(options.release);
 }
 
 WindowSession::~WindowSession() {

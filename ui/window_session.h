@@ -28,8 +28,11 @@ struct WindowOptions {
   std::optional<bool> simulated;
   // Switches the command trace on (TraceOn = 1) and shows the debug window.
   bool trace = false;
-  // Directory of the release files listed in File1. Empty: the current directory.
+  // Directory of the release files listed in File1. Empty: the folder of the
+  // last release opened, or the current directory.
   std::string firmware_dir;
+  // A release to open at start (its folder listed, it chosen).
+  std::string release;
   // INI file for the two persisted list positions (Qt). Empty: the per-user
   // settings store.
   std::string settings_file;

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <stdexcept>
 
 #include "aspi/manager.h"
@@ -85,7 +88,8 @@ class MainControllerTest : public ::testing::Test {
   std::shared_ptr<sim::SimBus> bus;
   MemorySettingsStore settings;
   MainForm form{settings};
-  MainController controller{form, nullptr, "QX-R4410 Firmware Download", "Transport: sim"};
+  MainController controller{form, nullptr, "QX-R4410 Firmware Download", "Transport: sim",
+                            &settings};
   FakeView view;
 };
 
@@ -254,6 +258,47 @@ TEST_F(MainControllerTest, StatusWaitAndInternalErrors) {
   EXPECT_EQ(ws.boxes.back().text, "Internal error: boom");
   EXPECT_EQ(ws.boxes.back().style, kStyleCritical);
   EXPECT_TRUE(controller.CloseRequested()) << "no handler is left counted";
+}
+
+// A release from another folder is listed and chosen there as a click would
+// choose it, and its folder remembered; anything else changes nothing but a
+// note.
+TEST_F(MainControllerTest, OpenReleaseFromAnotherFolder) {
+  const std::filesystem::path other =
+      std::filesystem::temp_directory_path() /
+      ("qx-open-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+  std::filesystem::create_directories(other);
+  for (const char* f : {"QXR4410_A0.OUB", "QXR4410_A0.bin"}) {
+    std::filesystem::copy_file(kReleases + "/" + f, other / f,
+                               std::filesystem::copy_options::overwrite_existing);
+  }
+  std::ofstream(other / "notes.txt") << "not a release";
+  Ready("QXR4410_ALL.OUB");
+  struct Case {
+    std::string path;
+    const char* chosen;  // Label4 afterwards
+    const char* note;    // the note's start, "" for none
+  };
+  const Case cases[] = {
+      {(other / "notes.txt").string(), "QXR4410_ALL.OUB", "Not a release: "},
+      {(other / "MISSING.OUB").string(), "QXR4410_ALL.OUB", "Cannot open the release "},
+      {(other / "QXR4410_A0.OUB").string(), "QXR4410_A0.OUB", ""},
+  };
+  for (const auto& c : cases) {
+    view.said.clear();
+    controller.OpenRelease(c.path);
+    EXPECT_EQ(form.Label4.Caption, c.chosen) << c.path;
+    const std::string& notes = view.Last()[ControlId::kNotes].text;
+    if (*c.note != 0) {
+      EXPECT_NE(notes.find(c.note), std::string::npos) << notes;
+    }
+  }
+  EXPECT_EQ(view.Last().files.items, (std::vector<std::string>{"QXR4410_A0.OUB"}));
+  EXPECT_EQ(view.Last().files.index, 0);
+  EXPECT_EQ(view.Last()[ControlId::kReleaseSummary].role, Role::kGood);
+  EXPECT_EQ(MainController::RememberedFolder(settings), other.string());
+  std::filesystem::remove_all(other);
+  EXPECT_EQ(MainController::RememberedFolder(settings), "") << "a folder that went";
 }
 
 // Every part of the window has a name a screen reader can speak, and the

@@ -1,12 +1,17 @@
 // The main window as a view: controls and captions under their own names,
 // fonts, the transport in the title, a scan and target choice through the
 // view, settings across close and reopen, and the debug window.
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFile>
 #include <QFontInfo>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QSettings>
+#include <QUrl>
 
 #include "aspi/trace.h"
 #include "aspi/transport_state.h"
@@ -142,6 +147,31 @@ class MainWindowTest : public QObject {
     const QSize least = rig.Window().minimumSizeHint();
     QVERIFY2(least.width() <= 620 && least.height() <= 330,
              qPrintable(QStringLiteral("%1x%2").arg(least.width()).arg(least.height())));
+  }
+
+  // A release dropped on the window from another folder is listed there and
+  // chosen, as the Open Release button's dialog would do.
+  void dropAReleaseFromAnotherFolder() {
+    Rig rig;
+    QVERIFY(rig.Open());
+    QVERIFY(rig.Find<QPushButton>("OpenRelease")->isEnabled());
+    const QString other = rig.dir.path() + "/other";
+    QVERIFY(QDir().mkpath(other));
+    for (const char* f : {"QXR4410_A2.OUB", "QXR4410_A2.bin"}) {
+      QVERIFY(QFile::copy(QString::fromStdString(ReleasesDir()) + "/" + f, other + "/" + f));
+    }
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(other + "/QXR4410_A2.OUB")});
+    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&rig.Window(), &enter);
+    QVERIFY(enter.isAccepted());
+    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&rig.Window(), &drop);
+    QCOMPARE(Shown(rig.Find<QLabel>("Label4")->text()), QString("QXR4410_A2.OUB"));
+    auto* files = rig.Find<QListWidget>("File1");
+    QCOMPARE(files->count(), 1);
+    QCOMPARE(files->currentRow(), 0);
+    QVERIFY(rig.Find<QLabel>("ReleaseSummary")->isVisible());
   }
 
   void simulatedBusIsObvious() {

@@ -6,7 +6,11 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileDialog>
 #include <QFrame>
+#include <QMimeData>
 #include <QGridLayout>
 #include <QKeyEvent>
 #include <QLabel>
@@ -248,6 +252,7 @@ QWidget* MainWindow::BuildReleasePanel(QWidget* parent) {
   files->setUniformItemSizes(true);
   files->setMinimumSize(150, 60);
   select->setBuddy(files);
+  auto* open = Make<QPushButton>(release, ControlId::kOpenRelease);
   QLabel* name_caption = Make<QLabel>(release, ControlId::kLabel3_1);
   QLabel* name = Make<QLabel>(release, ControlId::kLabel4);
   name_caption->setBuddy(name);
@@ -259,7 +264,8 @@ QWidget* MainWindow::BuildReleasePanel(QWidget* parent) {
   auto* download = Make<QPushButton>(release, ControlId::kCommand1);
   auto* abort = Make<QPushButton>(release, ControlId::kTyusi);
   grid->addWidget(select, 0, 0);
-  grid->addWidget(files, 1, 0, 4, 1);
+  grid->addWidget(files, 1, 0, 3, 1);
+  grid->addWidget(open, 4, 0);
   grid->addWidget(name_caption, 0, 1, 1, 2);
   grid->addWidget(name, 1, 1, 1, 2);
   grid->addWidget(summary, 2, 1, 1, 2);
@@ -325,7 +331,8 @@ void MainWindow::ConnectControls() {
   setTabOrder(Control(ControlId::kComboHA), Control(ControlId::kComboID));
   setTabOrder(Control(ControlId::kComboID), Control(ControlId::kFWVer));
   setTabOrder(Control(ControlId::kFWVer), Control(ControlId::kFile1));
-  setTabOrder(Control(ControlId::kFile1), Control(ControlId::kLabel4));
+  setTabOrder(Control(ControlId::kFile1), Control(ControlId::kOpenRelease));
+  setTabOrder(Control(ControlId::kOpenRelease), Control(ControlId::kLabel4));
   setTabOrder(Control(ControlId::kLabel4), Control(ControlId::kCommand1));
   setTabOrder(Control(ControlId::kCommand1), Control(ControlId::kTyusi));
   setTabOrder(Control(ControlId::kTyusi), Control(ControlId::kText1));
@@ -343,6 +350,16 @@ void MainWindow::ConnectControls() {
     const auto selected = files->selectedItems();
     if (!selected.isEmpty()) controller_.ChooseFile(files->row(selected.front()));
   });
+  auto* open = static_cast<QPushButton*>(Control(ControlId::kOpenRelease));
+  connect(open, &QPushButton::clicked, this, [this] {
+    const QString path = QFileDialog::getOpenFileName(
+        this, QStringLiteral("Open Release"), FromModel(controller_.State().folder),
+        QStringLiteral("Releases (*.OUB *.oub);;All files (*)"));
+    if (!path.isEmpty()) controller_.OpenRelease(path.toStdString());
+  });
+  auto* ctrl_o = new QShortcut(QKeySequence::Open, this);
+  connect(ctrl_o, &QShortcut::activated, open, &QPushButton::click);
+  setAcceptDrops(true);
   connect(static_cast<QPushButton*>(Control(ControlId::kCommand1)), &QPushButton::clicked, this,
           [this] { controller_.Download(); });
   connect(static_cast<QPushButton*>(Control(ControlId::kTyusi)), &QPushButton::clicked, this,
@@ -534,6 +551,23 @@ void MainWindow::paintEvent(QPaintEvent* event) {
     painted_ = true;
     QTimer::singleShot(0, this, [this] { emit firstPainted(); });
   }
+}
+
+// A release dropped on the window is opened as the Open dialog would.
+void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
+  const auto urls = event->mimeData()->urls();
+  if (urls.size() == 1 && urls.front().isLocalFile() &&
+      urls.front().toLocalFile().endsWith(QStringLiteral(".OUB"), Qt::CaseInsensitive) &&
+      !controller_.Busy()) {
+    event->acceptProposedAction();
+  }
+}
+
+void MainWindow::dropEvent(QDropEvent* event) {
+  const auto urls = event->mimeData()->urls();
+  if (urls.size() != 1 || !urls.front().isLocalFile()) return;
+  event->acceptProposedAction();
+  controller_.OpenRelease(urls.front().toLocalFile().toStdString());
 }
 
 void MainWindow::changeEvent(QEvent* event) {
