@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages qxflash needs to build, test and run.
 # Skips apt-get when everything is already there. dpkg-dev, binutils and file
-# let cpack build the .deb; man-db and lintian check it (tests/packaging).
+# let cpack build the .deb; man-db, lintian, appstream(-compose), desktop-file-utils and
+# shared-mime-info check it (tests/packaging).
 # libsystemd-dev gives the sleep inhibitor and battery state their D-Bus
 # library; dbus and python3-dbusmock run their tests on a private bus.
 # at-spi2-core, python3-pyatspi and openbox let the window be tested from the
@@ -11,7 +12,8 @@
 set -euo pipefail
 pkgs=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
       qt6-base-dev fonts-liberation2 fonts-vlgothic xvfb xauth x11-apps x11-utils netpbm xdotool
-      dpkg-dev binutils file man-db lintian
+      dpkg-dev binutils file man-db lintian appstream appstream-compose desktop-file-utils
+      shared-mime-info
       libsystemd-dev dbus python3-dbusmock
       at-spi2-core python3-pyatspi dbus-x11 openbox
       g++-mingw-w64-x86-64-posix mingw-w64-tools googletest wine64 wine)

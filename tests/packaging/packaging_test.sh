@@ -4,8 +4,11 @@
 #               "qxflash --help" and the man page, and is offered by the bash completion
 #   man         the man page renders without warnings
 #   completion  the completion finishes sub-commands and offers *.OUB files in any case
-#   deb         the .deb builds, holds the documentation files and lintian reports no
-#               error or warning
+#   deb         the .deb builds, holds the program, its documentation, desktop entry,
+#               file type and software-centre metadata, and lintian reports no error
+#               or warning
+#   desktop     the desktop entry and the AppStream metadata validate without a hint,
+#               and a software centre's catalogue made from the package lists qxflash
 set -u
 case_name=$1
 qx=$2
@@ -92,7 +95,10 @@ deb)
   dpkg-deb -c "$deb" >"$tmp/contents" || fail "dpkg-deb cannot list $deb"
   for f in ./usr/bin/qxflash ./usr/share/man/man1/qxflash.1.gz \
     ./usr/share/bash-completion/completions/qxflash ./usr/share/doc/qxflash/copyright \
-    ./usr/share/doc/qxflash/changelog.Debian.gz; do
+    ./usr/share/doc/qxflash/changelog.Debian.gz ./usr/share/applications/qxflash.desktop \
+    ./usr/share/metainfo/io.github.qxflash.qxflash.metainfo.xml \
+    ./usr/share/mime/packages/qxflash.xml ./usr/share/icons/hicolor/scalable/apps/qxflash.svg \
+    ./usr/share/icons/hicolor/48x48/apps/qxflash.png; do
     grep -q " $f\$" "$tmp/contents" || fail "$deb lacks $f"
   done
   version=$(dpkg-deb -f "$deb" Version)
@@ -105,6 +111,29 @@ deb)
   lintian "${root[@]}" --tag-display-limit 0 "$deb" >"$tmp/lintian" 2>&1
   cat "$tmp/lintian"
   if grep -qE '^[EW]: ' "$tmp/lintian"; then fail "lintian reports errors or warnings"; fi
+  ;;
+desktop)
+  out=$(desktop-file-validate "$src/packaging/qxflash.desktop" 2>&1)
+  [ -z "$out" ] || fail "desktop-file-validate: $out"
+  appstreamcli validate --no-net --pedantic \
+    "$src/packaging/io.github.qxflash.qxflash.metainfo.xml" >"$tmp/as" 2>&1 ||
+    { cat "$tmp/as"; fail "appstreamcli validate failed"; }
+  grep -qE '^[EWI]: ' "$tmp/as" && { cat "$tmp/as"; fail "appstreamcli has something to say"; }
+  # What a software centre would list, made from the installed files.
+  [ -n "$build" ] || fail "needs the build directory"
+  DESTDIR=$tmp/root cmake --install "$build" --prefix /usr >/dev/null 2>&1 ||
+    fail "cmake --install failed"
+  appstreamcli compose --no-net --origin qxflash --result-root="$tmp/out" "$tmp/root" \
+    >"$tmp/compose" 2>&1 || { cat "$tmp/compose"; fail "appstreamcli compose failed"; }
+  catalogue=$(find "$tmp/out" -name 'qxflash.xml.gz' | head -n 1)
+  [ -n "$catalogue" ] || { cat "$tmp/compose"; fail "compose made no catalogue"; }
+  zcat "$catalogue" | grep -q '<id>io.github.qxflash.qxflash</id>' ||
+    { cat "$tmp/compose"; fail "the catalogue does not list qxflash"; }
+  # The file type: a release is known by its name, in any case.
+  mkdir -p "$tmp/mime/packages" && cp "$src/packaging/qxflash-mime.xml" "$tmp/mime/packages/"
+  update-mime-database "$tmp/mime" || fail "update-mime-database failed"
+  grep -q 'application/x-qxflash-release:\*\.oub' "$tmp/mime/globs2" ||
+    fail "no glob for *.OUB: $(cat "$tmp/mime/globs2")"
   ;;
 *)
   fail "unknown case"
