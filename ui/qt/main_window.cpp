@@ -10,7 +10,6 @@
 #include <QDropEvent>
 #include <QFileDialog>
 #include <QFrame>
-#include <QMimeData>
 #include <QGridLayout>
 #include <QKeyEvent>
 #include <QLabel>
@@ -19,21 +18,21 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
 #include <QShortcut>
-#include <QSignalBlocker>
 #include <QTimer>
 #include <QVBoxLayout>
 
-#include "ui/colours.h"
 #include "ui/qt/artwork.h"
 #include "ui/qt/fonts.h"
 #include "ui/qt/history_dialog.h"
 #include "ui/qt/labels.h"
 #include "ui/qt/text.h"
+#include "ui/qt/widget_state.h"
 #include "ui/window_texts.h"
 
 namespace qx::qt {
@@ -46,34 +45,6 @@ constexpr int kPictureHeight = 96;
 // view, the file list a dozen releases long.
 constexpr int kNaturalWidth = 540;
 constexpr int kNaturalHeight = 600;
-
-QColor ToQt(Rgb c) {
-  return QColor(c.r, c.g, c.b);
-}
-Rgb FromQt(const QColor& c) {
-  return {static_cast<uint8_t>(c.red()), static_cast<uint8_t>(c.green()),
-          static_cast<uint8_t>(c.blue())};
-}
-
-// A list view showing the model's items at its position; refilled only when
-// the items differ (refilling would lose the scrolling). Signals are blocked:
-// nothing here is a choice of the operator.
-template <typename View, typename TextAt>
-void ApplyList(View* view, const ListState& list, TextAt text_at) {
-  const QSignalBlocker block(view);
-  QStringList items;
-  for (const auto& item : list.items) items << OneLine(item);
-  bool same = view->count() == items.size();
-  for (int i = 0; same && i < items.size(); ++i) same = text_at(i) == items[i];
-  if (!same) {
-    view->clear();
-    view->addItems(items);
-  }
-}
-
-QString Shown(const ControlState& c) {
-  return FromModel(WithAccessKey(c.text, c.access_key));
-}
 
 // Image1's picture, drawn for the screen's pixel ratio so that it stays sharp.
 QPixmap PictureFor(qreal device_pixel_ratio) {
@@ -387,116 +358,51 @@ void MainWindow::Apply(const ViewState& state) {
   scsi_scan_->setText(Shown(state[ControlId::kScsiScan]));
   scsi_scan_->setEnabled(state[ControlId::kScsiScan].enabled);
   history_->setText(Shown(state[ControlId::kHistory]));
-
   for (size_t i = 0; i < kControlCount; ++i) {
-    QWidget* w = widgets_[i];
-    if (w == nullptr) continue;
-    const ControlState& c = state.controls[i];
     const auto id = static_cast<ControlId>(i);
-    if (w->accessibleName() != FromModel(c.name)) w->setAccessibleName(FromModel(c.name));
-    if (w->isEnabled() != c.enabled) w->setEnabled(c.enabled);
-    if (auto* button = qobject_cast<QPushButton*>(w)) {
-      if (button->text() != Shown(c)) button->setText(Shown(c));
-    } else if (auto* line = qobject_cast<QLineEdit*>(w)) {
-      const QString text = OneLine(c.text);
-      if (line->text() != text) {
-        line->setText(text);
-        line->setCursorPosition(0);
-      }
-      const QString full = MessageBoxText(c.text);
-      line->setToolTip(full.contains(QLatin1Char('\n')) ? full : QString());
-    } else if (auto* bar = qobject_cast<QProgressBar*>(w)) {
-      bar->setRange(0, state.progress.maximum);
-      bar->setValue(state.progress.value);
-      bar->setFormat(FromModel(state.progress.text));
-      bar->setAccessibleDescription(FromModel(state.progress.text));
-    } else if (auto* label = qobject_cast<QLabel*>(w);
-               label && id != ControlId::kImage1 && id != ControlId::kBanner) {
-      const bool lines = id == ControlId::kNotes || id == ControlId::kScanNotes;
-      const QString text = c.access_key != 0 ? Shown(c)
-                           : lines           ? MessageBoxText(c.text)
-                                             : OneLine(c.text);
-      if (label->text() != text) label->setText(text);
-      if (c.access_key == 0 && label->accessibleDescription() != text.trimmed()) {
-        label->setAccessibleDescription(text.trimmed());
-      }
-      if (lines || id == ControlId::kReleaseSummary || id == ControlId::kAbortNotice) {
-        label->setVisible(c.visible);
-      }
+    if (widgets_[i] == nullptr) continue;
+    if (id == ControlId::kImage1 || id == ControlId::kBanner) {  // a picture, a fixed text
+      widgets_[i]->setAccessibleName(FromModel(state.controls[i].name));
+      continue;
     }
+    const bool notes = id == ControlId::kNotes || id == ControlId::kScanNotes;
+    ApplyControl(widgets_[i], state.controls[i], notes,
+                 notes || id == ControlId::kReleaseSummary || id == ControlId::kAbortNotice);
   }
-  ApplyList(static_cast<QComboBox*>(Control(ControlId::kComboHA)), state.adapters, [this](int i) {
-    return static_cast<QComboBox*>(Control(ControlId::kComboHA))->itemText(i);
-  });
-  ApplyList(static_cast<QComboBox*>(Control(ControlId::kComboID)), state.targets, [this](int i) {
-    return static_cast<QComboBox*>(Control(ControlId::kComboID))->itemText(i);
-  });
-  for (ControlId id : {ControlId::kComboHA, ControlId::kComboID}) {
-    auto* combo = static_cast<QComboBox*>(Control(id));
-    const int index = id == ControlId::kComboHA ? state.adapters.index : state.targets.index;
-    const QSignalBlocker block(combo);
-    if (combo->currentIndex() != index) combo->setCurrentIndex(index);
-  }
+  ApplyList(static_cast<QComboBox*>(Control(ControlId::kComboHA)), state.adapters);
+  ApplyList(static_cast<QComboBox*>(Control(ControlId::kComboID)), state.targets);
   auto* files = static_cast<QListWidget*>(Control(ControlId::kFile1));
-  ApplyList(files, state.files, [files](int i) { return files->item(i)->text(); });
-  {
-    const QSignalBlocker block(files);
-    if (files->currentRow() != state.files.index) {
-      files->setCurrentRow(state.files.index);
-      if (state.files.index < 0) files->clearSelection();
-    }
-  }
+  ApplyList(files, state.files);
+  ApplyProgress(static_cast<QProgressBar*>(Control(ControlId::kProgress)), state.progress);
   ApplyColours();
   if (state.progress.value != blocks_shown_) {
     blocks_shown_ = state.progress.value;
     if (blocks_shown_ > 0) emit blockSent(blocks_shown_, state.progress.maximum);
   }
-
   if (state.focus) {
     if (QWidget* w = Control(*state.focus)) w->setFocus(Qt::OtherFocusReason);
     if (*state.focus == ControlId::kFile1 && files->currentItem() != nullptr) {
       files->scrollToItem(files->currentItem());
     }
   }
-  for (const Announcement& a : state.announcements) Announce(a);
+  for (const Announcement& a : state.announcements) {
+    Announce(Control(a.source) != nullptr ? Control(a.source) : this, FromModel(a.text));
+  }
 }
 
 // Texts by their role, in colours made for the window's own background.
 void MainWindow::ApplyColours() {
   const ViewState& state = controller_.State();
-  const Rgb window = FromQt(palette().color(QPalette::Window));
+  const QColor window = palette().color(QPalette::Window);
   for (ControlId id : {ControlId::kReleaseSummary, ControlId::kAbortNotice}) {
-    QWidget* w = Control(id);
-    QPalette p = w->palette();
-    p.setColor(QPalette::WindowText, ToQt(RoleColour(state[id].role, window)));
-    w->setPalette(p);
+    ApplyRoleColour(Control(id), state[id].role, window);
   }
   for (ControlId id : {ControlId::kScanNotes, ControlId::kNotes}) {
-    const Role role = state[id].role == Role::kPlain ? Role::kInfo : state[id].role;
-    const QString sheet = NoticeStyle(role, palette().color(QPalette::Window));
+    const QString sheet =
+        NoticeStyle(state[id].role == Role::kPlain ? Role::kInfo : state[id].role, window);
     if (Control(id)->styleSheet() != sheet) Control(id)->setStyleSheet(sheet);
   }
-  // The block count is drawn on the bar and on its filled part.
-  QWidget* bar = Control(ControlId::kProgress);
-  QPalette p = bar->palette();
-  const QPalette app = QApplication::palette(bar);
-  p.setColor(QPalette::Text, ToQt(ReadableOn(FromQt(app.color(QPalette::Base)),
-                                             FromQt(app.color(QPalette::Text)))));
-  p.setColor(QPalette::HighlightedText,
-             ToQt(ReadableOn(FromQt(app.color(QPalette::Highlight)),
-                             FromQt(app.color(QPalette::HighlightedText)))));
-  p.setColor(QPalette::WindowText, ToQt(ReadableOn(FromQt(app.color(QPalette::Window)),
-                                                   FromQt(app.color(QPalette::WindowText)))));
-  bar->setPalette(p);
-}
-
-// A screen reader hears it as the description of the control it is about
-// (the event a live region gives).
-void MainWindow::Announce(const Announcement& a) {
-  QWidget* w = Control(a.source) != nullptr ? Control(a.source) : this;
-  const QString text = FromModel(a.text);
-  if (w->accessibleDescription() == text) w->setAccessibleDescription(QString());
-  w->setAccessibleDescription(text);
+  ApplyReadableProgress(static_cast<QProgressBar*>(Control(ControlId::kProgress)));
 }
 
 void MainWindow::PaintNow(ControlId id) {

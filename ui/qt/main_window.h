@@ -71,7 +71,6 @@ class MainWindow final : public QMainWindow, private MainView {
   template <class W>
   W* Make(QWidget* parent, ControlId id);
   void ApplyColours();
-  void Announce(const Announcement& announcement);
 
   MainController& controller_;
   bool simulated_;
