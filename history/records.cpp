@@ -122,14 +122,10 @@ std::string DamagedWarning(const std::vector<int>& lines) {
   if (lines.size() == 1) {
     return "history line " + std::to_string(lines[0]) + " is damaged; skipped";
   }
-  std::string text = "history lines ";
-  for (size_t i = 0; i < lines.size() && i < kDamagedNamed; ++i) {
-    text += (i == 0 ? "" : ", ") + std::to_string(lines[i]);
-  }
-  if (lines.size() > kDamagedNamed) {
-    text += " and " + std::to_string(lines.size() - kDamagedNamed) + " more";
-  }
-  return text + " are damaged (" + std::to_string(lines.size()) + " in all); skipped";
+  std::vector<std::string> numbers;
+  for (int line : lines) numbers.push_back(std::to_string(line));
+  return "history lines " + FirstAndCount(numbers, kDamagedNamed) + " are damaged (" +
+         std::to_string(lines.size()) + " in all); skipped";
 }
 
 }  // namespace
