@@ -133,6 +133,7 @@ std::optional<ScanResult> Session::ScanBus() {
                               {"changed", notice.changed},
                               {"text", Latin1ToUtf8(notice.text)}};
       if (notice.interrupted) event["interrupted"] = true;
+      if (notice.in_progress) event["in_progress"] = true;
       reporter_.Json(event);
     } else {
       reporter_.Human(Latin1ToUtf8(notice.line));

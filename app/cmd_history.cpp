@@ -40,6 +40,7 @@ int RunHistory(Session& s) {
       auto j = history::ToJson(*entry.record);
       j["event"] = "history";
       if (entry.interrupted) j["interrupted"] = true;
+      if (entry.in_progress) j["in_progress"] = true;
       r.Json(j);
     } else {
       r.Human(HumanLine(entry, h.records));
