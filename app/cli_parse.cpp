@@ -87,9 +87,10 @@ std::string UsageText() {
     row(std::string(o.name) + (o.value ? std::string(" ") + o.value : ""), o.help);
   }
   text +=
-      "\nEach command takes only the options that apply to it. -- ends the options.\n"
-      "Numbers may be decimal or 0x-prefixed hexadecimal. Exit status: 0 success,\n"
-      "1 the job failed or was aborted, 2 usage error.\n";
+      "\nEach command takes only the options that apply to it, each once (or twice\n"
+      "with the same value). -- ends the options. Numbers are decimal or 0x-prefixed\n"
+      "hexadecimal, nothing around them; seconds may have a fraction (0.5).\n"
+      "Exit status: 0 success, 1 the job failed or was aborted, 2 usage error.\n";
   return text;
 }
 

@@ -47,6 +47,12 @@ binary)
   run 2 --bogus
   has_err "unknown option '--bogus'"
   run 2 --sim="$tmp/missing.json" scan
+  # Without a display the window cannot open: a usage error, as the manual says.
+  env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$qx" >"$tmp/out" 2>"$tmp/err" </dev/null
+  rc=$?
+  [ "$rc" = 2 ] || { cat "$tmp/err"; fail "exit $rc without a display, expected 2"; }
+  grep -q "says so and exits with status $rc\.$" "$src/packaging/qxflash.1" ||
+    fail "the manual gives another exit status without a display"
   ;;
 download_no_terminal)
   run 1 download "$rel/QXR4410_A0.OUB" --ha 0 --id 2
