@@ -85,14 +85,16 @@ struct Contents {
   // lines (said once, with their count), ...
   std::vector<std::string> warnings;
 };
-// A missing file is an empty history (with a warning when a file stands
-// where a folder of its path should be: nothing can be recorded there). A
-// line that is not a record, or whose values cannot be right (an adapter
-// above 7, a fractional number, no time or a time that is no date, no version
-// before, a start with no block planned), is damaged and skipped. A start
-// record without its end is marked `running` while its process holds the
-// attempt's lock.
+// A missing file is an empty history. A line that is not a record, or whose
+// values cannot be right (an adapter above 7, a fractional number, no time or
+// a time that is no date, no version before, a start with no block planned),
+// is damaged and skipped. A start record without its end is marked `running`
+// while its process holds the attempt's lock.
 Contents Read(const std::string& path);
+
+// Why no history can be kept at `path`: a file stands where one of the
+// folders of the path should be. nullopt when nothing stands in the way.
+std::optional<std::string> NoPlaceFor(const std::string& path);
 
 // What a listing of the history shows: every record but the start records of
 // attempts that reported their end; a start record whose attempt never did is

@@ -167,21 +167,22 @@ std::string RecordName(const Record& r) {
   return "the record of the firmware check of " + drive + " after " + r.release;
 }
 
-// The nearest folder of `path` that is a file instead, if there is one: no
-// history can be kept below it.
-std::optional<std::string> FileInPlaceOfFolder(const std::string& path) {
+}  // namespace
+
+std::optional<std::string> NoPlaceFor(const std::string& path) {
+  // The nearest folder of the path that exists: a file there leaves no room
+  // for the history below it.
   std::error_code ec;
   for (fs::path p = os::PathFromUtf8(path).parent_path(); !p.empty() && p != p.parent_path();
        p = p.parent_path()) {
     const fs::file_status st = fs::status(p, ec);
     if (!fs::exists(st)) continue;
     if (fs::is_directory(st)) return std::nullopt;
-    return os::Utf8FromPath(p);
+    return "no history can be kept in " + path + ": " + os::Utf8FromPath(p) +
+           " is a file, not a folder; nothing can be recorded";
   }
   return std::nullopt;
 }
-
-}  // namespace
 
 const char* ToString(RecordKind kind) {
   for (const auto& [k, word] : kKindWords) {
@@ -266,13 +267,7 @@ Contents Read(const std::string& path) {
   Contents c;
   using Status = os::FileRead::Status;
   const os::FileRead file = os::ReadRegularFile(path, kMaxHistoryBytes);
-  if (file.status == Status::kMissing) {
-    if (auto blocker = FileInPlaceOfFolder(path)) {
-      c.warnings.push_back("no history can be kept in " + path + ": " + *blocker +
-                           " is a file, not a folder; nothing can be recorded");
-    }
-    return c;
-  }
+  if (file.status == Status::kMissing) return c;
   if (!file.ok()) {
     c.warnings.push_back(file.status == Status::kNotRegular
                              ? "the history " + path + " is not a regular file; not read"
