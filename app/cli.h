@@ -39,6 +39,9 @@ struct Options {
   std::optional<std::string> model;
   enum class Confirm { kAsk, kYes, kNo } confirm = Confirm::kAsk;
   bool no_history = false;  // neither record nor read the download history
+
+  // Field by field: whether an option given twice asked for the same.
+  bool operator==(const Options&) const = default;
 };
 
 // Names for completion and documentation, in table order.

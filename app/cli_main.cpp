@@ -1,6 +1,7 @@
 // The program as a whole: what main() runs.
 #include <chrono>
 #include <cmath>
+#include <filesystem>
 #include <ostream>
 
 #include "app/cli.h"
@@ -14,10 +15,29 @@
 
 namespace qx::cli {
 
+namespace {
+
+bool IsDirectory(const std::string& dir) {
+  std::error_code ec;
+  return std::filesystem::is_directory(os::PathFromUtf8(dir), ec);
+}
+
+}  // namespace
+
 std::shared_ptr<AspiManager> MakeTransport(const Options& options, std::string* error) {
   if (options.transport == Options::Transport::kDrives) return MakeDrives(error);
   if (options.scenario.empty()) return sim::SimBus::BuiltIn();
-  return sim::SimBus::FromJsonFile(options.scenario, error);
+  auto bus = sim::SimBus::FromJsonFile(options.scenario, error);
+  // The loader names the file as given, which may be any length: quote a
+  // part of it, as every message about an argument does.
+  if (!bus && error != nullptr && options.scenario.size() > kQuotedBytes) {
+    const std::string quoted = ExcerptWithLength(options.scenario, kQuotedBytes);
+    for (size_t at = 0; (at = error->find(options.scenario, at)) != std::string::npos;) {
+      error->replace(at, options.scenario.size(), quoted);
+      at += quoted.size();
+    }
+  }
+  return bus;
 }
 
 int RunCommand(const Options& options, std::ostream& out, std::ostream& err) {
@@ -59,7 +79,7 @@ int Main(const std::vector<std::string>& args, std::ostream& out, std::ostream& 
     if (options->command.empty() && window.startup_error) {
       window.startup_error("qxflash: " + error);
     } else {
-      err << "qxflash: " << error << "\n";
+      err << "qxflash: " << Printable(error) << "\n";
     }
     return rc;
   }
@@ -68,6 +88,11 @@ int Main(const std::vector<std::string>& args, std::ostream& out, std::ostream& 
   int rc;
   if (!options->command.empty()) {
     rc = RunCommand(*options, out, err);
+  } else if (window.run && !options->dir.empty() && !IsDirectory(options->dir)) {
+    // Said here rather than by the window, so that a name of any length is
+    // quoted in part.
+    err << "qxflash: firmware directory '" << QuotedArg(options->dir) << "' does not exist\n";
+    rc = kExitUsage;
   } else if (window.run) {
     rc = window.run({.transport_name = transport->Name(),
                      .simulated = transport->Simulated(),

@@ -36,6 +36,34 @@ std::optional<long long> ParseNumber(const std::string& text) {
   return negative ? -value : value;
 }
 
+std::optional<double> ParseDecimal(const std::string& text) {
+  const size_t dot = text.find('.');
+  if (dot == std::string::npos) {
+    const auto whole = ParseNumber(text);
+    return whole ? std::optional<double>(static_cast<double>(*whole)) : std::nullopt;
+  }
+  const std::string whole_text = text.substr(0, dot), fraction = text.substr(dot + 1);
+  const bool negative = !whole_text.empty() && whole_text[0] == '-';
+  const auto whole = ParseNumber(whole_text);
+  // Decimal digits on both sides of the point: no hexadecimal fraction.
+  if (!whole || whole_text.find_first_of("xX") != std::string::npos) return std::nullopt;
+  if (fraction.empty() || fraction.size() > 9 ||
+      fraction.find_first_not_of("0123456789") != std::string::npos) {
+    return std::nullopt;
+  }
+  double part = 0, scale = 1;
+  for (char c : fraction) {
+    part = part * 10 + (c - '0');
+    scale *= 10;
+  }
+  part /= scale;
+  return negative ? static_cast<double>(*whole) - part : static_cast<double>(*whole) + part;
+}
+
+std::string QuotedArg(std::string_view arg) {
+  return Printable(ExcerptWithLength(arg, kQuotedBytes));
+}
+
 namespace {
 
 // Length of the UTF-8 sequence at s[i] (2-4), or 0 when it is not one.

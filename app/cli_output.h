@@ -13,8 +13,20 @@
 
 namespace qx::cli {
 
-// A number written in decimal or as 0x.. hexadecimal, with an optional '-'.
+// The one grammar of every number on the command line (--ha, --id,
+// --timeout, the arguments of send): an optional '-', then decimal digits or
+// 0x and hexadecimal digits, and nothing else: no blank before or after, no
+// '+', no exponent.
 std::optional<long long> ParseNumber(const std::string& text);
+// The same grammar with a decimal fraction after decimal digits ("0.5"), for
+// a number of seconds.
+std::optional<double> ParseDecimal(const std::string& text);
+
+// At most this many bytes of a bad argument are quoted in a message.
+inline constexpr size_t kQuotedBytes = 200;
+// A bad argument as a message quotes it: its first kQuotedBytes bytes and
+// its length when it is longer, control characters escaped (Printable).
+std::string QuotedArg(std::string_view arg);
 
 // Text for a terminal: control characters (C0, DEL, C1) and bytes that are not
 // UTF-8 are shown as \xNN (C1 as \u00NN); with `keepNewlines`, LF stays.

@@ -1,5 +1,6 @@
 // Parsing the command line and the help text, both from the tables.
 #include <algorithm>
+#include <map>
 
 #include "app/cli_output.h"
 #include "app/cli_tables.h"
@@ -29,6 +30,30 @@ std::optional<std::string> CheckOptions(const CommandSpec& command,
     return "'" + std::string(command.name) + "' takes no option " + o->name;
   }
   return std::nullopt;
+}
+
+// One use of an option on the command line.
+struct Given {
+  std::string written;  // as written ("--id 5", "--sim=x.json")
+  std::string value;
+  bool scenario = false;  // --sim=FILE
+};
+
+// What `use` asks for, applied to options of their own.
+Options Applied(const OptionSpec& option, const Given& use) {
+  Options o;
+  if (!option.apply(o, use.value) && use.scenario) o.scenario = use.value;
+  return o;
+}
+
+// An option given twice must ask for the same both times: a script that
+// says --id 5 and later --id 2 has a mistake in it, and the download must
+// not guess which it meant.
+std::optional<std::string> Repeated(const OptionSpec& option, const Given& before,
+                                    const Given& now) {
+  if (Applied(option, before) == Applied(option, now)) return std::nullopt;
+  return std::string(option.name) + " is given twice with different values (" +
+         QuotedArg(before.written) + ", then " + QuotedArg(now.written) + ")";
 }
 
 }  // namespace
@@ -62,9 +87,10 @@ std::string UsageText() {
     row(std::string(o.name) + (o.value ? std::string(" ") + o.value : ""), o.help);
   }
   text +=
-      "\nEach command takes only the options that apply to it. -- ends the options.\n"
-      "Numbers may be decimal or 0x-prefixed hexadecimal. Exit status: 0 success,\n"
-      "1 the job failed or was aborted, 2 usage error.\n";
+      "\nEach command takes only the options that apply to it, each once (or twice\n"
+      "with the same value). -- ends the options. Numbers are decimal or 0x-prefixed\n"
+      "hexadecimal, nothing around them; seconds may have a fraction (0.5).\n"
+      "Exit status: 0 success, 1 the job failed or was aborted, 2 usage error.\n";
   return text;
 }
 
@@ -75,6 +101,8 @@ std::optional<Options> Parse(const std::vector<std::string>& argv, std::string* 
     return std::nullopt;
   };
   std::vector<const OptionSpec*> given;
+  // The first use of each option, as written, for one given twice.
+  std::map<const OptionSpec*, Given> first;
   bool options_ended = false;
   for (size_t i = 0; i < argv.size(); ++i) {
     std::string a = argv[i];
@@ -98,9 +126,9 @@ std::optional<Options> Parse(const std::vector<std::string>& argv, std::string* 
     const OptionSpec* option = FindOption(a);
     if (option == nullptr) {
       if (a.size() > 1 && a[0] == '-' && !ParseNumber(a)) {
-        std::string msg = "unknown option '" + Printable(argv[i]) + "'";
+        std::string msg = "unknown option '" + QuotedArg(argv[i]) + "'";
         if (LooksLikeFile(argv[i])) {
-          msg += "; a file whose name starts with '-' is written ./" + Printable(argv[i]) +
+          msg += "; a file whose name starts with '-' is written ./" + QuotedArg(argv[i]) +
                  " or after --";
         }
         return fail(msg);
@@ -109,31 +137,37 @@ std::optional<Options> Parse(const std::vector<std::string>& argv, std::string* 
       continue;
     }
     given.push_back(option);
-    std::string value;
+    Given use{argv[i], {}, false};
     if (a == "--sim" && hasInline) {
       if (inlineValue.empty()) return fail("--sim= needs a scenario file name");
       if (auto clash = option->apply(o, {})) return fail(*clash);
       o.scenario = inlineValue;
-      continue;
-    }
-    if (option->value != nullptr) {
-      if (hasInline) {
-        value = inlineValue;
-      } else if (i + 1 < argv.size()) {
-        value = argv[++i];
-      } else {
-        return fail(std::string(option->name) + " needs " + option->value);
+      use.value = inlineValue;
+      use.scenario = true;
+    } else {
+      if (option->value != nullptr) {
+        if (hasInline) {
+          use.value = inlineValue;
+        } else if (i + 1 < argv.size()) {
+          use.value = argv[++i];
+          use.written += " " + use.value;
+        } else {
+          return fail(std::string(option->name) + " needs " + option->value);
+        }
+      } else if (hasInline) {
+        return fail(std::string(option->name) + " takes no value");
       }
-    } else if (hasInline) {
-      return fail(std::string(option->name) + " takes no value");
+      if (auto problem = option->apply(o, use.value)) return fail(*problem);
     }
-    if (auto problem = option->apply(o, value)) return fail(*problem);
+    if (auto [at, added] = first.try_emplace(option, use); !added) {
+      if (auto clash = Repeated(*option, at->second, use)) return fail(*clash);
+    }
   }
   if (o.help || o.version) return o;
   const CommandSpec* command = FindCommand(o.command);
-  if (command == nullptr) return fail("unknown command '" + Printable(o.command) + "'");
+  if (command == nullptr) return fail("unknown command '" + QuotedArg(o.command) + "'");
   if (o.args.size() > command->max_args) {
-    return fail("'" + o.command + "' takes no argument '" + Printable(o.args[command->max_args]) +
+    return fail("'" + o.command + "' takes no argument '" + QuotedArg(o.args[command->max_args]) +
                 "'");
   }
   if (auto problem = CheckOptions(*command, given)) return fail(*problem);

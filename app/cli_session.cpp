@@ -46,7 +46,7 @@ Session::~Session() {
 int Session::Run() {
   const CommandSpec* command = FindCommand(options_.command);
   if (command == nullptr || command->run == nullptr) {
-    err_ << "qxflash: unknown command '" << Printable(options_.command) << "' (see --help)\n";
+    err_ << "qxflash: unknown command '" << QuotedArg(options_.command) << "' (see --help)\n";
     return kExitUsage;
   }
   const int rc = command->run(*this);
@@ -133,6 +133,7 @@ std::optional<ScanResult> Session::ScanBus() {
                               {"changed", notice.changed},
                               {"text", Latin1ToUtf8(notice.text)}};
       if (notice.interrupted) event["interrupted"] = true;
+      if (notice.in_progress) event["in_progress"] = true;
       reporter_.Json(event);
     } else {
       reporter_.Human(Latin1ToUtf8(notice.line));
@@ -174,13 +175,18 @@ std::optional<std::filesystem::path> Session::ReleaseArgument() {
   std::error_code ec;
   // No file name: empty, or ending in a directory separator.
   if (!file.has_filename() || std::filesystem::is_directory(file, ec)) {
-    err_ << "qxflash: not a release file: " << Printable(arg) << "\n";
+    err_ << "qxflash: not a release file: " << QuotedArg(arg) << "\n";
+    return std::nullopt;
+  }
+  // A name no file can have would come back whole in every message about it.
+  if (ec == std::errc::filename_too_long) {
+    err_ << "qxflash: not a release file: " << QuotedArg(arg) << " (" << ec.message() << ")\n";
     return std::nullopt;
   }
   if (auto image = ImageFileName(os::Utf8FromPath(file.filename()))) {
     const auto path = file.parent_path() / os::PathFromUtf8(*image);
     if (std::filesystem::is_symlink(path, ec) && !std::filesystem::exists(path, ec)) {
-      err_ << "qxflash: image link " << Printable(os::Utf8FromPath(path)) << " points to nothing\n";
+      err_ << "qxflash: image link " << QuotedArg(os::Utf8FromPath(path)) << " points to nothing\n";
       return std::nullopt;
     }
   }

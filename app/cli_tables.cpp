@@ -1,7 +1,5 @@
 #include "app/cli_tables.h"
 
-#include <cstdlib>
-
 #include "app/cli_output.h"
 #include "app/cli_session.h"
 #include "app/cli_transport.h"
@@ -70,12 +68,11 @@ const std::vector<OptionSpec>& OptionTable() {
        [](O& o, const std::string&) { return Flag(o.json); }},
       {"--timeout", "SECONDS", "give up on a request after this long (default 300)", kDrive,
        [](O& o, const std::string& v) -> std::optional<std::string> {
-         char* end = nullptr;
-         const double s = std::strtod(v.c_str(), &end);
-         if (end == v.c_str() || *end != '\0' || !(s >= 0.001) || s > 86400) {
+         const auto s = ParseDecimal(v);
+         if (!s || !(*s >= 0.001) || *s > 86400) {
            return "--timeout needs a number of seconds from 0.001 to 86400";
          }
-         o.timeout_s = s;
+         o.timeout_s = *s;
          return std::nullopt;
        }},
       {"--ha", "N", "host adapter of the drive (0-7)", kTarget,

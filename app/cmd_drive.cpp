@@ -49,7 +49,7 @@ const BuilderSpec* BuilderArguments(Session& s, std::vector<long long>& values) 
   }
   const BuilderSpec* builder = FindBuilder(args[0]);
   if (builder == nullptr) {
-    err << "qxflash: unknown builder '" << Printable(args[0]) << "'; one of:";
+    err << "qxflash: unknown builder '" << QuotedArg(args[0]) << "'; one of:";
     for (const auto& b : BuilderTable()) err << ' ' << b.name;
     err << "\n";
     return nullptr;
@@ -62,7 +62,7 @@ const BuilderSpec* BuilderArguments(Session& s, std::vector<long long>& values) 
     const ArgSpec& arg = builder->args[i];
     auto v = ParseNumber(args[i + 1]);
     if (!v || *v < arg.lo || *v > arg.hi) {
-      err << "qxflash: " << arg.name << " '" << Printable(args[i + 1]) << "' of " << builder->name
+      err << "qxflash: " << arg.name << " '" << QuotedArg(args[i + 1]) << "' of " << builder->name
           << " is not a number in " << arg.lo << ".." << arg.hi << "\n";
       return nullptr;
     }

@@ -32,14 +32,19 @@ int RunHistory(Session& s) {
   }
   const auto& h = s.history().Read();
   Reporter& r = s.reporter();
-  if (!r.json() && h.records.empty()) {
-    r.Human("No downloads recorded in " + s.history().path());
+  if (h.records.empty()) {
+    // Nothing recorded, and nothing can be: say why.
+    if (auto why = history::NoPlaceFor(s.history().path())) {
+      s.err() << "qxflash: warning: " << Printable(*why) << "\n";
+    }
+    if (!r.json()) r.Human("No downloads recorded in " + s.history().path());
   }
   for (const auto& entry : history::Listing(h.records)) {
     if (r.json()) {
       auto j = history::ToJson(*entry.record);
       j["event"] = "history";
       if (entry.interrupted) j["interrupted"] = true;
+      if (entry.in_progress) j["in_progress"] = true;
       r.Json(j);
     } else {
       r.Human(HumanLine(entry, h.records));

@@ -121,12 +121,28 @@ std::vector<Entry> Listing(const std::vector<Record>& records) {
   std::vector<Entry> entries;
   for (const auto& r : records) {
     if (r.kind != RecordKind::kStart) {
-      entries.push_back({&r, false});
+      entries.push_back({&r, false, false});
     } else if (r.attempt.empty() || !completed.count(r.attempt)) {
-      entries.push_back({&r, true});
+      entries.push_back({&r, !r.running, r.running});
     }
   }
   return entries;
+}
+
+std::string AttemptLockPath(const std::string& path, const std::string& attempt) {
+  // Only an id as NewAttemptId makes it names a file: a damaged history
+  // cannot point the check anywhere else.
+  if (attempt.size() != 16 || attempt.find_first_not_of("0123456789abcdef") != std::string::npos) {
+    return {};
+  }
+  return path + "." + attempt + ".lock";
+}
+
+std::string InProgressText(const Record& start) {
+  std::string text =
+      "the download of " + start.release + " on " + start.time.substr(0, 10) + " is in progress";
+  if (start.pid > 0) text += " (process " + std::to_string(start.pid) + ")";
+  return text;
 }
 
 std::string InterruptedText(const Record& start) {
@@ -143,6 +159,11 @@ EntryWords Describe(const Entry& entry, const std::vector<Record>& records) {
   const std::string planned = std::to_string(r.blocks_planned);
   switch (r.kind) {
     case RecordKind::kStart:
+      if (entry.in_progress) {
+        std::string outcome = "in progress";
+        if (r.pid > 0) outcome += " (process " + std::to_string(r.pid) + ")";
+        return {outcome, "?/" + planned, ""};
+      }
       return {"interrupted", "?/" + planned, InterruptedText(r)};
     case RecordKind::kDownload:
       return {ToString(r.end), std::to_string(r.blocks_sent) + "/" + planned, r.message};
@@ -178,13 +199,15 @@ const Contents& Log::Read() {
   return contents_;
 }
 
-void Log::Append(Record record) {
-  if (!enabled()) return;
+bool Log::Append(Record record) {
+  if (!enabled()) return false;
   Read();  // before the write, so the new record is not read back a second time
   record.program_version = program_version_;
   std::string error;
-  if (!history::Append(path_, record, &error) && on_warning) on_warning(error);
+  const bool written = history::Append(path_, record, &error);
+  if (!written && on_warning) on_warning(error);
   contents_.records.push_back(std::move(record));
+  return written;
 }
 
 void Log::SayNotRecorded() {
@@ -217,7 +240,16 @@ void Log::BeginAttempt(const Drive& drive, const std::string& version_before,
   SayNotRecorded();
   if (!enabled()) return;
   attempt_ = NewAttemptId();
-  Append(AttemptRecord(RecordKind::kStart, drive, version_before, so_far));
+  // Held until the attempt's end is recorded; a process killed meanwhile
+  // loses it, and the attempt then reads as interrupted.
+  std::string why;
+  attempt_lock_ = os::HoldLock(AttemptLockPath(path_, attempt_), &why);
+  Record start = AttemptRecord(RecordKind::kStart, drive, version_before, so_far);
+  start.pid = os::ProcessId();
+  if (Append(std::move(start)) && !attempt_lock_ && on_warning) {
+    on_warning("cannot lock " + AttemptLockPath(path_, attempt_) + ": " + why +
+               "; until this download ends, others see it as interrupted");
+  }
 }
 
 void Log::RecordAttempt(const Drive& drive, const std::string& version_before,
@@ -225,6 +257,7 @@ void Log::RecordAttempt(const Drive& drive, const std::string& version_before,
   if (!outcome.confirmed()) return;
   SayNotRecorded();
   Append(AttemptRecord(RecordKind::kDownload, drive, version_before, outcome));
+  attempt_lock_.reset();  // after the end is on record: the attempt never reads as cut short
   attempt_.clear();
 }
 
@@ -241,8 +274,9 @@ std::vector<ScanNotice> Log::CheckScan(const ScanResult& scan) {
       if (last != nullptr && last->kind == RecordKind::kStart &&
           !Completed(Read().records, *last)) {
         // Said after every scan until another attempt on the drive ends.
-        n.interrupted = true;
-        n.text = InterruptedText(*last);
+        n.interrupted = !last->running;
+        n.in_progress = last->running;
+        n.text = last->running ? InProgressText(*last) : InterruptedText(*last);
       } else if (auto verify = Verify(Read().records, drive, t.caption)) {
         Append(*verify);
         n.changed = verify->changed;

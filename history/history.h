@@ -12,6 +12,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
@@ -20,6 +21,7 @@
 
 #include "aspi/bus_scan.h"
 #include "download/procedure.h"
+#include "platform/os.h"
 
 namespace qx::history {
 
@@ -61,6 +63,12 @@ struct Record {
   std::string version_now;
   bool changed = false;
   std::string program_version;
+  // start: the process that runs the attempt (0: not recorded, as in older files)
+  int64_t pid = 0;
+  // Not stored: set on reading when the attempt's process still runs (it
+  // holds the attempt's lock), so that an attempt in progress is not taken
+  // for one that was cut short.
+  bool running = false;
 };
 
 // history.jsonl in the per-user state directory; empty when the environment
@@ -78,21 +86,34 @@ struct Contents {
   std::vector<std::string> warnings;
 };
 // A missing file is an empty history. A line that is not a record, or whose
-// values cannot be right (an adapter above 7, a fractional number, no time, no
-// version before), is damaged and skipped.
+// values cannot be right (an adapter above 7, a fractional number, no time or
+// a time that is no date, no version before, a start with no block planned),
+// is damaged and skipped. A start record without its end is marked `running`
+// while its process holds the attempt's lock.
 Contents Read(const std::string& path);
+
+// Why no history can be kept at `path`: a file stands where one of the
+// folders of the path should be. nullopt when nothing stands in the way.
+std::optional<std::string> NoPlaceFor(const std::string& path);
 
 // What a listing of the history shows: every record but the start records of
 // attempts that reported their end; a start record whose attempt never did is
-// shown as interrupted.
+// shown in progress while its process runs, else as interrupted.
 struct Entry {
   const Record* record = nullptr;
   bool interrupted = false;
+  bool in_progress = false;
 };
 std::vector<Entry> Listing(const std::vector<Record>& records);
 // The operator's line for an interrupted attempt (a start record), with what
 // to do about it.
 std::string InterruptedText(const Record& start);
+// The operator's line for an attempt in progress ("... is in progress
+// (process 4711)").
+std::string InProgressText(const Record& start);
+// The lock file the process of attempt `attempt` holds while it runs, beside
+// the history `path`; empty for an attempt id this program never makes.
+std::string AttemptLockPath(const std::string& path, const std::string& attempt);
 // An entry in words, the same in every listing: how it ended ("done",
 // "interrupted", "verified: changed"), its blocks ("16/16", "?/16"; empty for
 // a verification) and its text (a download's message, the verification's
@@ -123,6 +144,7 @@ struct ScanNotice {
   int ha = 0;
   int id = 0;
   bool interrupted = false;  // the drive's last download never reported its end
+  bool in_progress = false;  // the drive's last download runs in another process
   bool changed = false;      // the firmware version differs from the one before the download
   std::string text;          // "firmware now ..., was ..." or the power-cycle reminder
   std::string line;          // "Target HA:N:PRODUCT: " + text, for the operator
@@ -143,7 +165,8 @@ class Log {
   const std::string& unavailable() const { return unavailable_; }
 
   const Contents& Read();  // once; its warnings go to on_warning
-  void Append(Record record);
+  // False (said through on_warning) when the record could not be written.
+  bool Append(Record record);
 
   // Before the first command of a download goes to `drive`: the record that
   // the attempt has begun, on the disk before the call returns, so that an
@@ -172,6 +195,7 @@ class Log {
   std::string unavailable_;
   bool said_unavailable_ = false;
   std::string attempt_;  // the attempt begun and not yet recorded
+  std::unique_ptr<os::HeldLock> attempt_lock_;  // held while that attempt runs
   Contents contents_;
   bool read_ = false;
 };

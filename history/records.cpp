@@ -1,8 +1,11 @@
 // The history file: records as JSON objects, one per line, and their checks.
 #include <cmath>
+#include <filesystem>
+#include <limits>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <sstream>
+#include <unordered_set>
 #include <utility>
 
 #include "history/history.h"
@@ -13,6 +16,7 @@ namespace qx::history {
 
 namespace {
 
+namespace fs = std::filesystem;
 using nlohmann::json;
 
 // Largest history file read; far beyond what years of downloads write.
@@ -51,6 +55,14 @@ int Whole(const json& j, const char* key, long long lo, long long hi) {
   return static_cast<int>(n);
 }
 
+int64_t Whole64(const json& j, const char* key, int64_t lo, int64_t hi) {
+  const json& v = j.at(key);
+  if (!v.is_number_integer()) throw Damaged(std::string(key) + " is not a whole number");
+  const int64_t n = v.get<int64_t>();
+  if (n < lo || n > hi) throw Damaged(std::string(key) + " is out of range");
+  return n;
+}
+
 std::string Text(const json& j, const char* key, bool required = true) {
   if (!required && !j.contains(key)) return {};
   std::string s = j.at(key).get<std::string>();
@@ -59,8 +71,17 @@ std::string Text(const json& j, const char* key, bool required = true) {
 }
 
 void CheckTime(const std::string& time) {
-  static const std::regex kIso(R"(\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}Z)");
-  if (!std::regex_match(time, kIso)) throw Damaged("time is not UTC ISO 8601");
+  static const std::regex kIso(R"((\d{4})-(\d{2})-(\d{2})T(\d{2}):(\d{2}):(\d{2})Z)");
+  std::smatch m;
+  if (!std::regex_match(time, m, kIso)) throw Damaged("time is not UTC ISO 8601");
+  auto field = [&m](size_t i) { return std::stoi(m[i].str()); };
+  const int year = field(1), month = field(2), day = field(3);
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (month < 1 || month > 12 || day < 1 || day > kDays[month - 1] + (month == 2 && leap ? 1 : 0) ||
+      field(4) > 23 || field(5) > 59 || field(6) > 59) {
+    throw Damaged("time is not a date and time of day");
+  }
 }
 
 // The release part of start and download records.
@@ -99,6 +120,10 @@ Record FromJson(const json& j) {
   switch (r.kind) {
     case RecordKind::kStart:
       ReadRelease(j, r);
+      // A start is recorded just before the first command of a release that
+      // has blocks to send.
+      if (r.blocks_planned == 0) throw Damaged("a start with no block planned");
+      if (j.contains("pid")) r.pid = Whole64(j, "pid", 1, std::numeric_limits<int64_t>::max());
       break;
     case RecordKind::kDownload:
       ReadRelease(j, r);
@@ -122,17 +147,42 @@ std::string DamagedWarning(const std::vector<int>& lines) {
   if (lines.size() == 1) {
     return "history line " + std::to_string(lines[0]) + " is damaged; skipped";
   }
-  std::string text = "history lines ";
-  for (size_t i = 0; i < lines.size() && i < kDamagedNamed; ++i) {
-    text += (i == 0 ? "" : ", ") + std::to_string(lines[i]);
+  std::vector<std::string> numbers;
+  for (int line : lines) numbers.push_back(std::to_string(line));
+  return "history lines " + FirstAndCount(numbers, kDamagedNamed) + " are damaged (" +
+         std::to_string(lines.size()) + " in all); skipped";
+}
+
+// Which record a failed write leaves out, for the operator.
+std::string RecordName(const Record& r) {
+  const std::string drive = std::to_string(r.drive.ha) + ":" + std::to_string(r.drive.target);
+  switch (r.kind) {
+    case RecordKind::kStart:
+      return "the record that the download of " + r.release + " to " + drive + " began";
+    case RecordKind::kDownload:
+      return "the record of how the download of " + r.release + " to " + drive + " ended";
+    case RecordKind::kVerify:
+      break;
   }
-  if (lines.size() > kDamagedNamed) {
-    text += " and " + std::to_string(lines.size() - kDamagedNamed) + " more";
-  }
-  return text + " are damaged (" + std::to_string(lines.size()) + " in all); skipped";
+  return "the record of the firmware check of " + drive + " after " + r.release;
 }
 
 }  // namespace
+
+std::optional<std::string> NoPlaceFor(const std::string& path) {
+  // The nearest folder of the path that exists: a file there leaves no room
+  // for the history below it.
+  std::error_code ec;
+  for (fs::path p = os::PathFromUtf8(path).parent_path(); !p.empty() && p != p.parent_path();
+       p = p.parent_path()) {
+    const fs::file_status st = fs::status(p, ec);
+    if (!fs::exists(st)) continue;
+    if (fs::is_directory(st)) return std::nullopt;
+    return "no history can be kept in " + path + ": " + os::Utf8FromPath(p) +
+           " is a file, not a folder; nothing can be recorded";
+  }
+  return std::nullopt;
+}
 
 const char* ToString(RecordKind kind) {
   for (const auto& [k, word] : kKindWords) {
@@ -170,6 +220,7 @@ json ToJson(const Record& r) {
   j.update({{"checksum", r.checksum},
             {"area_flags", r.area_flags},
             {"blocks_planned", r.blocks_planned}});
+  if (r.kind == RecordKind::kStart && r.pid > 0) j["pid"] = r.pid;
   if (r.kind == RecordKind::kDownload) {
     j.update({{"blocks_sent", r.blocks_sent},
               {"outcome", ToString(r.end)},
@@ -204,7 +255,9 @@ bool Append(const std::string& path, const Record& record, std::string* error) {
       break;
     case Status::kCannotWrite:
     case Status::kCannotFlush:
-      *error = "cannot write the history " + path + ": " + w.reason;
+      *error =
+          "cannot write the history " + path + ": " + w.reason + "; " + RecordName(record) +
+          (w.torn ? " is missing, and a part of it is left at the end of the file" : " is missing");
       break;
   }
   return false;
@@ -236,6 +289,16 @@ Contents Read(const std::string& path) {
     }
   }
   if (!damaged.empty()) c.warnings.push_back(DamagedWarning(damaged));
+  // Attempts without their end: in progress while their process holds the lock.
+  std::unordered_set<std::string> ended;
+  for (const auto& r : c.records) {
+    if (r.kind == RecordKind::kDownload) ended.insert(r.attempt);
+  }
+  for (auto& r : c.records) {
+    if (r.kind != RecordKind::kStart || r.attempt.empty() || ended.count(r.attempt)) continue;
+    const std::string lock = AttemptLockPath(path, r.attempt);
+    r.running = !lock.empty() && os::LockHeld(lock);
+  }
   return c;
 }
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -109,11 +110,14 @@ std::string JoinPath(const std::string& dir, const std::string& name);
 // earlier write), a line end goes first, so the new line always starts a line
 // of its own. With `durable` the data reaches the disk before the call returns.
 // Anything but a regular file (a FIFO, a device, a directory) is refused
-// without waiting.
+// without waiting. A line that could not be written whole (a full disk) or
+// not flushed is cut off again: the file ends where it ended before, unless
+// another writer appended meanwhile (then `torn` says a part of it stayed).
 struct FileWrite {
   enum class Status { kOk, kCannotOpen, kNotRegular, kCannotWrite, kCannotFlush };
   Status status = Status::kOk;
   std::string reason;  // the system's words, where it gave some
+  bool torn = false;   // kCannotWrite, kCannotFlush: a part of the line is left in the file
   bool ok() const { return status == Status::kOk; }
 };
 FileWrite AppendLine(const std::string& path, std::string_view line, bool durable);
@@ -129,8 +133,32 @@ struct FileRead {
 };
 FileRead ReadRegularFile(const std::string& path, uint64_t max_bytes);
 
+// A lock on a file that this process holds while the object lives. The
+// system lets go of it when the process ends, however it ends (killed, a
+// crash), so that another process can tell a job that still runs from one
+// that died. Not passed on to child processes. The object's end lets go of
+// the lock and removes the file.
+class HeldLock {
+ public:
+  virtual ~HeldLock() = default;
+  HeldLock(const HeldLock&) = delete;
+  HeldLock& operator=(const HeldLock&) = delete;
+
+ protected:
+  HeldLock() = default;
+};
+// Creates the file `path` (and its directory) and locks it for this
+// process; nullptr with *error (the system's words) when it cannot.
+std::unique_ptr<HeldLock> HoldLock(const std::string& path, std::string* error);
+// Whether a live process (this one included) holds the lock on `path`;
+// false when there is no such file or it cannot be asked. Never waits.
+bool LockHeld(const std::string& path);
+
 // ---------------------------------------------------------------------------
-// Time.
+// Processes and time.
+
+// The number the system knows this process by.
+int64_t ProcessId();
 
 // The current time in UTC as ISO 8601 with seconds ("2026-12-08T22:45:44Z").
 std::string UtcNow();

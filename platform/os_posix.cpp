@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <ctime>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 
 #include "platform/os.h"
 
@@ -46,6 +48,17 @@ std::array<Saved, kStopSignals.size()> g_saved;
 
 std::string ErrnoText(int err) {
   return err == 0 ? std::string() : std::generic_category().message(err);
+}
+
+// Takes the last `written` bytes this descriptor appended off the file
+// again, provided nobody appended after them; whether the file ends where it
+// did before.
+bool CutBack(int fd, size_t written) {
+  if (written == 0) return true;
+  const off_t end = ::lseek(fd, 0, SEEK_CUR);  // after our last byte (O_APPEND)
+  struct stat st {};
+  if (end < 0 || ::fstat(fd, &st) != 0 || st.st_size != end) return false;
+  return ::ftruncate(fd, end - static_cast<off_t>(written)) == 0;
 }
 
 }  // namespace
@@ -185,11 +198,24 @@ FileWrite AppendLine(const std::string& path, std::string_view line, bool durabl
   }
   text.append(line);
   // One write of the whole text: with O_APPEND it lands after every earlier
-  // line, and a crash can tear only this one.
-  const ssize_t n = ::write(fd, text.data(), text.size());
-  if (n < 0) return fail(Status::kCannotWrite, errno);
-  if (static_cast<size_t>(n) != text.size()) return fail(Status::kCannotWrite, ENOSPC);
-  if (durable && ::fsync(fd) != 0) return fail(Status::kCannotFlush, errno);
+  // line, and a crash can tear only this one. A write cut short (the disk
+  // filled up) goes on with the rest, which either fits or says why not.
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const int err = n < 0 ? errno : ENOSPC;
+      w.torn = !CutBack(fd, done);
+      return fail(Status::kCannotWrite, err);
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (durable && ::fsync(fd) != 0) {
+    const int err = errno;
+    w.torn = !CutBack(fd, done);
+    return fail(Status::kCannotFlush, err);
+  }
   return w;
 }
 
@@ -230,6 +256,52 @@ FileRead ReadRegularFile(const std::string& path, uint64_t max_bytes) {
   }
   r.text.resize(got);
   return r;
+}
+
+namespace {
+
+class FlockLock final : public HeldLock {
+ public:
+  FlockLock(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  ~FlockLock() override {
+    // Removed while still locked, so that nobody sees the file unlocked
+    // before it is gone.
+    ::unlink(path_.c_str());
+    ::close(fd_);
+  }
+
+ private:
+  int fd_;
+  std::string path_;
+};
+
+}  // namespace
+
+std::unique_ptr<HeldLock> HoldLock(const std::string& path, std::string* error) {
+  std::error_code ec;
+  const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+  if (!parent.empty()) std::filesystem::create_directories(parent, ec);
+  // flock: the lock belongs to this open file, which the system closes when
+  // the process ends however it ends; O_CLOEXEC keeps it from a child.
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
+  if (fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (error != nullptr) *error = ErrnoText(errno);
+    if (fd >= 0) ::close(fd);
+    return nullptr;
+  }
+  return std::make_unique<FlockLock>(fd, path);
+}
+
+bool LockHeld(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return false;
+  const bool held = ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  ::close(fd);  // lets go of the shared lock, if it was taken
+  return held;
+}
+
+int64_t ProcessId() {
+  return ::getpid();
 }
 
 std::string UtcNow() {

@@ -21,6 +21,7 @@
 #include <ctime>
 #include <string_view>
 #include <system_error>
+#include <utility>
 
 #include "platform/os.h"
 
@@ -142,6 +143,22 @@ void RestoreConsoleCp() {
 bool IsConsole(DWORD which) {
   DWORD mode = 0;
   return GetConsoleMode(GetStdHandle(which), &mode) != 0;
+}
+
+// Takes the `written` bytes appended to `file` (of `before` bytes then) off
+// it again, provided nobody appended after them; whether the file ends where
+// it did before. The append handle may not set the end of the file: this
+// opens one that may.
+bool CutBack(const std::filesystem::path& file, LONGLONG before, DWORD written) {
+  if (written == 0) return true;
+  Handle h(CreateFileW(file.c_str(), GENERIC_WRITE,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  LARGE_INTEGER now{};
+  if (!h.ok() || !GetFileSizeEx(h.h, &now) || now.QuadPart != before + written) return false;
+  FILE_END_OF_FILE_INFO end{};
+  end.EndOfFile.QuadPart = before;
+  return SetFileInformationByHandle(h.h, FileEndOfFileInfo, &end, sizeof end) != 0;
 }
 
 }  // namespace
@@ -304,11 +321,18 @@ FileWrite AppendLine(const std::string& path, std::string_view line, bool durabl
   // One write of the whole text: it lands after every earlier line, and a
   // crash can tear only this one.
   DWORD written = 0;
-  if (!WriteFile(out.h, text.data(), static_cast<DWORD>(text.size()), &written, nullptr)) {
-    return fail(Status::kCannotWrite, GetLastError());
+  const bool wrote =
+      WriteFile(out.h, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) != 0;
+  if (!wrote || written != text.size()) {
+    const DWORD err = wrote ? ERROR_DISK_FULL : GetLastError();
+    w.torn = !CutBack(file, size.QuadPart, written);
+    return fail(Status::kCannotWrite, err);
   }
-  if (written != text.size()) return fail(Status::kCannotWrite, ERROR_DISK_FULL);
-  if (durable && !FlushFileBuffers(out.h)) return fail(Status::kCannotFlush, GetLastError());
+  if (durable && !FlushFileBuffers(out.h)) {
+    const DWORD err = GetLastError();
+    w.torn = !CutBack(file, size.QuadPart, written);
+    return fail(Status::kCannotFlush, err);
+  }
   return w;
 }
 
@@ -358,7 +382,74 @@ FileRead ReadRegularFile(const std::string& path, uint64_t max_bytes) {
 }
 
 // ---------------------------------------------------------------------------
-// Time.
+// Locks.
+
+namespace {
+
+// The one byte locked; a lock may lie past the end of the file, which stays empty.
+constexpr DWORD kLockOffset = 0;
+
+class FileRangeLock final : public HeldLock {
+ public:
+  FileRangeLock(HANDLE h, std::filesystem::path path) : h_(h), path_(std::move(path)) {}
+  ~FileRangeLock() override {
+    OVERLAPPED at{};
+    at.Offset = kLockOffset;
+    UnlockFileEx(h_, 0, 1, 0, &at);
+    CloseHandle(h_);
+    DeleteFileW(path_.c_str());
+  }
+
+ private:
+  HANDLE h_;
+  std::filesystem::path path_;
+};
+
+}  // namespace
+
+std::unique_ptr<HeldLock> HoldLock(const std::string& path, std::string* error) {
+  const std::filesystem::path file = PathFromUtf8(path);
+  std::error_code ec;
+  if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path(), ec);
+  // The system lets go of a byte-range lock when the process ends; the
+  // handle is not inherited by a child.
+  const HANDLE h = CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    if (error != nullptr) *error = ErrorText(GetLastError());
+    return nullptr;
+  }
+  OVERLAPPED at{};
+  at.Offset = kLockOffset;
+  if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+    if (error != nullptr) *error = ErrorText(GetLastError());
+    CloseHandle(h);
+    return nullptr;
+  }
+  return std::make_unique<FileRangeLock>(h, file);
+}
+
+bool LockHeld(const std::string& path) {
+  Handle h(CreateFileW(PathFromUtf8(path).c_str(), GENERIC_READ,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!h.ok()) return false;
+  OVERLAPPED at{};
+  at.Offset = kLockOffset;
+  if (LockFileEx(h.h, LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+    UnlockFileEx(h.h, 0, 1, 0, &at);
+    return false;
+  }
+  return GetLastError() == ERROR_LOCK_VIOLATION;
+}
+
+// ---------------------------------------------------------------------------
+// Processes and time.
+
+int64_t ProcessId() {
+  return static_cast<int64_t>(GetCurrentProcessId());
+}
 
 std::string UtcNow() {
   const std::time_t now = std::time(nullptr);

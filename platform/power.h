@@ -53,6 +53,9 @@ struct PowerState {
   bool known = false;
   bool on_battery = false;
   int percent = -1;
+  // Not known although the system was asked: why, in a few words ("UPower
+  // answered OnBattery with a string"). Empty where there was nobody to ask.
+  std::string unknown_why = {};
 };
 // Never fails: what cannot be read is left unknown.
 PowerState ReadPowerState();
@@ -62,13 +65,18 @@ inline constexpr int kMinBatteryPercent = 30;
 
 // What the power state means for a download: a refusal (too little charge on
 // battery: the download must not start) or a note for the operator (on
-// battery with enough charge), or neither (on mains, no battery, unknown).
+// battery with enough charge; unknown although the system was asked), or
+// neither (on mains, no battery, nobody to ask).
 struct PowerVerdict {
   std::optional<std::string> refusal;
   std::optional<std::string> note;
 };
 inline PowerVerdict JudgePower(const PowerState& state) {
   PowerVerdict verdict;
+  if (!state.known && !state.unknown_why.empty()) {
+    verdict.note = "The power supply is not known (" + state.unknown_why +
+                   "): make sure the machine runs on mains power.";
+  }
   if (!state.known || !state.on_battery) return verdict;
   if (state.percent < 0) {
     verdict.note = "The machine runs on battery (charge unknown): connect the charger to be safe.";

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -216,6 +217,45 @@ bool GetBool(sd_bus* bus, const char* path, const char* interface, const char* n
   return true;
 }
 
+// UPower's OnBattery: true or false, else why it is not known. The system
+// bus exists (a missing bus is said by the sleep inhibitor already).
+std::optional<bool> OnBattery(sd_bus* bus, uint64_t deadline, std::string* why) {
+  Message call = NewCall(bus, kUPower, kUPowerPath, "org.freedesktop.DBus.Properties", "Get");
+  if (!call || sd_bus_message_append(call.get(), "ss", kUPower, "OnBattery") < 0) {
+    *why = "the request to UPower could not be built";
+    return std::nullopt;
+  }
+  CallResult r = Call(bus, call.get(), deadline);
+  if (!r.ok()) {
+    if (r.timed_out && !r.bus_answered) {
+      *why = std::string("the system bus did not answer within ") + kBusTimeoutText;
+    } else if (r.timed_out) {
+      *why = std::string("UPower did not answer within ") + kBusTimeoutText;
+    } else if (r.error_name == SD_BUS_ERROR_SERVICE_UNKNOWN ||
+               r.error_name == SD_BUS_ERROR_NAME_HAS_NO_OWNER) {
+      *why = "no UPower on the system bus";
+    } else {
+      *why = "UPower did not say whether the machine runs on battery: " + r.error_text;
+    }
+    return std::nullopt;
+  }
+  const char* type = nullptr;
+  if (sd_bus_message_peek_type(r.reply.get(), nullptr, &type) < 0 || type == nullptr ||
+      std::string_view(type) != "b") {
+    *why = "UPower answered OnBattery with " +
+           (type == nullptr ? std::string("no value")
+                            : "a value of type '" + std::string(type) + "'") +
+           ", not true or false";
+    return std::nullopt;
+  }
+  int b = 0;
+  if (sd_bus_message_read(r.reply.get(), "v", "b", &b) < 0) {
+    *why = "UPower's answer for OnBattery could not be read";
+    return std::nullopt;
+  }
+  return b != 0;
+}
+
 bool GetDouble(sd_bus* bus, const char* path, const char* interface, const char* name,
                uint64_t deadline, double* value) {
   Message reply = GetProperty(bus, path, interface, name, deadline);
@@ -258,10 +298,10 @@ PowerState ReadPowerState() {
   const uint64_t deadline = MonotonicNow() + kBusTimeout;
   Bus bus = OpenSystemBus();
   if (!bus) return state;
-  bool on_battery = false;
-  if (!GetBool(bus.get(), kUPowerPath, kUPower, "OnBattery", deadline, &on_battery)) return state;
+  const std::optional<bool> on_battery = OnBattery(bus.get(), deadline, &state.unknown_why);
+  if (!on_battery) return state;
   state.known = true;
-  state.on_battery = on_battery;
+  state.on_battery = *on_battery;
   // The display device sums up every battery; without one it is not present.
   bool present = false;
   double percent = 0;

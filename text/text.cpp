@@ -1,5 +1,7 @@
 #include "text/text.h"
 
+#include <algorithm>
+
 namespace qx {
 
 namespace {
@@ -82,6 +84,31 @@ std::string JoinedLines(const std::vector<std::string>& lines) {
     if (&line != &lines.front()) text += '\n';
     for (char c : line) text += static_cast<unsigned char>(c) < 0x20 ? ' ' : c;
   }
+  return text;
+}
+
+std::string Excerpt(std::string_view text, size_t max) {
+  if (text.size() <= max) return std::string(text);
+  size_t end = max;
+  // Back over continuation bytes, then drop the lead byte whose character
+  // would be cut short.
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return std::string(text.substr(0, end)) + "...";
+}
+
+std::string ExcerptWithLength(std::string_view text, size_t max) {
+  if (text.size() <= max) return std::string(text);
+  // Characters of UTF-8: every byte but the continuation bytes.
+  const auto count = std::count_if(text.begin(), text.end(), [](char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  });
+  return Excerpt(text, max) + " (" + std::to_string(count) + " characters)";
+}
+
+std::string FirstAndCount(const std::vector<std::string>& items, size_t named) {
+  std::string text;
+  for (size_t i = 0; i < items.size() && i < named; ++i) text += (i == 0 ? "" : ", ") + items[i];
+  if (items.size() > named) text += " and " + std::to_string(items.size() - named) + " more";
   return text;
 }
 

@@ -33,4 +33,15 @@ std::string Utf8ToLatin1(std::string_view utf8);
 // inside one (a name read from a driver may hold any) becomes a blank.
 std::string JoinedLines(const std::vector<std::string>& lines);
 
+// What a message quotes of a text that may be huge (an argument, a name from
+// a file): at most `max` bytes of it, cut before a UTF-8 character that would
+// not fit whole, then "..." when something was left out.
+std::string Excerpt(std::string_view text, size_t max);
+// The same, followed by " (N characters)" when something was left out, so
+// the reader knows how much was given: for a bad argument on the command line.
+std::string ExcerptWithLength(std::string_view text, size_t max);
+// A long list named in short: the first `named` items joined with ", ", then
+// " and K more" for the rest ("/a, /b and 2998 more").
+std::string FirstAndCount(const std::vector<std::string>& items, size_t named);
+
 }  // namespace qx

@@ -1,12 +1,28 @@
 #include "ui/download_guards.h"
 
+#include <string_view>
+#include <vector>
+
 #include "decode/decode.h"
 #include "text/text.h"
 
 namespace qx {
 
 namespace {
+
 constexpr uint8_t kCdDvdDevice = 5;
+// Mount points a refusal names before it only counts the rest, and how much
+// of each it quotes.
+constexpr size_t kMountsNamed = 5;
+constexpr size_t kMountQuoted = 200;
+
+// "a disk", "an optical memory drive".
+std::string WithArticle(std::string_view name) {
+  const bool vowel =
+      !name.empty() && std::string_view("aeiou").find(name[0]) != std::string_view::npos;
+  return (vowel ? "an " : "a ") + std::string(name);
+}
+
 }  // namespace
 
 GuardVerdict TargetTypeVerdict(int target, std::optional<uint8_t> peripheral) {
@@ -25,7 +41,7 @@ GuardVerdict TargetTypeVerdict(int target, std::optional<uint8_t> peripheral) {
             .note = {}};
   }
   if (type != kCdDvdDevice) {
-    return {.refusal = who + " is a " + std::string(DeviceTypeName(type)) + " (type " +
+    return {.refusal = who + " is " + WithArticle(DeviceTypeName(type)) + " (type " +
                        std::to_string(type) + "), not a DVD drive",
             .note = {}};
   }
@@ -50,9 +66,13 @@ GuardVerdict DriveWork::Begin() {
   if (!manager_) return {};
   const auto mounts = manager_->MountPoints(ha_, target_, lun_);
   if (!mounts.empty()) {
-    std::string list;
-    for (const auto& m : mounts) list += (list.empty() ? "" : ", ") + m;
-    return {.refusal = "A file system from " + drive_ + " is mounted at " + list +
+    std::vector<std::string> named;
+    for (size_t i = 0; i < mounts.size() && i < kMountsNamed; ++i) {
+      named.push_back(Excerpt(mounts[i], kMountQuoted));
+    }
+    named.resize(mounts.size());  // the rest are only counted
+    return {.refusal = "A file system from " + drive_ + " is mounted at " +
+                       FirstAndCount(named, kMountsNamed) +
                        ": unmount it before writing firmware; nothing was sent to the drive",
             .note = {}};
   }

@@ -94,6 +94,68 @@ TEST(CliParse, UsageErrorsNameTheProblem) {
   }
 }
 
+// An option given twice must ask for the same both times; a script with
+// two different targets in it has a mistake the download must not guess at.
+TEST(CliParse, AnOptionGivenTwiceMustAgree) {
+  const std::string r = kReleases + "QXR4410_ALL.OUB";
+  struct Case {
+    std::vector<std::string> args;
+    std::string error;  // empty: parses
+  };
+  const Case cases[] = {
+      {{"download", r, "--ha", "0", "--id", "5", "--id", "2", "--yes"},
+       "--id is given twice with different values (--id 5, then --id 2)"},
+      {{"download", r, "--ha", "1", "--ha=0", "--id", "2", "--yes"},
+       "--ha is given twice with different values (--ha 1, then --ha=0)"},
+      {{"check", r, "--model", "A", "--model", "B"},
+       "--model is given twice with different values (--model A, then --model B)"},
+      {{"--sim=missing.json", "--sim", "scan"},
+       "--sim is given twice with different values (--sim=missing.json, then --sim)"},
+      {{"--sim=a.json", "--sim=b.json", "scan"}, "--sim is given twice"},
+      {{"--timeout", "5", "--timeout", "6", "scan"}, "--timeout is given twice"},
+      {{"--dir", "a", "--dir", "b"}, "--dir is given twice"},
+      // The same value twice, however written, is harmless.
+      {{"download", r, "--ha", "0", "--id", "2", "--id", "0x2", "--yes", "--yes"}, ""},
+      {{"--sim", "--sim", "--trace", "--trace", "scan"}, ""},
+      {{"--sim=a.json", "--sim=a.json", "scan"}, ""},
+      {{"--timeout", "1", "--timeout", "1.0", "scan"}, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+    std::string error;
+    const auto options = Parse(c.args, &error);
+    EXPECT_EQ(options.has_value(), c.error.empty()) << error;
+    EXPECT_EQ(error.substr(0, c.error.size()), c.error);
+  }
+}
+
+// Every number option reads the one grammar of --ha and --id: decimal or 0x
+// hexadecimal, nothing around it; seconds may have a decimal fraction.
+TEST(CliParse, OneGrammarForEveryNumber) {
+  struct Case {
+    std::string text;
+    bool whole;    // taken by --ha, --id and the arguments of send
+    bool seconds;  // taken by --timeout
+  };
+  const Case cases[] = {
+      {"2", true, true},       {"0x2", true, true},     {"0X2", true, true},
+      {"0.5", false, true},    {"12.25", false, true},  {" 2", false, false},
+      {"2 ", false, false},    {"\t2", false, false},   {"+2", false, false},
+      {"0x1p3", false, false}, {"0x0.8", false, false}, {"1e1", false, false},
+      {"2.", false, false},    {".5", false, false},    {"0x", false, false},
+      {"", false, false},      {"two", false, false},   {"1_0", false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("'" + c.text + "'");
+    std::string error;
+    EXPECT_EQ(Parse({"--ha", c.text, "--id", "2", "version"}, &error).has_value(), c.whole);
+    EXPECT_EQ(Parse({"--ha", "0", "--id", c.text, "version"}, &error).has_value(), c.whole);
+    EXPECT_EQ(Parse({"--timeout", c.text, "scan"}, &error).has_value(), c.seconds);
+    const Result send = Cli({"send", "DiIn", c.text, "0", "--ha", "0", "--id", "2"});
+    EXPECT_EQ(send.rc != kExitUsage, c.whole) << send.err;
+  }
+}
+
 TEST(CliParse, HelpComesFromTheTables) {
   const std::string help = UsageText();
   for (const auto& names : {CommandNames(), OptionNames(), BuilderNames()}) {
@@ -234,6 +296,51 @@ TEST(CliRun, ALongCommandIsReportedWhileItRuns) {
             std::string::npos)
       << json.out;
   std::filesystem::remove(scenario);
+}
+
+// A huge argument comes back as a part of it and its length, never whole;
+// thousands of mount points are named as the first few and a count.
+TEST(CliRun, FloodsAreQuotedInPart) {
+  const std::string huge(131000, 'a');
+  const auto mounts = std::filesystem::temp_directory_path() / "qxflash-cli-mounts.json";
+  {
+    std::ofstream scenario(mounts);
+    scenario << R"({"adapters": [{"ha": 0, "targets": [{"id": 2, "mounted": [)";
+    for (int i = 0; i < 3000; ++i) scenario << (i ? "," : "") << "\"/media/m" << i << "\"";
+    scenario << "]}]}]}";
+  }
+  struct Case {
+    std::vector<std::string> args;
+    int rc;
+    std::string said;  // in stdout or stderr
+  };
+  const Case cases[] = {
+      {{"--" + huge}, 2, "unknown option '--aaaa"},
+      {{huge}, 2, "unknown command 'aaaa"},
+      {{"--sim=" + huge, "scan"}, 2, "cannot open scenario file 'aaaa"},
+      {{"scan", huge}, 2, "'scan' takes no argument 'aaaa"},
+      {{"check", huge + ".OUB"}, 2, "not a release file: aaaa"},
+      {{"send", huge, "--ha", "0", "--id", "2"}, 2, "unknown builder 'aaaa"},
+      {{"send", "DiIn", huge, "0", "--ha", "0", "--id", "2"}, 2, "B1 'aaaa"},
+      {{"check", "R.OUB", "--model", huge, "--model", "B"}, 2, "--model is given twice"},
+      {{"--sim=" + os::Utf8FromPath(mounts), "--no-history", "download",
+        kReleases + "QXR4410_A0.OUB", "--ha", "0", "--id", "2", "--yes"},
+       1,
+       "is mounted at /media/m0, /media/m1, /media/m2, /media/m3, /media/m4 and 2995 more: "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0].substr(0, 20));
+    std::ostringstream out, err;
+    ResetProcessState();
+    EXPECT_EQ(Main(c.args, out, err), c.rc);
+    const std::string said = out.str() + err.str();
+    EXPECT_NE(said.find(c.said), std::string::npos) << said.substr(0, 500);
+    EXPECT_LT(said.size(), 2000u);
+    if (c.rc == 2) {
+      EXPECT_NE(said.find("... (13100"), std::string::npos) << said.substr(0, 500);
+    }
+  }
+  std::filesystem::remove(mounts);
 }
 
 TEST(CliOutput, ControlCharactersAreShownEscaped) {

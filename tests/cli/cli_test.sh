@@ -47,6 +47,12 @@ binary)
   run 2 --bogus
   has_err "unknown option '--bogus'"
   run 2 --sim="$tmp/missing.json" scan
+  # Without a display the window cannot open: a usage error, as the manual says.
+  env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$qx" >"$tmp/out" 2>"$tmp/err" </dev/null
+  rc=$?
+  [ "$rc" = 2 ] || { cat "$tmp/err"; fail "exit $rc without a display, expected 2"; }
+  grep -q "says so and exits with status $rc\.$" "$src/packaging/qxflash.1" ||
+    fail "the manual gives another exit status without a display"
   ;;
 download_no_terminal)
   run 1 download "$rel/QXR4410_A0.OUB" --ha 0 --id 2
@@ -134,9 +140,18 @@ nohup)
   has "block 2 of 2"
   ;;
 killed)
+  # While the download runs, the history and a scan beside it show it in
+  # progress, naming its process, with no advice to download again.
+  start_download
+  for args in history "--sim=$tmp/slow.json scan"; do
+    # shellcheck disable=SC2086
+    "$qx" $args >"$tmp/beside" 2>&1 </dev/null || fail "$args beside the download failed"
+    grep -qF "in progress (process $pid)" "$tmp/beside" || { cat "$tmp/beside"; fail "$args: not in progress"; }
+    grep -qE "Download the release again|never reported" "$tmp/beside" &&
+      { cat "$tmp/beside"; fail "$args: a running download taken for an interrupted one"; }
+  done
   # A download killed outright is not forgotten: the history shows it
   # interrupted, and the next scan says what to do.
-  start_download
   kill -KILL $pid
   wait $pid
   run 0 history
@@ -145,6 +160,40 @@ killed)
   has "never reported its end"
   run 0 --json history
   has '"interrupted":true'
+  ;;
+full_disk)
+  # A history on a file system that fills up (a file size limit stands in for
+  # it): a record that fits only in part is cut off again, the warning names
+  # it, and the download goes on. Each row: how much of the limit is left for
+  # the start record (in its size), the records missing.
+  "$qx" download "$rel/QXR4410_A0.OUB" --ha 0 --id 2 --yes >/dev/null 2>&1 </dev/null ||
+    fail "the sizing download failed"
+  hist=$XDG_STATE_HOME/qxflash/history.jsonl
+  start=$(sed -n 1p "$hist" | wc -c)
+  end=$(sed -n 2p "$hist" | wc -c)
+  limit=8192  # bytes (ulimit -f 8)
+  for row in "$((start / 2)) began,ended" "$((start + end / 2)) ended"; do
+    read -r room missing <<<"$row"
+    head -c $((limit - room)) /dev/zero | tr '\0' '\n' >"$hist"  # empty lines are skipped
+    before=$(wc -c <"$hist")
+    ( ulimit -f $((limit / 1024)); trap '' XFSZ
+      exec "$qx" download "$rel/QXR4410_A0.OUB" --ha 0 --id 2 --yes >"$tmp/out" 2>"$tmp/err" </dev/null )
+    rc=$?
+    [ "$rc" = 0 ] || { cat "$tmp/out" "$tmp/err"; fail "exit $rc: the download did not go on"; }
+    has "block 2 of 2 sent"
+    for word in began ended; do
+      want="the record that the download of QXR4410_A0.OUB to 0:2 began is missing"
+      [ $word = ended ] && want="the record of how the download of QXR4410_A0.OUB to 0:2 ended is missing"
+      if [[ ,$missing, == *,$word,* ]]; then has_err "$want"; else
+        grep -qF "$want" "$tmp/err" && { cat "$tmp/err"; fail "said missing: $word"; }; fi
+    done
+    # The file holds whole records only: what fitted, nothing torn.
+    kept=$(( $(wc -c <"$hist") - before ))
+    [ "$missing" = began,ended ] && [ "$kept" != 0 ] && fail "$kept bytes of torn records kept"
+    [ "$missing" = ended ] && [ "$kept" != "$start" ] && fail "$kept bytes kept, not the start record"
+    run 0 history
+    grep -q "damaged" "$tmp/err" && { cat "$tmp/err"; fail "a torn line is left"; }
+  done
   ;;
 write_errors)
   "$qx" scan >/dev/full 2>"$tmp/err"

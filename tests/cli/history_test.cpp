@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -279,6 +280,111 @@ TEST_F(HistoryTest, AnAttemptWithoutItsEndIsInterrupted) {
   EXPECT_EQ(Cli({"download", kReleases + "QXR4410_A0.OUB", "--ha", "2", "--id", "4", "--yes"}), 0);
   EXPECT_EQ(Cli({"scan"}), 0);
   EXPECT_EQ(out.find("never reported its end"), std::string::npos) << out;
+}
+
+// A start without its end is in progress while its process holds the
+// attempt's lock, and interrupted once nobody does (killed: the lock went
+// with the process; an older file: there never was one).
+TEST_F(HistoryTest, AnAttemptInProgressIsToldFromAKilledOne) {
+  enum class Lock { kHeld, kLeftByTheKilled, kNone };
+  struct Case {
+    const char* name;
+    Lock lock;
+    std::string outcome, scan;  // the listing's word, the scan's line
+  };
+  const std::string pid = std::to_string(os::ProcessId());
+  const Case cases[] = {
+      {"held", Lock::kHeld, "in progress (process " + pid + ")",
+       "QXR4410_ALL.OUB on 2026-12-08 is in progress (process " + pid + ")"},
+      {"left by a killed process", Lock::kLeftByTheKilled, "interrupted", "never reported its end"},
+      {"none", Lock::kNone, "interrupted", "never reported its end"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(dir / "qxflash");
+    auto start = Download(DownloadEnd::kDone, " 1.10 (2003/05/12)");
+    start.kind = history::RecordKind::kStart;
+    start.attempt = "0123456789abcdef";
+    start.blocks_planned = 16;
+    start.pid = os::ProcessId();
+    std::string error;
+    ASSERT_TRUE(history::Append(path, start, &error)) << error;
+    const std::string lock_path = history::AttemptLockPath(path, start.attempt);
+    std::unique_ptr<os::HeldLock> lock;
+    if (c.lock == Lock::kHeld) lock = os::HoldLock(lock_path, &error);
+    if (c.lock == Lock::kLeftByTheKilled) std::ofstream(os::PathFromUtf8(lock_path)) << "";
+    EXPECT_EQ(os::LockHeld(lock_path), c.lock == Lock::kHeld);
+
+    const auto contents = history::Read(path);
+    const auto entries = history::Listing(contents.records);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].in_progress, c.lock == Lock::kHeld);
+    EXPECT_EQ(entries[0].interrupted, c.lock != Lock::kHeld);
+    EXPECT_EQ(history::Describe(entries[0], contents.records).outcome, c.outcome);
+    EXPECT_EQ(Cli({"scan"}), 0);
+    EXPECT_NE(out.find(c.scan), std::string::npos) << out;
+  }
+  EXPECT_FALSE(os::LockHeld(history::AttemptLockPath(path, "0123456789abcdef")));
+}
+
+// Records that cannot be right are skipped with a warning, never listed.
+TEST_F(HistoryTest, RecordsThatCannotBeRightAreSkipped) {
+  auto start = Download(DownloadEnd::kDone, " 1.10");
+  start.kind = history::RecordKind::kStart;
+  start.blocks_planned = 16;
+  const std::string good_start = history::ToJson(start).dump();
+  const std::string good_end = history::ToJson(Download(DownloadEnd::kLoadFailed, " 1.10")).dump();
+  auto with = [](const std::string& line, const std::string& key, const nlohmann::json& value) {
+    auto j = nlohmann::json::parse(line);
+    j[key] = value;
+    return j.dump();
+  };
+  struct Case {
+    std::string line;
+    bool kept;
+  };
+  const Case cases[] = {
+      {good_start, true},
+      {with(good_start, "blocks_planned", 0), false},
+      {good_end, true},  // a release that failed to load planned no block
+      {with(good_start, "pid", 4711), true},
+      {with(good_start, "pid", 0), false},
+      {with(good_start, "pid", "4711"), false},
+      {with(good_start, "time", "2026-13-08T10:00:00Z"), false},
+      {with(good_start, "time", "2026-00-08T10:00:00Z"), false},
+      {with(good_start, "time", "2026-04-31T10:00:00Z"), false},
+      {with(good_start, "time", "2026-02-29T10:00:00Z"), false},
+      {with(good_start, "time", "2028-02-29T10:00:00Z"), true},
+      {with(good_start, "time", "2026-12-08T24:00:00Z"), false},
+      {with(good_start, "time", "2026-12-08T23:60:00Z"), false},
+      {with(good_start, "time", "2026-12-08T23:59:59Z"), true},
+  };
+  fs::create_directories(fs::path(path).parent_path());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    std::ofstream(path) << c.line << "\n";
+    const auto contents = history::Read(path);
+    EXPECT_EQ(contents.records.size(), c.kept ? 1u : 0u);
+    EXPECT_EQ(contents.warnings.size(), c.kept ? 0u : 1u);
+  }
+}
+
+// A file where the state folder should be: the history says why nothing can
+// be recorded, rather than only that nothing is.
+TEST_F(HistoryTest, AFileInPlaceOfTheStateFolderIsNamed) {
+  for (const fs::path& blocker : {dir / "qxflash", dir}) {
+    SCOPED_TRACE(blocker.string());
+    fs::remove_all(dir);
+    fs::create_directories(blocker.parent_path());
+    std::ofstream(blocker) << "a file";
+    EXPECT_EQ(Cli({"history"}), 0);
+    EXPECT_NE(err.find(os::Utf8FromPath(blocker) + " is a file, not a folder; nothing can be "
+                                                   "recorded"),
+              std::string::npos)
+        << err;
+  }
+  fs::remove_all(dir);
+  fs::create_directories(dir);
 }
 
 TEST_F(HistoryTest, WithoutAStateDirectoryTheDownloadSaysItIsNotRecorded) {

@@ -95,6 +95,8 @@ class Qxflash {
   bool started() const { return started_; }
   DWORD pid() const { return process_.dwProcessId; }
   bool Running() const { return WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT; }
+  // Ends it at once, as the task manager does: nothing of it runs any more.
+  void Kill() { TerminateProcess(process_.hProcess, 9); }
 
   // Waits until standard output (or error) holds `text`; false when the
   // process ended or `limit` passed first.
@@ -251,6 +253,38 @@ TEST_F(WindowsProcess, ReleaseInANonAsciiDirectory) {
     EXPECT_EQ(qx.Wait(), 1u) << qx.out() << qx.err();
     const std::string image = os::Utf8FromPath(home / "R.bin");
     EXPECT_TRUE(qx.WaitForOut("Firmware image '" + image + "' not found")) << qx.out();
+  }
+}
+
+// A download that runs is told apart from one that was killed: while it runs
+// the history and a scan name its process and give no advice; once it is
+// killed (TerminateProcess, as the task manager ends it) it is interrupted.
+TEST_F(WindowsProcess, ADownloadInProgressIsNotTakenForAKilledOne) {
+  Qxflash download({slow, "download", kAll, "--ha", "0", "--id", "2", "--yes"});
+  ASSERT_TRUE(download.WaitForOut("block 2 of")) << download.out() << download.err();
+  const std::string running = "in progress (process " + std::to_string(download.pid()) + ")";
+  struct Case {
+    bool killed;  // the download is killed before this case
+    std::vector<std::string> args;
+    std::string said, not_said;
+  };
+  const Case cases[] = {
+      {false, {"history"}, "QXR4410_ALL.OUB  " + running + " ?/16 blocks", "Download the release"},
+      {false, {slow, "scan"}, "QXR4410_ALL.OUB on ", "Download the release"},
+      {false, {slow, "scan"}, " is " + running, "never reported its end"},
+      {true, {"history"}, "interrupted ?/16 blocks", "in progress"},
+      {true, {slow, "scan"}, "never reported its end", "in progress"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.back() + (c.killed ? " after the kill" : " while it runs"));
+    if (c.killed && download.Running()) {
+      download.Kill();
+      download.Wait();
+    }
+    Qxflash qx(c.args);
+    EXPECT_EQ(qx.Wait(), 0u) << qx.out() << qx.err();
+    EXPECT_NE(qx.out().find(c.said), std::string::npos) << qx.out();
+    EXPECT_EQ(qx.out().find(c.not_said), std::string::npos) << qx.out();
   }
 }
 

@@ -29,6 +29,8 @@ TEST(DownloadGuards, OnlyACdDvdDeviceTakesTheFirmware) {
       {0x00, "target 2 is a disk (type 0), not a DVD drive"},
       {0x01, "target 2 is a tape drive (type 1), not a DVD drive"},
       {0x1F, "target 2 is a device of unknown type (type 31), not a DVD drive"},
+      {0x07, "target 2 is an optical memory drive (type 7), not a DVD drive"},
+      {0x0D, "target 2 is an enclosure (type 13), not a DVD drive"},
       {0x25, "target 2 has no device connected (peripheral qualifier 1), not a DVD drive"},
       {0x7F, "target 2 has no device connected (peripheral qualifier 3), not a DVD drive"},
       {std::nullopt, "The device type of target 2 is not known (its last INQUIRY failed)"},

@@ -592,7 +592,12 @@ INSTANTIATE_TEST_SUITE_P(
             "mounted":[""]}]}]})",
                       "mounted[0]: expected a non-empty string"},
         JsonErrorCase{"InUse", R"({"adapters":[{"ha":0,"targets":[{"id":1,"in_use":1}]}]})",
-                      "targets[0].in_use: expected true or false"}),
+                      "targets[0].in_use: expected true or false"},
+        // A number in a string is the number alone, without blanks around it.
+        JsonErrorCase{"IdLeadingBlank", R"({"adapters":[{"ha":0,"targets":[{"id":" 2"}]}]})",
+                      "targets[0].id: ' 2' is not a number"},
+        JsonErrorCase{"HaTrailingBlank", R"({"adapters":[{"ha":"0 "}]})",
+                      "adapters[0].ha: '0 ' is not a number"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Scenario paths and texts that are refused: each makes a file (or something

@@ -5,6 +5,8 @@
 #               out, released after done, a failed block, Ctrl-C and each stop signal
 #   battery     below 30 % on battery: refused before any command; above: a note
 #   no_logind   no logind on the bus: one line says so, the download goes on
+#   power_unknown  UPower answers OnBattery with a string: unknown, said beside
+#               the confirmation, the download goes on
 set -u
 case_name=$1
 qx=$2
@@ -15,6 +17,7 @@ if [ -z "${QX_MOCK_BUS:-}" ]; then
     inhibitor) mocks=(--logind --upower) ;;
     battery) mocks=(--logind --upower=battery:22) ;;
     no_logind) mocks=(--upower) ;;
+    power_unknown) mocks=(--logind --upower=wrong-type) ;;
     *) echo "unknown case $case_name"; exit 2 ;;
   esac
   exec bash "$here/with_mock_bus.sh" run "${mocks[@]}" -- bash "$0" "$@"
@@ -100,6 +103,12 @@ no_logind)
     </dev/null || { cat "$tmp/out" "$tmp/err"; fail "the download failed without logind"; }
   [ "$(grep -c "could not be held off" "$tmp/err")" = 1 ] ||
     { cat "$tmp/err"; fail "not one line about the missing inhibitor"; }
+  ;;
+power_unknown)
+  "$qx" --sim download "$rel/QXR4410_A0.OUB" --ha 0 --id 2 --yes >"$tmp/out" 2>"$tmp/err" \
+    </dev/null || { cat "$tmp/out" "$tmp/err"; fail "the download failed with the power unknown"; }
+  grep -q "note: The power supply is not known (UPower answered OnBattery with a value of type 's'" \
+    "$tmp/err" || { cat "$tmp/err"; fail "no word of the unknown power supply"; }
   ;;
 *)
   fail "unknown case"

@@ -176,7 +176,30 @@ TEST(EmptyBus, NoUPower) {
   EXPECT_FALSE(p.state.known);
   EXPECT_FALSE(p.state.on_battery);
   EXPECT_EQ(p.state.percent, -1);
+  EXPECT_EQ(p.state.unknown_why, "no UPower on the system bus");
   EXPECT_LT(p.seconds, 1.0);
+}
+
+// An answer that is not true or false is no answer: unknown, and why.
+TEST(MockUPower, AnAnswerOfTheWrongTypeIsUnknown) {
+  REQUIRE_MOCK_BUS();
+  struct Row {
+    const char* mock;
+    bool known;
+    const char* why;
+  };
+  const Row rows[] = {
+      {"wrong-type", false,
+       "UPower answered OnBattery with a value of type 's', not true or false"},
+      {"battery:64", true, ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.mock);
+    ASSERT_EQ(Harness(std::string("power ") + row.mock).status, 0);
+    const PowerState state = TimedPower().state;
+    EXPECT_EQ(state.known, row.known);
+    EXPECT_EQ(state.unknown_why, row.why);
+  }
 }
 
 TEST(MockUPower, ReportsWhatUPowerSays) {

@@ -44,6 +44,11 @@ const Row kRows[] = {
      {true, true, -1},
      nullptr,
      "The machine runs on battery (charge unknown): connect the charger to be safe."},
+    {"asked, but no answer",
+     {false, false, -1, "no UPower on the system bus"},
+     nullptr,
+     "The power supply is not known (no UPower on the system bus): make sure the machine runs "
+     "on mains power."},
 };
 
 TEST(JudgePower, Table) {

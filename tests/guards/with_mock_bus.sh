@@ -36,6 +36,7 @@
 #         ac               on mains, no battery
 #         ac:PERCENT       on mains, the battery charging at PERCENT
 #         battery:PERCENT  on battery at PERCENT (29.6 is fine)
+#         wrong-type       OnBattery answered with a string instead of true or false
 #
 # Example: the inhibitor is held while a download runs and released after it.
 #   with_mock_bus.sh run --logind --upower=battery:64 -- bash -c '
@@ -108,11 +109,16 @@ inhibitors() {
 # set_power STATE: what the UPower mock reports from now on.
 set_power() {
   local on_battery present percent state type
+  if [ "$1" = wrong-type ]; then
+    send org.freedesktop.UPower /org/freedesktop/UPower org.freedesktop.DBus.Properties.Set \
+      string:org.freedesktop.UPower string:OnBattery variant:string:yes >/dev/null
+    return
+  fi
   case $1 in
     ac) on_battery=false present=false percent=0 state=0 type=0 ;;
     ac:*) on_battery=false present=true percent=${1#ac:} state=1 type=2 ;;
     battery:*) on_battery=true present=true percent=${1#battery:} state=2 type=2 ;;
-    *) die "unknown power state '$1' (ac, ac:PERCENT, battery:PERCENT)" ;;
+    *) die "unknown power state '$1' (ac, ac:PERCENT, battery:PERCENT, wrong-type)" ;;
   esac
   [[ $percent =~ ^[0-9]+(\.[0-9]+)?$ ]] || die "not a percentage: '$percent'"
   send org.freedesktop.UPower /org/freedesktop/UPower org.freedesktop.DBus.Properties.Set \

@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "text/text.h"
+
 namespace qx::sim {
 namespace {
 
@@ -30,8 +32,7 @@ struct ScenarioError {
 constexpr size_t kMaxQuoted = 80;
 
 std::string Clip(std::string_view text) {
-  if (text.size() <= kMaxQuoted) return std::string(text);
-  return std::string(text.substr(0, kMaxQuoted)) + "...";
+  return Excerpt(text, kMaxQuoted);
 }
 
 std::string Quoted(std::string_view text) {
@@ -61,7 +62,7 @@ const json* Find(const json& obj, const char* key) {
 }
 
 // A number given as a JSON integer or as a string holding a decimal or 0x-prefixed
-// hexadecimal integer.
+// hexadecimal integer and nothing else (" 2" is not a number).
 uint64_t Number(const json& v, const std::string& path, uint64_t min, uint64_t max) {
   uint64_t value = 0;
   if (v.is_number_unsigned()) {
@@ -70,10 +71,7 @@ uint64_t Number(const json& v, const std::string& path, uint64_t min, uint64_t m
     Fail(path, "value " + std::to_string(v.get<int64_t>()) + " out of range " +
                    std::to_string(min) + ".." + std::to_string(max));
   } else if (v.is_string()) {
-    std::string s = v.get<std::string>();
-    size_t b = s.find_first_not_of(" \t");
-    size_t e = s.find_last_not_of(" \t");
-    s = b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
+    const std::string s = v.get<std::string>();
     int base = 10;
     std::string digits = s;
     if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {

@@ -15,6 +15,7 @@
 #include "aspi/srb.h"
 #include "aspi/opcodes.h"
 #include "platform/os.h"
+#include "text/text.h"
 #include "transport/sim/scenario.h"
 #include "transport/sim/sim_drive.h"
 
@@ -477,9 +478,8 @@ std::optional<std::string> SimBus::Reserve(uint8_t ha, uint8_t target, uint8_t l
   const TargetConfig& t = it->second.config();
   if (t.in_use) return "the device at " + where + " is open in another program";
   if (!t.mounted.empty()) {
-    std::string text = "the device at " + where + " is mounted at " + t.mounted.front();
-    for (size_t i = 1; i < t.mounted.size(); ++i) text += ", " + t.mounted[i];
-    return text;
+    // The first few, and a count of the rest: a list of thousands says no more.
+    return "the device at " + where + " is mounted at " + FirstAndCount(t.mounted, 5);
   }
   impl_->reserved = key;
   return std::nullopt;
