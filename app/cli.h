@@ -39,6 +39,8 @@ struct Options {
   std::optional<std::string> model;
   enum class Confirm { kAsk, kYes, kNo } confirm = Confirm::kAsk;
   bool no_history = false;  // neither record nor read the download history
+  bool dry_run = false;     // download: every check up to the first write, and no write
+  std::string record;       // a twin of the drives' answers is written here
 
   // Field by field: whether an option given twice asked for the same.
   bool operator==(const Options&) const = default;
@@ -71,6 +73,7 @@ struct WindowOptions {
   bool history = true;
   bool trace = false;
   std::string firmware_dir;
+  std::string release;  // a release to choose at start
 };
 // The desktop window of this build, if it has one.
 struct WindowFrontEnd {

@@ -98,7 +98,8 @@ int Main(const std::vector<std::string>& args, std::ostream& out, std::ostream& 
                      .simulated = transport->Simulated(),
                      .history = !options->no_history,
                      .trace = options->trace,
-                     .firmware_dir = options->dir});
+                     .firmware_dir = options->dir,
+                     .release = options->args.empty() ? std::string() : options->args.front()});
   } else {
     err << "qxflash: this build has no desktop window; use the command line "
            "(qxflash --help)\n";

@@ -1,5 +1,6 @@
 // Parsing the command line and the help text, both from the tables.
 #include <algorithm>
+#include <cctype>
 #include <map>
 
 #include "app/cli_output.h"
@@ -56,13 +57,24 @@ std::optional<std::string> Repeated(const OptionSpec& option, const Given& befor
          QuotedArg(before.written) + ", then " + QuotedArg(now.written) + ")";
 }
 
+// A release named where a command would stand ("qxflash --drives R.OUB"):
+// the window opens with it chosen. A parameter file's name ends in .OUB, in
+// any case.
+bool IsReleaseName(const std::string& word) {
+  if (word.size() < 4) return false;
+  std::string tail = word.substr(word.size() - 4);
+  for (char& c : tail) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return tail == ".oub";
+}
+
 }  // namespace
 
 std::string UsageText() {
   std::string text =
-      "Usage: qxflash [OPTIONS] [COMMAND [ARGS]]\n\n"
+      "Usage: qxflash [OPTIONS] [COMMAND [ARGS]]\n"
+      "       qxflash [OPTIONS] [FILE.OUB]\n\n"
       "Writes new firmware into QX-R4410 DVD-RAM drives. Without a command the\n"
-      "desktop window opens.\n\nCommands:\n";
+      "desktop window opens, with FILE.OUB chosen when one is named.\n\nCommands:\n";
   size_t column = 37;
   auto row = [&text, &column](std::string left, const std::string& help) {
     left = "  " + left;
@@ -164,6 +176,10 @@ std::optional<Options> Parse(const std::vector<std::string>& argv, std::string* 
     }
   }
   if (o.help || o.version) return o;
+  if (FindCommand(o.command) == nullptr && IsReleaseName(o.command)) {
+    o.args.insert(o.args.begin(), o.command);
+    o.command.clear();
+  }
   const CommandSpec* command = FindCommand(o.command);
   if (command == nullptr) return fail("unknown command '" + QuotedArg(o.command) + "'");
   if (o.args.size() > command->max_args) {
@@ -171,6 +187,9 @@ std::optional<Options> Parse(const std::vector<std::string>& argv, std::string* 
                 "'");
   }
   if (auto problem = CheckOptions(*command, given)) return fail(*problem);
+  if (!o.record.empty() && o.command == "download" && !o.dry_run) {
+    return fail("--record goes with --dry-run: a download is not recorded as a twin");
+  }
   return o;
 }
 

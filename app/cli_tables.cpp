@@ -101,6 +101,15 @@ const std::vector<OptionSpec>& OptionTable() {
          o.confirm = O::Confirm::kNo;
          return clash;
        }},
+      {"--dry-run", nullptr, "every check of the download; nothing written to the drive", kDryRun,
+       [](O& o, const std::string&) { return Flag(o.dry_run); }},
+      {"--record", "TWIN.json", "write the drives' answers as a scenario (scan, --dry-run)",
+       kRecord,
+       [](O& o, const std::string& v) -> std::optional<std::string> {
+         if (v.empty()) return "--record needs a file name";
+         o.record = v;
+         return std::nullopt;
+       }},
       {"--no-history", nullptr, "record nothing in the download history", kHistory,
        [](O& o, const std::string&) { return Flag(o.no_history); }},
       {"--help", nullptr, "show this text (also -h)", kAlways,
@@ -114,11 +123,13 @@ const std::vector<OptionSpec>& OptionTable() {
 const std::vector<CommandSpec>& CommandTable() {
   constexpr unsigned kDriveJob = kTransport | kDrive | kOutput | kHistory;
   static const std::vector<CommandSpec> table = {
-      {"scan", "", "list the host adapters and devices", 0, kDriveJob, &RunScan},
+      {"scan", "[--record TWIN.json]", "list the host adapters and devices", 0, kDriveJob | kRecord,
+       &RunScan},
       {"version", "--ha N --id M", "show the firmware version of a drive", 0, kDriveJob | kTarget,
        &RunVersion},
-      {"download", "FILE.OUB --ha N --id M [--yes|--no]", "check a release and download it", 1,
-       kDriveJob | kTarget | kConfirm, &RunDownload},
+      {"download", "FILE.OUB --ha N --id M [--yes|--no|--dry-run]",
+       "check a release and download it", 1, kDriveJob | kTarget | kConfirm | kDryRun | kRecord,
+       &RunDownload},
       {"send", "BUILDER [ARGS] --ha N --id M", "send one command of the command set", 4,
        kDriveJob | kTarget, &RunSend},
       {"check", "FILE.OUB [--model TEXT]", "check a release without a drive", 1,
@@ -128,7 +139,7 @@ const std::vector<CommandSpec>& CommandTable() {
       // --no-history is taken so that the command can say why it makes no sense.
       {"history", "[--json]", "list the download history", 0, kTransport | kOutput | kHistory,
        &RunHistory},
-      {"", "", "the desktop window", 0, kTransport | kDrive | kHistory | kWindow, nullptr},
+      {"", "", "the desktop window", 1, kTransport | kDrive | kHistory | kWindow, nullptr},
   };
   return table;
 }

@@ -26,6 +26,8 @@ enum OptionGroup : unsigned {
   kModel = 1u << 5,      // --model
   kWindow = 1u << 6,     // --dir
   kHistory = 1u << 7,    // --no-history
+  kDryRun = 1u << 8,     // --dry-run
+  kRecord = 1u << 9,     // --record
 };
 
 struct OptionSpec {

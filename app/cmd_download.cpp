@@ -4,6 +4,10 @@
 
 #include "app/cli_session.h"
 #include "app/cli_stop.h"
+#include "app/cli_twin.h"
+#include "aspi/read_only.h"
+#include "aspi/transport_state.h"
+#include "download/dry_run.h"
 #include "download/release.h"
 #include "platform/os.h"
 
@@ -21,11 +25,122 @@ void ChooseRelease(MainForm& form, const std::filesystem::path& file) {
   if (!form.ChooseFileNamed(name)) form.Label4.Caption = name;
 }
 
+// Every command of a dry run, the scan's included, passes a guard that lets
+// only reading commands through; the bus is put back on every way out.
+class ReadOnlyGuard {
+ public:
+  ReadOnlyGuard() : bus_(InstalledAspiManager()) {
+    if (bus_) InstallAspiManager(std::make_shared<ReadOnlyManager>(bus_));
+  }
+  ~ReadOnlyGuard() {
+    if (bus_) InstallAspiManager(bus_);
+  }
+  ReadOnlyGuard(const ReadOnlyGuard&) = delete;
+  ReadOnlyGuard& operator=(const ReadOnlyGuard&) = delete;
+
+ private:
+  std::shared_ptr<AspiManager> bus_;
+};
+
+const char* VerdictLabel(DryRunStep::Verdict v) {
+  switch (v) {
+    case DryRunStep::Verdict::kOk:
+      return "  ok       ";
+    case DryRunStep::Verdict::kNote:
+      return "  note     ";
+    case DryRunStep::Verdict::kRefused:
+      break;
+  }
+  return "  refused  ";
+}
+
+// The step as the operator reads it before its text.
+std::string StepLabel(const std::string& name) {
+  static const std::pair<const char*, const char*> kLabels[] = {
+      {"release", "release"},
+      {"drive", "drive"},
+      {"target", "device type"},
+      {"power", "power"},
+      {"drive_work", "drive taken"},
+      {"state_word", "state word"},
+      {"test_unit_ready", "TEST UNIT READY"},
+      {"history", "history"},
+      {"blocks", "blocks"},
+      {"read_only", "read-only guard"},
+  };
+  for (const auto& [n, label] : kLabels) {
+    if (name == n) return label;
+  }
+  return name;
+}
+
+void Report(Session& s, const DryRunReport& report) {
+  Reporter& r = s.reporter();
+  if (r.json()) {
+    for (const auto& step : report.steps) {
+      r.Json({{"event", "dry_run_step"},
+              {"step", step.name},
+              {"verdict", ToString(step.verdict)},
+              {"text", Latin1ToUtf8(step.text)}});
+    }
+    nlohmann::json blocks = nlohmann::json::array();
+    for (const auto& b : report.blocks)
+      blocks.push_back({{"buffer_id", b.buffer_id}, {"mode", b.mode}});
+    nlohmann::json event = {{"event", "dry_run"},
+                            {"would_start", report.would_start()},
+                            {"release", report.release.file},
+                            {"blocks", blocks},
+                            {"prepare", report.would_prepare}};
+    event["would_end"] = report.would_end ? nlohmann::json(ToString(*report.would_end)) : nullptr;
+    event["reason"] = Latin1ToUtf8(report.reason);
+    event["state_word"] =
+        report.state_word ? nlohmann::json("0x" + Hex(*report.state_word)) : nullptr;
+    r.Json(event);
+    return;
+  }
+  r.Human("Dry run of " + report.release.file + " on target " +
+          TrimTrailingSpaces(s.form().ComboID.Text()) + ": nothing that changes the drive is sent");
+  for (const auto& step : report.steps) {
+    r.Human(VerdictLabel(step.verdict) + StepLabel(step.name) + ": " + Latin1ToUtf8(step.text));
+  }
+  r.Human(report.would_start() ? "The download would start."
+                               : "The download would not start: " + Latin1ToUtf8(report.reason));
+}
+
+// The drive for the operator and the twin: "the drive at 0:2 (QX-R4410),
+// /dev/sg3 1:0:2:0".
+std::string DriveDescription(Session& s) {
+  const std::string entry = s.form().ComboID.Text();
+  std::string text = "the drive at " + std::to_string(SelectedHaId) + ":" +
+                     std::to_string(SelectedTargetId) + " (" +
+                     TrimSpaces(entry.substr(entry.find(':') + 1)) + ")";
+  if (auto manager = InstalledAspiManager()) {
+    const auto where = manager->DeviceLocation(SelectedHaId, SelectedTargetId, SelectedLun);
+    if (!where.node.empty()) text += ", " + where.node;
+    if (!where.address.empty()) text += " " + where.address;
+  }
+  return Latin1ToUtf8(text);
+}
+
+int RunDryRun(Session& s, const std::filesystem::path& file) {
+  ReadOnlyGuard guard;
+  TwinRecording twin(s);
+  if (int rc = s.Select()) return rc;
+  ChooseRelease(s.form(), file);
+  if (s.reporter().failed()) return kExitFailed;
+  const auto report = s.form().DryRun(&s.history());
+  if (!report) return kExitFailed;
+  Report(s, *report);
+  if (!twin.Write(DriveDescription(s))) return kExitFailed;
+  return report->would_start() ? kExitOk : kExitFailed;
+}
+
 }  // namespace
 
 int RunDownload(Session& s) {
   const auto file = s.ReleaseArgument();
   if (!file) return kExitUsage;
+  if (s.options().dry_run) return RunDryRun(s, *file);
   if (int rc = s.Select()) return rc;
   ChooseRelease(s.form(), *file);
 

@@ -4,23 +4,28 @@
 
 #include "app/cli_session.h"
 #include "app/cli_tables.h"
+#include "app/cli_twin.h"
 #include "aspi/transport_state.h"
 #include "commands/hexdump.h"
 
 namespace qx::cli {
 
 int RunScan(Session& s) {
+  TwinRecording twin(s);
   const auto scan = s.ScanBus();
   if (!scan) return kExitFailed;
   Reporter& r = s.reporter();
-  if (r.json()) return kExitOk;
-  if (scan->adapters.empty()) r.Human("No host adapter answered.");
-  for (const auto& a : scan->adapters) {
-    r.Human("Host adapter " + a.item);
-    for (const auto& t : a.targets) r.Human("  target " + t.item);
-    if (a.targets.empty()) r.Human("  (no devices)");
+  if (!r.json()) {
+    if (scan->adapters.empty()) r.Human("No host adapter answered.");
+    for (const auto& a : scan->adapters) {
+      r.Human("Host adapter " + a.item);
+      for (const auto& t : a.targets) r.Human("  target " + t.item);
+      if (a.targets.empty()) r.Human("  (no devices)");
+    }
   }
-  return kExitOk;
+  const auto manager = InstalledAspiManager();
+  const std::string bus = manager ? manager->Name() : "bus";
+  return twin.Write("the devices found by a scan of the " + bus) ? kExitOk : kExitFailed;
 }
 
 int RunVersion(Session& s) {

@@ -13,6 +13,12 @@ std::string HumanLine(const history::Entry& e, const std::vector<history::Record
   std::string line = r.time + "  " + r.drive.transport + " " + std::to_string(r.drive.ha) + ":" +
                      std::to_string(r.drive.target) + " " + Latin1ToUtf8(r.drive.product) + "  ";
   if (r.kind == history::RecordKind::kVerify) return line + Latin1ToUtf8(words.text);
+  if (r.kind == history::RecordKind::kDryRun) {
+    line += r.release + "  " + words.outcome;
+    if (r.blocks_planned > 0) line += " (" + std::to_string(r.blocks_planned) + " blocks planned)";
+    if (!words.text.empty()) line += ": " + Latin1ToUtf8(words.text);
+    return line;
+  }
   line += r.release + "  " + words.outcome + " " + words.blocks + " blocks";
   const bool said = r.kind == history::RecordKind::kDownload && r.end == DownloadEnd::kDone;
   if (!said && !words.text.empty()) line += ": " + Latin1ToUtf8(words.text);

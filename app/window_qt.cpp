@@ -12,6 +12,7 @@ cli::WindowFrontEnd WindowOf(int argc, char** argv) {
     gui.history = o.history;
     gui.trace = o.trace;
     gui.firmware_dir = o.firmware_dir;
+    gui.release = o.release;
     return qt::RunGui(argc, argv, gui);  // reports a missing display itself
   };
   window.startup_error = [argc, argv](const std::string& text) {

@@ -12,6 +12,7 @@ cli::WindowFrontEnd WindowOf(int, char**) {
     gui.history = o.history;
     gui.trace = o.trace;
     gui.firmware_dir = o.firmware_dir;
+    gui.release = o.release;
     return win32::RunGui(gui);
   };
   window.startup_error = [](const std::string& text) { win32::ShowStartupError(text); };

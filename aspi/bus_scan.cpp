@@ -1,6 +1,7 @@
 #include "aspi/bus_scan.h"
 
 #include "aspi/manager.h"
+#include "aspi/recorder.h"
 #include "aspi/trace.h"
 
 namespace qx {
@@ -24,6 +25,9 @@ int16_t HaInquiry(SRB_HAInquiry& srb, uint8_t ha) {
   srb.HA_Count = 0;
   srb.HA_SCSI_ID = 0;
   AspiStatus = static_cast<int16_t>(BCSendASPI32Command(&srb, DataBuf.data()));
+  if (CommandRecorder* recorder = InstalledCommandRecorder()) {
+    recorder->AdapterInquired(srb, ha, AspiStatus);
+  }
   return AspiStatus;
 }
 

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "aspi/manager.h"
+#include "aspi/recorder.h"
 #include "aspi/srb.h"
 #include "aspi/trace.h"
 #include "decode/decode.h"
@@ -185,6 +186,21 @@ void TraceCommand(const std::string& CmdName, int32_t DataLen, const Cdb& CDB, u
     WriteTraceRecord(CmdName, DataLen, CDB, CDBLen, submitResult, srb, DataBuf.data());
 }
 
+// Hands the ended request to the installed recorder, if any.
+void RecordCommand(const SRB_ExecSCSICmd& srb, int16_t result, bool timedOut, int32_t DataLen,
+                   std::chrono::steady_clock::time_point submitted) {
+  CommandRecorder* recorder = InstalledCommandRecorder();
+  if (recorder == nullptr) return;
+  const auto took = std::chrono::duration_cast<std::chrono::microseconds>(
+      std::chrono::steady_clock::now() - submitted);
+  recorder->Executed(
+      {.srb = srb,
+       .result = result,
+       .timed_out = timedOut,
+       .data = std::span<const uint8_t>(DataBuf.data(), static_cast<size_t>(DataLen)),
+       .took = took});
+}
+
 }  // namespace
 
 int16_t ExecScsiCmd(const std::string& CmdName, const int32_t& DataLen, const Cdb& CDB,
@@ -197,9 +213,11 @@ int16_t ExecScsiCmd(const std::string& CmdName, const int32_t& DataLen, const Cd
   if (RefusedForLengths(CmdName, DataLen, CDBLen)) return kResultInvalidParameter;
 
   // Submit, then wait for the end, bounded by ExecTimeout.
+  const auto submitted = std::chrono::steady_clock::now();
   const int16_t submitResult = static_cast<int16_t>(BCSendASPI32Command(&srb, DataBuf.data()));
   if (!WaitForCompletion(srb, CmdName, CDB) && EndedByTimeout(srb, CmdName)) {
     TraceCommand(CmdName, DataLen, CDB, CDBLen, submitResult, srb);
+    RecordCommand(srb, SS_ERR, true, DataLen, submitted);
     return SS_ERR;
   }
 
@@ -208,6 +226,7 @@ int16_t ExecScsiCmd(const std::string& CmdName, const int32_t& DataLen, const Cd
   LastHaStat = srb.SRB_HaStat;
   if (!Succeeded(result)) DescribeFailure(CmdName, result, submitResult, srb);
   TraceCommand(CmdName, DataLen, CDB, CDBLen, submitResult, srb);
+  RecordCommand(srb, result, false, DataLen, submitted);
   return result;
 }
 

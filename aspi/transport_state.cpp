@@ -1,5 +1,7 @@
 #include "aspi/transport_state.h"
 
+#include "aspi/recorder.h"
+
 namespace qx {
 
 std::array<uint8_t, kDataBufSize> DataBuf{};
@@ -28,6 +30,7 @@ void ResetTransportState() {
   SenseData.fill(0);
   ErrMsg.clear();
   TraceOn = 0;
+  InstallCommandRecorder(nullptr);
   SelectedHaId = kNotChosen;
   SelectedTargetId = kNotChosen;
   SelectedLun = 0;

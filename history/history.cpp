@@ -36,7 +36,8 @@ bool Completed(const std::vector<Record>& records, const Record& start) {
 const Record* LastAttempt(const std::vector<Record>& records, const Drive& drive) {
   const Record* last = nullptr;
   for (const auto& r : records) {
-    if (r.kind != RecordKind::kVerify && r.drive.SameAs(drive)) last = &r;
+    const bool attempt = r.kind == RecordKind::kStart || r.kind == RecordKind::kDownload;
+    if (attempt && r.drive.SameAs(drive)) last = &r;
   }
   return last;
 }
@@ -89,6 +90,21 @@ std::optional<Record> Verify(const std::vector<Record>& records, const Drive& dr
     return std::nullopt;
   }
   return v;
+}
+
+std::optional<std::string> DriveNote(const std::vector<Record>& records, const Drive& drive) {
+  const Record* last = LastAttempt(records, drive);
+  if (last == nullptr) return std::nullopt;
+  if (last->kind == RecordKind::kStart) {
+    if (!Completed(records, *last)) {
+      return last->running ? InProgressText(*last) : InterruptedText(*last);
+    }
+    return std::nullopt;
+  }
+  return "the last download to this drive, " + last->release + " on " + last->time.substr(0, 10) +
+         " over firmware " + VersionText(last->version_before) + ", ended " + ToString(last->end) +
+         " with " + std::to_string(last->blocks_sent) + " of " +
+         std::to_string(last->blocks_planned) + " blocks sent";
 }
 
 std::string VersionText(const std::string& caption) {
@@ -167,6 +183,9 @@ EntryWords Describe(const Entry& entry, const std::vector<Record>& records) {
       return {"interrupted", "?/" + planned, InterruptedText(r)};
     case RecordKind::kDownload:
       return {ToString(r.end), std::to_string(r.blocks_sent) + "/" + planned, r.message};
+    case RecordKind::kDryRun:
+      return {r.would_start ? "dry run: would start" : "dry run: would be refused", "0/" + planned,
+              r.would_start ? std::string() : r.message};
     case RecordKind::kVerify:
       break;
   }
@@ -259,6 +278,15 @@ void Log::RecordAttempt(const Drive& drive, const std::string& version_before,
   Append(AttemptRecord(RecordKind::kDownload, drive, version_before, outcome));
   attempt_lock_.reset();  // after the end is on record: the attempt never reads as cut short
   attempt_.clear();
+}
+
+void Log::RecordDryRun(const Drive& drive, const std::string& version_before,
+                       const DownloadOutcome& outcome, bool would_start) {
+  if (!enabled()) return;
+  Record r = AttemptRecord(RecordKind::kDryRun, drive, version_before, outcome);
+  r.attempt.clear();  // a dry run is no attempt: nothing waits for its end
+  r.would_start = would_start;
+  Append(std::move(r));
 }
 
 std::vector<ScanNotice> Log::CheckScan(const ScanResult& scan) {

@@ -40,8 +40,9 @@ enum class RecordKind {
   kStart,     // a download attempt is about to send its first command to the drive
   kDownload,  // a download attempt and how it ended
   kVerify,    // the firmware version of a drive checked after its download
+  kDryRun,    // a rehearsal of a download that sent nothing that changes the drive
 };
-// "start", "download", "verify".
+// "start", "download", "verify", "dry_run".
 const char* ToString(RecordKind kind);
 std::optional<RecordKind> RecordKindFromString(std::string_view word);
 
@@ -65,6 +66,9 @@ struct Record {
   std::string program_version;
   // start: the process that runs the attempt (0: not recorded, as in older files)
   int64_t pid = 0;
+  // dry run: whether the real download would have started (its message says
+  // why not when it would not)
+  bool would_start = false;
   // Not stored: set on reading when the attempt's process still runs (it
   // holds the attempt's lock), so that an attempt in progress is not taken
   // for one that was cut short.
@@ -129,6 +133,10 @@ EntryWords Describe(const Entry& entry, const std::vector<Record>& records);
 // this drive, or this result was recorded already).
 std::optional<Record> Verify(const std::vector<Record>& records, const Drive& drive,
                              const std::string& caption);
+// What the history says about `drive`'s last download, for a dry run: an
+// attempt interrupted or in progress, or how the last one ended; nullopt
+// when it holds none.
+std::optional<std::string> DriveNote(const std::vector<Record>& records, const Drive& drive);
 // The operator's line for a verification record.
 std::string VerifyText(const Record& verify, const std::vector<Record>& records);
 
@@ -179,6 +187,10 @@ class Log {
   // recorded.
   void RecordAttempt(const Drive& drive, const std::string& version_before,
                      const DownloadOutcome& outcome);
+  // Records a dry run of `outcome.file` on `drive`: `would_start`, or the
+  // reason in `outcome.message`.
+  void RecordDryRun(const Drive& drive, const std::string& version_before,
+                    const DownloadOutcome& outcome, bool would_start);
   // After a scan: for each listed drive whose last download finished, whether
   // its firmware changed since; each notice is recorded before it is returned.
   std::vector<ScanNotice> CheckScan(const ScanResult& scan);
@@ -194,7 +206,7 @@ class Log {
   std::string program_version_;
   std::string unavailable_;
   bool said_unavailable_ = false;
-  std::string attempt_;  // the attempt begun and not yet recorded
+  std::string attempt_;                         // the attempt begun and not yet recorded
   std::unique_ptr<os::HeldLock> attempt_lock_;  // held while that attempt runs
   Contents contents_;
   bool read_ = false;

@@ -28,6 +28,7 @@ constexpr std::pair<RecordKind, const char*> kKindWords[] = {
     {RecordKind::kStart, "start"},
     {RecordKind::kDownload, "download"},
     {RecordKind::kVerify, "verify"},
+    {RecordKind::kDryRun, "dry_run"},
 };
 
 struct Damaged : std::runtime_error {
@@ -132,6 +133,11 @@ Record FromJson(const json& j) {
       r.end = EndFromWord(j.at("outcome").get<std::string>(), r.block);
       r.message = j.at("message").get<std::string>();
       break;
+    case RecordKind::kDryRun:
+      ReadRelease(j, r);
+      r.would_start = j.at("would_start").get<bool>();
+      r.message = j.at("message").get<std::string>();
+      break;
     case RecordKind::kVerify:
       r.release = Text(j, "release");
       r.version_now = Utf8ToLatin1(Text(j, "version_now"));
@@ -161,6 +167,8 @@ std::string RecordName(const Record& r) {
       return "the record that the download of " + r.release + " to " + drive + " began";
     case RecordKind::kDownload:
       return "the record of how the download of " + r.release + " to " + drive + " ended";
+    case RecordKind::kDryRun:
+      return "the record of the dry run of " + r.release + " on " + drive;
     case RecordKind::kVerify:
       break;
   }
@@ -226,6 +234,9 @@ json ToJson(const Record& r) {
               {"outcome", ToString(r.end)},
               {"block", r.block},
               {"message", r.message}});
+  }
+  if (r.kind == RecordKind::kDryRun) {
+    j.update({{"would_start", r.would_start}, {"message", r.message}});
   }
   return j;
 }

@@ -3,8 +3,8 @@
 #include <chrono>
 #include <exception>
 #include <filesystem>
-#include <system_error>
 #include <iterator>
+#include <system_error>
 
 #include "aspi/manager.h"
 #include "aspi/transport_state.h"
@@ -47,6 +47,7 @@ constexpr Naming kNaming[] = {
     {ControlId::kLabel4, "Label4", "File Name", 0},
     {ControlId::kReleaseSummary, "ReleaseSummary", "Release check", 0},
     {ControlId::kCommand1, "Command1", nullptr, 'D'},
+    {ControlId::kCheckDrive, "CheckDrive", nullptr, 'C'},
     {ControlId::kTyusi, "Tyusi", nullptr, 'A'},
     {ControlId::kProgress, "Progress", "Download progress", 0},
     {ControlId::kWaitInfo, "WaitInfo", "Drive activity", 0},
@@ -197,6 +198,17 @@ void MainController::Download() {
   if (!outcome) return;
   notes_.Downloaded(outcome, drive);
   if (const auto line = OutcomeLine(*outcome, drive)) Announce(ControlId::kNotes, *line);
+  if (view_) view_->ReloadHistory();
+  Publish();
+}
+
+void MainController::CheckDrive() {
+  std::optional<DryRunReport> report;
+  const std::string drive = ChosenDrive(form_);
+  RunHandler([this, &report] { report = form_.DryRun(history_); });
+  if (!report) return;
+  notes_.DryRun(*report, drive);
+  Announce(ControlId::kNotes, DryRunLine(*report, drive));
   if (view_) view_->ReloadHistory();
   Publish();
 }
@@ -372,6 +384,7 @@ void MainController::Build() {
   }
   state_[ControlId::kHistory].text = "History";
   state_[ControlId::kOpenRelease].text = kOpenReleaseText;
+  state_[ControlId::kCheckDrive].text = kCheckDriveText;
   state_[ControlId::kReleaseSummary].role = Role::kGood;
   state_[ControlId::kScanNotes].role = Role::kInfo;
   state_[ControlId::kAbortNotice].role = Role::kError;
@@ -403,6 +416,7 @@ void MainController::Publish() {
   set(ControlId::kOpenRelease, kOpenReleaseText, form_.File1.Enabled);
   set(ControlId::kLabel4, form_.Label4.Caption);
   set(ControlId::kCommand1, form_.Command1.Caption, form_.Command1.Enabled);
+  set(ControlId::kCheckDrive, kCheckDriveText, form_.Command1.Enabled && !busy_);
   set(ControlId::kTyusi, form_.Tyusi.Caption, form_.Tyusi.Enabled && !abort_acknowledged_);
   set(ControlId::kText1, form_.Text1.Text);
   set(ControlId::kProgress, state_.progress.text, busy_);

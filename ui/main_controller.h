@@ -69,6 +69,9 @@ class MainController {
   // A path that is not an existing *.OUB file changes nothing but a note.
   void OpenRelease(const std::string& path);
   void Download();
+  // "Check Drive and Release": the dry run of the chosen release on the
+  // chosen drive, asking nothing; what it found goes to the notes.
+  void CheckDrive();
   void Abort();  // the Abort button, or Escape anywhere during a download
   void ShowHistory();
   // The window's close button, Alt+F4: true when the window may close now
@@ -97,6 +100,7 @@ class MainController {
 
   // Texts the controller shows, for the views' tests.
   static constexpr const char* kOpenReleaseText = "Open Release\u2026";
+  static constexpr const char* kCheckDriveText = "Check Drive and Release";
   static constexpr const char* kReleasesSection = "Releases";
   static constexpr const char* kAbortText =
       "Abort requested \u2013 the download stops after the current command";

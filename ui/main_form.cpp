@@ -8,10 +8,12 @@
 #include "aspi/bus_scan.h"
 #include "aspi/executor.h"
 #include "aspi/manager.h"
+#include "aspi/read_only.h"
 #include "aspi/trace.h"
 #include "aspi/transport_state.h"
 #include "commands/commands.h"
 #include "commands/hexdump.h"
+#include "download/dry_run.h"
 #include "download/release.h"
 #include "platform/os.h"
 #include "platform/window_system.h"
@@ -370,9 +372,7 @@ void MainForm::Command1_Click() {
   StartDownload();
 }
 
-std::optional<DownloadOutcome> MainForm::StartDownload(history::Log* history) {
-  if (!Command1.Enabled) return std::nullopt;  // one download at a time
-  // The chosen drive as the last scan listed it, for the record.
+history::Drive MainForm::ChosenDrive() const {
   history::Drive drive;
   drive.transport = last_scan_.transport;
   drive.ha = SelectedHaId;
@@ -385,10 +385,77 @@ std::optional<DownloadOutcome> MainForm::StartDownload(history::Log* history) {
       if (t.id == SelectedTargetId) drive = history::DriveOf(last_scan_, a, t);
     }
   }
-  DownloadView view(*this, history, std::move(drive));
+  return drive;
+}
+
+std::optional<DownloadOutcome> MainForm::StartDownload(history::Log* history) {
+  if (!Command1.Enabled) return std::nullopt;  // one download at a time
+  DownloadView view(*this, history, ChosenDrive());
   DownloadOutcome outcome = RunDownload(view);
   view.Record(outcome);
   return outcome;
+}
+
+// The window as the dry run sees it: the download's guards, the drive taken
+// and given back, and the history's word on the drive.
+class MainForm::DryRunView final : public DryRunForm {
+ public:
+  DryRunView(MainForm& form, history::Log* history, history::Drive drive,
+             const ReadOnlyManager& guard)
+      : f_(form), history_(history), drive_(std::move(drive)), guard_(guard) {}
+
+  std::string FileName() const override { return f_.Label4.Caption; }
+  std::string FirmwareDir() const override { return f_.FirmwareDir; }
+  std::string TargetEntry() const override { return f_.ComboID.Text(); }
+  std::string FirmwareVersion() const override { return f_.FWVer.Caption; }
+  GuardVerdict CheckTarget() override {
+    std::optional<uint8_t> peripheral;
+    if (SelectedHaId <= 7 && SelectedTargetId <= 7) {
+      peripheral = f_.peripheral_[SelectedHaId][SelectedTargetId];
+    }
+    return TargetTypeVerdict(SelectedTargetId, peripheral);
+  }
+  GuardVerdict CheckPower() override { return PowerVerdictOf(os::ReadPowerState()); }
+  GuardVerdict BeginDriveWork() override {
+    work_.emplace(InstalledAspiManager(), SelectedHaId, SelectedTargetId, SelectedLun,
+                  "the drive at " + std::to_string(SelectedHaId) + ":" +
+                      std::to_string(SelectedTargetId) + " (" + TrimSpaces(drive_.product) + ")");
+    return work_->Begin();
+  }
+  void EndDriveWork() override { work_.reset(); }
+  std::optional<std::string> HistoryNote() override {
+    if (history_ == nullptr || !history_->enabled()) return std::nullopt;
+    return history::DriveNote(history_->Read().records, drive_);
+  }
+  std::vector<std::string> StoppedCommands() const override { return guard_.Refused(); }
+
+  void Record(const DryRunReport& report) {
+    if (history_ == nullptr) return;
+    DownloadOutcome outcome = report.release;
+    outcome.message = report.reason;
+    history_->RecordDryRun(drive_, f_.FWVer.Caption, outcome, report.would_start());
+  }
+
+ private:
+  MainForm& f_;
+  history::Log* history_;
+  history::Drive drive_;
+  const ReadOnlyManager& guard_;
+  std::optional<DriveWork> work_;
+};
+
+std::optional<DryRunReport> MainForm::DryRun(history::Log* history) {
+  if (!Command1.Enabled) return std::nullopt;  // not while a download runs
+  // Every command of the dry run passes the read-only guard: whatever the
+  // procedure asks, nothing that changes the drive reaches it.
+  const auto bus = InstalledAspiManager();
+  const auto guard = std::make_shared<ReadOnlyManager>(bus);
+  if (bus) InstallAspiManager(guard);
+  DryRunView view(*this, history, ChosenDrive(), *guard);
+  DryRunReport report = RunDryRun(view);
+  if (bus) InstallAspiManager(bus);
+  view.Record(report);
+  return report;
 }
 
 void MainForm::DumpDataBuffer() {

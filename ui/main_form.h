@@ -12,6 +12,7 @@
 
 #include "aspi/bus_scan.h"
 #include "aspi/manager.h"
+#include "download/dry_run.h"
 #include "download/procedure.h"
 #include "history/history.h"
 #include "ui/controls.h"
@@ -95,6 +96,11 @@ class MainForm {
   // With `history` (enabled), the attempt is recorded there: the chosen drive
   // as the last scan listed it, its firmware caption before, the outcome.
   std::optional<DownloadOutcome> StartDownload(history::Log* history = nullptr);
+  // The dry run of the chosen release on the chosen drive ("Check Drive and
+  // Release"): every check of the download up to its first write, through a
+  // guard that lets only reading commands reach the drive; recorded in
+  // `history` as a dry run. nullopt when a download runs.
+  std::optional<DryRunReport> DryRun(history::Log* history = nullptr);
   // The bus scan with what it found; `answered` is false when no ASPI manager
   // answered (the scan then showed its box and changed nothing).
   ScanResult Scan();
@@ -140,7 +146,10 @@ class MainForm {
   // false when it did not answer.
   bool ListTarget(uint8_t ha, uint8_t id, const AspiManager* manager, ScannedAdapter& adapter);
   void SetBusy(bool busy);
+  // The chosen drive as the last scan listed it, for the history.
+  history::Drive ChosenDrive() const;
   class DownloadView;
+  class DryRunView;
 
   SettingsStore& settings_;
   ScanResult last_scan_;

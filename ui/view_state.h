@@ -39,6 +39,7 @@ enum class ControlId : uint8_t {
   kLabel4,
   kReleaseSummary,  // what Download Start would find in the chosen file
   kCommand1,
+  kCheckDrive,  // the dry run: every check of the download, nothing written
   kTyusi,
   kProgress,
   kWaitInfo,     // the command the drive is working on

@@ -39,9 +39,31 @@ void WindowNotes::Add(std::vector<Line>& to, Role role, std::string text) {
   to.push_back({role, std::move(text)});
 }
 
+std::string DryRunLine(const DryRunReport& report, const std::string& drive) {
+  std::string line = "Dry run of " + report.release.file;
+  if (!drive.empty()) line += " on " + drive;
+  if (report.would_start()) return line + ": the download would start";
+  return line + ": the download would not start: " + report.reason;
+}
+
+void WindowNotes::DryRun(const DryRunReport& report, const std::string& drive) {
+  dry_run_.clear();
+  Add(dry_run_, report.would_start() ? Role::kGood : Role::kError, DryRunLine(report, drive));
+  for (const auto& step : report.steps) {
+    // The refusal is said in the first line; the state word tells what the
+    // download would send first.
+    if (step.verdict == DryRunStep::Verdict::kNote) {
+      Add(dry_run_, Role::kWarning, step.text);
+    } else if (step.name == "state_word" && step.verdict == DryRunStep::Verdict::kOk) {
+      Add(dry_run_, Role::kInfo, "State word " + step.text);
+    }
+  }
+}
+
 void WindowNotes::Scanned(history::Log* log, const ScanResult& scan) {
   notices_.clear();
   warnings_.clear();
+  dry_run_.clear();
   if (log == nullptr || !scan.answered) return;
   for (const auto& notice : log->CheckScan(scan)) {
     Add(notices_, notice.interrupted ? Role::kWarning : Role::kInfo, notice.line);
@@ -74,7 +96,7 @@ void WindowNotes::NoHistory(const history::Log& log) {
 
 std::vector<std::string> WindowNotes::Lines() const {
   std::vector<std::string> lines;
-  for (const auto* part : {&notices_, &warnings_}) {
+  for (const auto* part : {&notices_, &warnings_, &dry_run_}) {
     for (const auto& line : *part) lines.push_back(line.text);
   }
   return lines;
@@ -97,7 +119,7 @@ Role WindowNotes::Severity() const {
     return 0;
   };
   Role most = Role::kPlain;
-  for (const auto* part : {&notices_, &warnings_}) {
+  for (const auto* part : {&notices_, &warnings_, &dry_run_}) {
     for (const auto& line : *part) {
       if (rank(line.role) > rank(most)) most = line.role;
     }

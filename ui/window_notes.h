@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "aspi/bus_scan.h"
+#include "download/dry_run.h"
 #include "download/procedure.h"
 #include "history/history.h"
 #include "ui/view_state.h"
@@ -21,6 +22,10 @@ namespace qx {
 // past the confirmation ended ("Download finished: 16 of 16 blocks sent to
 // ..."); nullopt for attempts that ended before it (the box said why).
 std::optional<std::string> OutcomeLine(const DownloadOutcome& outcome, const std::string& drive);
+
+// One line on a dry run ("Dry run of R.OUB on the drive at 0:2 (QX-R4410):
+// the download would start").
+std::string DryRunLine(const DryRunReport& report, const std::string& drive);
 
 class WindowNotes {
  public:
@@ -33,6 +38,9 @@ class WindowNotes {
   // After a download: what the operator must know of how it ended, for
   // `drive` ("the drive at 0:2 (QX-R4410)").
   void Downloaded(const std::optional<DownloadOutcome>& outcome, const std::string& drive = {});
+  // After a dry run: its outcome, what the state word means, and every note
+  // or refusal, in place of an earlier dry run's lines.
+  void DryRun(const DryRunReport& report, const std::string& drive);
   // At start: the history that was wanted has no place.
   void NoHistory(const history::Log& log);
 
@@ -49,6 +57,7 @@ class WindowNotes {
   void Add(std::vector<Line>& to, Role role, std::string text);
   std::vector<Line> notices_;
   std::vector<Line> warnings_;
+  std::vector<Line> dry_run_;
 };
 
 }  // namespace qx

@@ -329,8 +329,15 @@ FaultRule ParseFault(const json& v, const std::string& path) {
 }
 
 Scenario ParseRoot(const json& root) {
-  CheckObject(root, "", {"manager_status", "adapters", "faults", "completion"});
+  CheckObject(root, "", {"recording", "manager_status", "adapters", "faults", "completion"});
   Scenario s;
+  if (const json* r = Find(root, "recording")) {
+    CheckObject(*r, "recording", {"device", "transport", "time", "program"});
+    s.recording = RecordingInfo{.device = Text(*r, "recording", "device", "a drive"),
+                                .transport = Text(*r, "recording", "transport", ""),
+                                .time = Text(*r, "recording", "time", ""),
+                                .program = Text(*r, "recording", "program", "")};
+  }
   s.manager_status = Num<uint8_t>(root, "", "manager_status", 0, 255, 1);
   if (const json* as = Find(root, "adapters")) {
     if (!as->is_array()) Fail("adapters", "expected an array");

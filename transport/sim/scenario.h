@@ -64,7 +64,17 @@ struct FaultRule {
   std::optional<SenseConfig> sense;
 };
 
+// A scenario written from a real drive's answers (a twin): which device,
+// through which transport, when and by what.
+struct RecordingInfo {
+  std::string device;
+  std::string transport;
+  std::string time;
+  std::string program;
+};
+
 struct Scenario {
+  std::optional<RecordingInfo> recording;
   uint8_t manager_status = 1;
   std::vector<AdapterConfig> adapters;
   std::vector<FaultRule> faults;

@@ -12,8 +12,8 @@
 #include <thread>
 #include <tuple>
 
-#include "aspi/srb.h"
 #include "aspi/opcodes.h"
+#include "aspi/srb.h"
 #include "platform/os.h"
 #include "text/text.h"
 #include "transport/sim/scenario.h"
@@ -457,6 +457,18 @@ std::vector<LogEntry> SimBus::Log() const {
 void SimBus::ClearLog() {
   std::lock_guard lock(impl_->mu);
   impl_->log.clear();
+}
+
+std::string SimBus::Notes() const {
+  const auto& r = impl_->scenario.recording;
+  if (!r) return {};
+  // Texts from the file: quoted in part, so a long one cannot flood the notes.
+  constexpr size_t kQuoted = 120;
+  std::string note = "This simulated bus replays a recording of " + Excerpt(r->device, kQuoted);
+  if (!r->transport.empty()) note += " through the " + Excerpt(r->transport, kQuoted);
+  if (!r->time.empty()) note += ", made " + Excerpt(r->time, kQuoted);
+  if (!r->program.empty()) note += " by " + Excerpt(r->program, kQuoted);
+  return note + ": it answers as that drive did, and is not the drive";
 }
 
 std::vector<std::string> SimBus::MountPoints(uint8_t ha, uint8_t target, uint8_t lun) {

@@ -90,6 +90,8 @@ class SimBus final : public AspiManager {
   void Cancel(void* srb) override;
   const char* Name() const override { return "simulated bus"; }
   bool Simulated() const override { return true; }
+  // A recorded scenario (a twin) says whose answers it replays.
+  std::string Notes() const override;
   // The target's "mounted" list.
   std::vector<std::string> MountPoints(uint8_t ha, uint8_t target, uint8_t lun) override;
   // Refused for an absent target, one "in_use" (open in another program) and

@@ -234,6 +234,7 @@ QWidget* MainWindow::BuildReleasePanel(QWidget* parent) {
   summary->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
   auto* download = Make<QPushButton>(release, ControlId::kCommand1);
   auto* abort = Make<QPushButton>(release, ControlId::kTyusi);
+  auto* check = Make<QPushButton>(release, ControlId::kCheckDrive);
   grid->addWidget(select, 0, 0);
   grid->addWidget(files, 1, 0, 3, 1);
   grid->addWidget(open, 4, 0);
@@ -243,6 +244,7 @@ QWidget* MainWindow::BuildReleasePanel(QWidget* parent) {
   grid->setRowStretch(2, 1);
   grid->addWidget(download, 3, 1);
   grid->addWidget(abort, 3, 2);
+  grid->addWidget(check, 4, 1, 1, 2);
   grid->setColumnStretch(1, 1);
   grid->setColumnStretch(2, 1);
   return release;
@@ -305,7 +307,8 @@ void MainWindow::ConnectControls() {
   setTabOrder(Control(ControlId::kFile1), Control(ControlId::kOpenRelease));
   setTabOrder(Control(ControlId::kOpenRelease), Control(ControlId::kLabel4));
   setTabOrder(Control(ControlId::kLabel4), Control(ControlId::kCommand1));
-  setTabOrder(Control(ControlId::kCommand1), Control(ControlId::kTyusi));
+  setTabOrder(Control(ControlId::kCommand1), Control(ControlId::kCheckDrive));
+  setTabOrder(Control(ControlId::kCheckDrive), Control(ControlId::kTyusi));
   setTabOrder(Control(ControlId::kTyusi), Control(ControlId::kText1));
 
   connect(scsi_scan_, &QAction::triggered, this, [this] { controller_.Rescan(); });
@@ -335,6 +338,8 @@ void MainWindow::ConnectControls() {
           [this] { controller_.Download(); });
   connect(static_cast<QPushButton*>(Control(ControlId::kTyusi)), &QPushButton::clicked, this,
           [this] { controller_.Abort(); });
+  connect(static_cast<QPushButton*>(Control(ControlId::kCheckDrive)), &QPushButton::clicked, this,
+          [this] { controller_.CheckDrive(); });
   // Enter and Escape on Abort press it; Escape anywhere asks for the same.
   Control(ControlId::kTyusi)->installEventFilter(this);
   auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
