@@ -362,6 +362,59 @@ EOF
   lacks dl_badsum '"event":"block"'
   ;;
 
+dry_run)
+  qx=$3
+  rel=$4/examples/releases
+  # scsi_debug poses as the drive (as in the download case); the QEMU CD-ROM
+  # at 0:2 gets a release whose model item is "QEMU". Neither knows the
+  # vendor memory read: the drive refuses it, the dry run passes over it.
+  export RIG_SDEBUG_OPTS="ptype=5 inq_product=QX-R4410"
+  sed '2s/.*/QEMU\r/' "$rel/QXR4410_ALL.OUB" >"$tmp/QEMU_ALL.OUB"
+  cp "$rel/QXR4410_ALL.bin" "$tmp/QEMU_ALL.bin"
+  cat >"$tmp/steps" <<'EOF'
+dr_sdebug --json --trace download QXR4410_ALL.OUB --ha 2 --id 0 --dry-run --record sdebug.json
+dr_twin_sdebug !$QX --sim=sdebug.json --no-history --json --trace download QXR4410_ALL.OUB --ha 2 --id 0 --dry-run
+dr_cd --trace download QEMU_ALL.OUB --ha 0 --id 2 --dry-run --record cd.json
+dr_twin_cd !$QX --sim=cd.json --no-history --trace download QEMU_ALL.OUB --ha 0 --id 2 --dry-run
+dr_twin_file !cat cd.json
+dr_empty --json download QEMU_ALL.OUB --ha 1 --id 0 --dry-run
+dr_disk --json download QXR4410_ALL.OUB --ha 0 --id 5 --dry-run
+dr_history history
+EOF
+  run_steps "$rel/QXR4410_ALL.OUB" "$rel/QXR4410_ALL.bin" "$tmp/QEMU_ALL.OUB" "$tmp/QEMU_ALL.bin"
+  # Only reading commands reach a drive in a dry run, and the exit code says
+  # whether the download would start.
+  for step in dr_sdebug dr_twin_sdebug dr_cd dr_twin_cd; do
+    rc_is $step 0
+    lacks $step 'CDB= 3B'
+    lacks $step 'CDB= DF 00 E3'
+    lacks $step 'CDB= DF 00 D7'
+  done
+  has_part dr_sdebug '"step":"state_word","text":"the drive refused the memory read (MemoryRead'
+  has_part dr_sdebug '"release":"QXR4410_ALL.OUB","state_word":null,"would_end":null,"would_start":true'
+  has_part dr_sdebug '"event":"twin","file":"sdebug.json"'
+  # The twins replay to the same commands and the same report.
+  for name in sdebug cd; do
+    grep -aF 'CDB= ' "$tmp/dr_$name.out" >"$tmp/want_$name"
+    grep -aF 'CDB= ' "$tmp/dr_twin_$name.out" >"$tmp/got_$name"
+    [ -s "$tmp/want_$name" ] || { show "dr_$name"; fail "dr_$name: no command traced"; }
+    diff -u "$tmp/want_$name" "$tmp/got_$name" || fail "dr_twin_$name: other commands than the drive got"
+  done
+  grep -aE '^  (ok|note|refused) ' "$tmp/dr_cd.out" >"$tmp/want_report"
+  grep -aE '^  (ok|note|refused) ' "$tmp/dr_twin_cd.out" >"$tmp/got_report"
+  diff -u "$tmp/want_report" "$tmp/got_report" || fail "dr_twin_cd: another report than the drive's"
+  has_err dr_twin_cd 'replays a recording of the drive at 0:2 (QEMU CD-ROM), /dev/sg'
+  has_part dr_twin_file '"device": "the drive at 0:2 (QEMU CD-ROM), /dev/sg'
+  has_part dr_twin_file '"transport": "SCSI generic"'
+  # The disk: told why the download would not start.
+  rc_is dr_disk 1
+  has_part dr_disk '"would_end":"check_failed"'
+  # Dry runs are recorded as such, never as downloads.
+  rc_is dr_history 0
+  has_part dr_history 'dry run: would start'
+  lacks dr_history '  done '
+  ;;
+
 notes)
   qx=$3
   # Ten SCSI hosts (AHCI ports 3-8 and USB on host 9): adapters 0-7 are hosts
