@@ -113,6 +113,8 @@ check_installed() {
   for f in "${installed_files[@]}"; do
     [ -f "$udir/$f" ] || fail "not installed: $dir\\$f"
   done
+  kind=$(file -b "$udir/Uninstall.exe")
+  [[ $kind == "PE32+ executable (GUI) x86-64"* ]] || fail "the uninstaller is not a 64-bit program: $kind"
   for row in "${registered[@]}"; do
     IFS='|' read -r key name want <<<"$row"
     got=$(reg_value "$key" ${name:+"$name"}) || fail "not registered: $key [$name]"
