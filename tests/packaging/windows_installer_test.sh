@@ -6,8 +6,9 @@
 # onto qxflashw.exe, the release file type, the PATH entry and the uninstall
 # entry into the 64-bit registry; the silent uninstaller removes all of that
 # again and leaves the user's settings and history alone. A second round
-# installs without the options, installs again over it, and uninstalls after
-# another program has taken the file type: that program keeps it.
+# installs over an installed version (which goes first) without the options,
+# and uninstalls after another program has taken the file type: that program
+# keeps it.
 # Every wine step has a time limit, so that a hanging wine fails the test.
 set -u
 build=$1
@@ -175,14 +176,15 @@ grep -qxF "target=$exe" "$tmp/lnk" && grep -qxF "arguments=--drives" "$tmp/lnk" 
 uninstall
 reg_key_exists 'HKLM\Software\Classes\.OUB' && fail "left behind: the .OUB file type"
 
-# Round 2: no options; a second install replaces the first; another program
+# Round 2: an install with a desktop icon, replaced by one without (the
+# installed version is uninstalled first, its icon with it); another program
 # takes .OUB before the uninstall.
-for round in first second; do
-  win 180 "$installer" /S || fail "the $round silent install failed ($(cat "$tmp/err"))"
-  until_wine_ends || fail "the $round installer did not end"
+for options in /DESKTOP ""; do
+  win 180 "$installer" /S $options || fail "the silent install $options failed ($(cat "$tmp/err"))"
+  until_wine_ends || fail "the installer $options did not end"
 done
 check_installed
-[ ! -e "$desktop_lnk" ] || fail "a desktop icon nobody asked for"
+[ ! -e "$desktop_lnk" ] || fail "the installed version was not removed first: its desktop icon is left"
 [ "$(reg_value "$env_key" PATH)" = "$path_before" ] || fail "the PATH changed without /PATH"
 win 60 reg add 'HKLM\Software\Classes\.OUB' /ve /d Other.Release /f || fail "reg add"
 uninstall
