@@ -53,10 +53,16 @@ unix_path() { win 60 winepath -u "$1" && tr -d '\r' <"$tmp/out"; }
 # The installer, from the build's package settings.
 cpack -G NSIS --config "$build/CPackConfig.cmake" -B "$tmp/pkg" >"$tmp/cpack.log" 2>&1 ||
   { cat "$tmp/cpack.log"; fail "cpack -G NSIS failed"; }
-installer=$(ls "$tmp"/pkg/*.exe 2>/dev/null | head -n 1)
-[ -n "$installer" ] || fail "cpack made no installer"
-kind=$(file -b "$installer")
-[[ $kind == "PE32+ executable (GUI) x86-64"* ]] || fail "the installer is not a 64-bit program: $kind"
+made=("$tmp"/pkg/*.exe)
+installer=${made[0]}
+[ -f "$installer" ] || fail "cpack made no installer"
+# is_64_bit WHAT FILE: fails unless FILE is a 64-bit Windows program.
+is_64_bit() {
+  local kind
+  kind=$(file -b "$2")
+  [[ $kind == "PE32+ executable (GUI) x86-64"* ]] || fail "$1 is not a 64-bit program: $kind"
+}
+is_64_bit "the installer" "$installer"
 
 timeout 300 "$wine" wineboot -i </dev/null >/dev/null 2>&1 || fail "wineboot -i failed"
 until_wine_ends || fail "wine did not end after wineboot"
@@ -109,13 +115,24 @@ descriptions=(
   "bin/qxflashw.exe|qxflash - QX-R4410 firmware download"
 )
 
+# check_shortcut "FILE|TARGET|ARGUMENTS|WORKING FOLDER"
+check_shortcut() {
+  local lnk target args workdir want
+  IFS='|' read -r lnk target args workdir <<<"$1"
+  [ -f "$lnk" ] || fail "no shortcut $lnk"
+  python3 "$here/read_lnk.py" "$lnk" >"$tmp/lnk" || fail "cannot read $lnk"
+  for want in "target=$target" "arguments=$args" "workdir=$workdir"; do
+    grep -qxF "$want" "$tmp/lnk" ||
+      fail "$(basename "$lnk"): wants $want; has $(tr '\n' ' ' <"$tmp/lnk")"
+  done
+}
+
 check_installed() {
-  local f row key name want got lnk target args workdir
+  local f row key name want got
   for f in "${installed_files[@]}"; do
     [ -f "$udir/$f" ] || fail "not installed: $dir\\$f"
   done
-  kind=$(file -b "$udir/Uninstall.exe")
-  [[ $kind == "PE32+ executable (GUI) x86-64"* ]] || fail "the uninstaller is not a 64-bit program: $kind"
+  is_64_bit "the uninstaller" "$udir/Uninstall.exe"
   for row in "${registered[@]}"; do
     IFS='|' read -r key name want <<<"$row"
     got=$(reg_value "$key" ${name:+"$name"}) || fail "not registered: $key [$name]"
@@ -124,12 +141,7 @@ check_installed() {
   reg_key_exists 'HKLM\Software\WOW6432Node\Microsoft\Windows\CurrentVersion\Uninstall\qxflash' &&
     fail "the uninstall entry is in the 32-bit registry view"
   for row in "${shortcuts[@]}"; do
-    IFS='|' read -r lnk target args workdir <<<"$row"
-    [ -f "$lnk" ] || fail "no shortcut $lnk"
-    python3 "$here/read_lnk.py" "$lnk" >"$tmp/lnk" || fail "cannot read $lnk"
-    for want in "target=$target" "arguments=$args" "workdir=$workdir"; do
-      grep -qxF "$want" "$tmp/lnk" || fail "$(basename "$lnk"): wants $want; has $(tr '\n' ' ' <"$tmp/lnk")"
-    done
+    check_shortcut "$row"
   done
   # The version resource of both programs: makers, copyright, what it is.
   for row in "${descriptions[@]}"; do
@@ -168,9 +180,7 @@ uninstall() {
 win 180 "$installer" /S /DESKTOP /PATH || fail "the silent install failed ($(cat "$tmp/err"))"
 until_wine_ends || fail "the installer did not end"
 check_installed
-python3 "$here/read_lnk.py" "$desktop_lnk" >"$tmp/lnk" || fail "no desktop icon"
-grep -qxF "target=$exe" "$tmp/lnk" && grep -qxF "arguments=--drives" "$tmp/lnk" ||
-  fail "the desktop icon starts $(tr '\n' ' ' <"$tmp/lnk")"
+check_shortcut "$desktop_lnk|$exe|--drives|$dir"
 [ "$(reg_value "$env_key" PATH)" = "$path_before;$dir\\bin" ] ||
   fail "the system PATH does not end in $dir\\bin: $(reg_value "$env_key" PATH)"
 uninstall
@@ -180,11 +190,13 @@ reg_key_exists 'HKLM\Software\Classes\.OUB' && fail "left behind: the .OUB file 
 # installed version is uninstalled first, its icon with it); another program
 # takes .OUB before the uninstall.
 for options in /DESKTOP ""; do
-  win 180 "$installer" /S $options || fail "the silent install $options failed ($(cat "$tmp/err"))"
+  win 180 "$installer" /S $options ||
+    fail "the silent install $options failed ($(cat "$tmp/err"))"
   until_wine_ends || fail "the installer $options did not end"
 done
 check_installed
-[ ! -e "$desktop_lnk" ] || fail "the installed version was not removed first: its desktop icon is left"
+[ ! -e "$desktop_lnk" ] ||
+  fail "the installed version was not removed first: its desktop icon is left"
 [ "$(reg_value "$env_key" PATH)" = "$path_before" ] || fail "the PATH changed without /PATH"
 win 60 reg add 'HKLM\Software\Classes\.OUB' /ve /d Other.Release /f || fail "reg add"
 uninstall
