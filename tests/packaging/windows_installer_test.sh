@@ -84,6 +84,13 @@ mkdir -p "$(dirname "$history")" && echo '{"seeded":true}' >"$history"
 
 env_key='HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Environment'
 path_before=$(reg_value "$env_key" PATH) || fail "no system PATH"
+# A PATH longer than the 1024 characters of an NSIS string, as on many a
+# developer's machine.
+for i in $(seq 100 159); do path_before+=";C:\\Tools\\tool-$i\\bin"; done
+win 60 reg add "$env_key" /v PATH /t REG_EXPAND_SZ /d "$path_before" /f ||
+  fail "cannot lengthen the system PATH"
+[ "$(reg_value "$env_key" PATH)" = "$path_before" ] || fail "the long system PATH did not stick"
+[ ${#path_before} -gt 1100 ] || fail "the PATH is too short to test: ${#path_before}"
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\qxflash'
 open_command="\"$exe\" --drives \"%1\""
 
