@@ -8,7 +8,8 @@
 # at-spi2-core, python3-pyatspi and openbox let the window be tested from the
 # keyboard and through the accessibility bus, as a screen reader reads it. The
 # Windows build takes mingw-w64 (posix threads), GoogleTest's sources to build
-# for it, and wine to run its tests.
+# for it, wine to run its tests, nsis for its installer and python3 to read the
+# installer's shortcuts.
 set -euo pipefail
 pkgs=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
       qt6-base-dev fonts-liberation2 fonts-vlgothic xvfb xauth x11-apps x11-utils netpbm xdotool
@@ -16,7 +17,7 @@ pkgs=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev nlohm
       shared-mime-info
       libsystemd-dev dbus python3-dbusmock
       at-spi2-core python3-pyatspi dbus-x11 openbox
-      g++-mingw-w64-x86-64-posix mingw-w64-tools googletest wine64 wine)
+      g++-mingw-w64-x86-64-posix mingw-w64-tools googletest wine64 wine nsis python3)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian 12 machine, then builds and runs the whole test suite in
 # the presets default (RelWithDebInfo), asan (AddressSanitizer + UBSan) and
-# windows (64-bit Windows with mingw-w64, tests under wine).
+# windows (64-bit Windows with mingw-w64, tests under wine), then makes the
+# Windows zip and installer (build/windows).
 # Set QXFLASH_RIG=1 to run the real-kernel SCSI rig tests too.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,6 +15,8 @@ for preset in default asan windows; do
   cmake --build --preset "$preset"
   ctest --preset "$preset" || status=1
 done
+# The Windows packages as released: the zip and the installer.
+(cd build/windows && cpack) || status=1
 rig_tests=$(ctest --test-dir build/default -N -L rig)
 if [ "${QXFLASH_RIG:-0}" = 1 ] && grep -q "Test *#" <<<"$rig_tests"; then
   echo "=== rig ==="
