@@ -76,12 +76,21 @@ TEST(CliParse, UsageErrorsNameTheProblem) {
       {{"--sim", "version", "--ha", "0", "--id", "2", "--yes"}, "'version' takes no option --yes"},
       {{"history", "--trace"}, "'history' takes no option --trace"},
       {{"--json"}, "--json needs a command"},
-      {{"check", "-R.OUB"}, "unknown option '-R.OUB'; a file whose name starts with '-' is written"},
+      {{"check", "-R.OUB"},
+       "unknown option '-R.OUB'; a file whose name starts with '-' is written"},
       {{"check", "--", "-R.OUB"}, ""},
       {{"--sim", "check", "R.OUB", "--model", "QX"}, ""},
       {{"--ha=0x2", "--id", "3", "version"}, ""},
       {{"-h"}, ""},
       {{"send", "MemoryRead", "-1", "2", "0", "--ha", "0", "--id", "2"}, ""},
+      // A release named instead of a command opens the window with it.
+      {{"--sim", "/elsewhere/R.oub"}, ""},
+      {{"/elsewhere/R.OUB", "more"}, "'' takes no argument 'more'"},
+      {{"R.txt"}, "unknown command 'R.txt'"},
+      {{"download", "R.OUB", "--ha", "0", "--id", "2", "--record", "t.json"},
+       "--record goes with --dry-run"},
+      {{"version", "--ha", "0", "--id", "2", "--dry-run"}, "'version' takes no option --dry-run"},
+      {{"scan", "--record", "t.json"}, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args[0]);
@@ -215,6 +224,19 @@ TEST(CliRun, CommandsOnTheBuiltInBus) {
       {{"check", kReleases + "BAD_NOAREA.OUB"}, 1, "Program Error", ""},
       {{"check", kReleases + "QXR4410_A1.OUB", "--model", "qx-r4410"}, 1, "Select 'QX-R4410'", ""},
       {{"version"}, 2, "", "version needs --ha N and --id M"},
+      // A dry run says whether the download would start, and its exit code too.
+      {{"download", all, "--ha", "0", "--id", "2", "--dry-run"},
+       0,
+       "The download would start.",
+       ""},
+      {{"--json", "download", all, "--ha", "2", "--id", "4", "--dry-run"},
+       0,
+       R"("prepare":false,"reason":"","release":"QXR4410_ALL.OUB","state_word":"0xCCDD")",
+       ""},
+      {{"download", all, "--ha", "0", "--id", "5", "--dry-run"},
+       1,
+       "The download would not start: Select 'QX-R4410'",
+       ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args.size() > 1 ? c.args[0] + " " + c.args[1] : c.args[0]);
@@ -223,6 +245,38 @@ TEST(CliRun, CommandsOnTheBuiltInBus) {
     EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
     EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
   }
+}
+
+// A twin recorded by a dry run replays on the simulated bus to the same
+// report, and the trace of the dry run holds only reading commands.
+TEST(CliRun, ADryRunsTwinReplaysIt) {
+  const auto dir = std::filesystem::temp_directory_path() / "qx-cli-twin";
+  std::filesystem::create_directories(dir);
+  const std::string twin = (dir / "twin.json").string();
+  const std::string all = kReleases + "QXR4410_ALL.OUB";
+  const Result recorded =
+      Cli({"--trace", "download", all, "--ha", "0", "--id", "2", "--dry-run", "--record", twin});
+  ASSERT_EQ(recorded.rc, 0) << recorded.err;
+  for (const char* write : {"| CDB= 3B", "| CDB= DF 00 E3", "| CDB= DF 00 D7"}) {
+    EXPECT_EQ(recorded.out.find(write), std::string::npos) << write;
+  }
+  const Result replayed =
+      Cli({"--sim=" + twin, "download", all, "--ha", "0", "--id", "2", "--dry-run"});
+  EXPECT_EQ(replayed.rc, 0) << replayed.err;
+  // From the report's first line to its verdict.
+  const auto report = [](const std::string& out) {
+    const size_t from = out.rfind("Dry run of");
+    return out.substr(from, out.find("The download would", from) - from);
+  };
+  EXPECT_EQ(report(replayed.out), report(recorded.out));
+  EXPECT_NE(replayed.err.find("replays a recording of the drive at 0:2 (QX-R4410)"),
+            std::string::npos);
+  // The twin never overwrites what the job reads.
+  const Result onto_release =
+      Cli({"download", all, "--ha", "0", "--id", "2", "--dry-run", "--record", all});
+  EXPECT_EQ(onto_release.rc, 1);
+  EXPECT_NE(onto_release.err.find("names a file this job reads"), std::string::npos);
+  std::filesystem::remove_all(dir);
 }
 
 TEST(CliRun, DumpImagePrintsEachLineOnce) {

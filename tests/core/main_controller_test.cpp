@@ -301,6 +301,25 @@ TEST_F(MainControllerTest, OpenReleaseFromAnotherFolder) {
   EXPECT_EQ(MainController::RememberedFolder(settings), "") << "a folder that went";
 }
 
+// "Check Drive and Release" rehearses the download without a question and
+// without a write, and says in the notes what the download would do.
+TEST_F(MainControllerTest, CheckDriveSaysWhatTheDownloadWouldDo) {
+  Ready();
+  ASSERT_TRUE(view.Last()[ControlId::kCheckDrive].enabled);
+  const size_t boxes = ws.boxes.size();
+  controller.CheckDrive();
+  EXPECT_EQ(ws.boxes.size(), boxes);
+  EXPECT_EQ(Writes(), 0);
+  const ControlState& notes = view.Last()[ControlId::kNotes];
+  EXPECT_NE(notes.text.find("Dry run of QXR4410_ALL.OUB on the drive at"), std::string::npos)
+      << notes.text;
+  EXPECT_NE(notes.text.find("the download would start"), std::string::npos);
+  EXPECT_NE(notes.text.find("State word 0x1234 at 0x7FE0"), std::string::npos);
+  // A rescan starts the notes afresh.
+  controller.Rescan();
+  EXPECT_EQ(view.Last()[ControlId::kNotes].text.find("Dry run"), std::string::npos);
+}
+
 // Every part of the window has a name a screen reader can speak, and the
 // access keys of one level differ.
 TEST_F(MainControllerTest, EveryControlIsNamed) {
