@@ -10,12 +10,6 @@ namespace qx {
 
 namespace {
 
-// The drive's state word and its meaning, as the download reads it.
-constexpr int32_t kStateWordStart = 0x7FE0;
-constexpr int32_t kStateWordEnd = 0x7FE1;
-constexpr uint8_t kStateWordArea = 0;
-constexpr unsigned kReadyForFirmware = 0xCCDD;
-
 using Verdict = DryRunStep::Verdict;
 
 // "buffer IDs 0 to 14 with mode 4, 15 with mode 5".

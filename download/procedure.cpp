@@ -15,14 +15,8 @@ namespace qx {
 
 namespace {
 
-// The drive's preparation. Its memory word at 0x7FE0-0x7FE1 (area 0) tells
-// whether it is already set to take new firmware: it then reads 0xCCDD, and
-// otherwise the vendor diagnostic output E3/80 sets it so before TEST UNIT
-// READY.
-constexpr int32_t kStateWordStart = 0x7FE0;
-constexpr int32_t kStateWordEnd = 0x7FE1;
-constexpr uint8_t kStateWordArea = 0;
-constexpr unsigned kReadyForFirmware = 0xCCDD;
+// The drive's preparation (the state word in procedure.h): the vendor
+// diagnostic output E3/80 before TEST UNIT READY.
 constexpr uint8_t kPrepareFunction = 0xE3;
 constexpr uint8_t kPrepareArgument = 0x80;
 // The last block of the image (buffer ID 15): no pause after it.

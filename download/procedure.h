@@ -26,6 +26,14 @@ struct GuardVerdict {
   std::optional<std::string> note;
 };
 
+// The drive's state word at 0x7FE0-0x7FE1 (memory area 0) tells whether it
+// is set to take new firmware: it then reads 0xCCDD; otherwise the download
+// first sends the vendor diagnostic output E3/80, which sets it so.
+inline constexpr int32_t kStateWordStart = 0x7FE0;
+inline constexpr int32_t kStateWordEnd = 0x7FE1;
+inline constexpr uint8_t kStateWordArea = 0;
+inline constexpr unsigned kReadyForFirmware = 0xCCDD;
+
 struct DownloadOutcome;
 
 // What the procedure needs of the main window.

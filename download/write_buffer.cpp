@@ -1,9 +1,9 @@
 #include "download/write_buffer.h"
 
+#include "aspi/opcodes.h"
 #include "aspi/transport_state.h"
 #include "commands/builder.h"
 #include "commands/commands.h"
-#include "aspi/opcodes.h"
 
 namespace qx {
 

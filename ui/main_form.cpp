@@ -329,13 +329,7 @@ class MainForm::DownloadView final : public DownloadForm {
              .count = count});
   }
 
-  GuardVerdict CheckTarget() override {
-    std::optional<uint8_t> peripheral;
-    if (SelectedHaId <= 7 && SelectedTargetId <= 7) {
-      peripheral = f_.peripheral_[SelectedHaId][SelectedTargetId];
-    }
-    return TargetTypeVerdict(SelectedTargetId, peripheral);
-  }
+  GuardVerdict CheckTarget() override { return f_.TargetVerdict(); }
   GuardVerdict CheckPower() override { return PowerVerdictOf(os::ReadPowerState()); }
   GuardVerdict BeginDriveWork(const DownloadOutcome& so_far) override {
     work_.emplace(InstalledAspiManager(), SelectedHaId, SelectedTargetId, SelectedLun, DriveName());
@@ -370,6 +364,14 @@ class MainForm::DownloadView final : public DownloadForm {
 
 void MainForm::Command1_Click() {
   StartDownload();
+}
+
+GuardVerdict MainForm::TargetVerdict() const {
+  std::optional<uint8_t> peripheral;
+  if (SelectedHaId <= 7 && SelectedTargetId <= 7) {
+    peripheral = peripheral_[SelectedHaId][SelectedTargetId];
+  }
+  return TargetTypeVerdict(SelectedTargetId, peripheral);
 }
 
 history::Drive MainForm::ChosenDrive() const {
@@ -408,13 +410,7 @@ class MainForm::DryRunView final : public DryRunForm {
   std::string FirmwareDir() const override { return f_.FirmwareDir; }
   std::string TargetEntry() const override { return f_.ComboID.Text(); }
   std::string FirmwareVersion() const override { return f_.FWVer.Caption; }
-  GuardVerdict CheckTarget() override {
-    std::optional<uint8_t> peripheral;
-    if (SelectedHaId <= 7 && SelectedTargetId <= 7) {
-      peripheral = f_.peripheral_[SelectedHaId][SelectedTargetId];
-    }
-    return TargetTypeVerdict(SelectedTargetId, peripheral);
-  }
+  GuardVerdict CheckTarget() override { return f_.TargetVerdict(); }
   GuardVerdict CheckPower() override { return PowerVerdictOf(os::ReadPowerState()); }
   GuardVerdict BeginDriveWork() override {
     work_.emplace(InstalledAspiManager(), SelectedHaId, SelectedTargetId, SelectedLun,

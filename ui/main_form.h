@@ -148,6 +148,8 @@ class MainForm {
   void SetBusy(bool busy);
   // The chosen drive as the last scan listed it, for the history.
   history::Drive ChosenDrive() const;
+  // Whether the chosen target may take firmware, as its last INQUIRY said.
+  GuardVerdict TargetVerdict() const;
   class DownloadView;
   class DryRunView;
 

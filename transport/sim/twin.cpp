@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <nlohmann/json.hpp>
 
+#include "aspi/bus_scan.h"
 #include "aspi/opcodes.h"
 #include "aspi/status_codes.h"
 #include "text/text.h"
@@ -25,15 +26,6 @@ std::string HexBytes(const std::vector<uint8_t>& bytes) {
   return text;
 }
 
-std::string Field(const uint8_t (&area)[16]) {
-  std::string s;
-  for (uint8_t b : area) {
-    if (b == 0) break;
-    s += static_cast<char>(b);
-  }
-  return Latin1ToUtf8(s);
-}
-
 // The INQUIRY data a device returned: its additional length says how much of
 // the transfer is data (the rest reads zero), within what was asked for.
 std::vector<uint8_t> InquiryData(std::span<const uint8_t> data) {
@@ -47,9 +39,9 @@ std::vector<uint8_t> InquiryData(std::span<const uint8_t> data) {
 void TwinRecorder::AdapterInquired(const SRB_HAInquiry& srb, uint8_t ha, int16_t status) {
   if (status != SS_COMP || ha > 7) return;
   adapters_[ha] = {.scsi_id = srb.HA_SCSI_ID,
-                   .manager_id = Field(srb.HA_ManagerId),
-                   .identifier = Field(srb.HA_Identifier),
-                   .unique = Field(srb.HA_Unique)};
+                   .manager_id = Latin1ToUtf8(SrbText(srb.HA_ManagerId)),
+                   .identifier = Latin1ToUtf8(SrbText(srb.HA_Identifier)),
+                   .unique = Latin1ToUtf8(SrbText(srb.HA_Unique))};
 }
 
 void TwinRecorder::Executed(const ExecutedCommand& c) {
