@@ -92,6 +92,12 @@ battery)
   # Nothing but the scan's and the selection's INQUIRY reached the drive.
   grep "CDB=" "$tmp/out" | grep -qv "CDB= 12 " && { cat "$tmp/out"; fail "a command went out"; }
   [ -z "$("$QX_MOCK_BUS" inhibit-calls)" ] || fail "the inhibitor was taken for a refused download"
+  # The dry run gives the same verdict, with exit 1 and nothing sent.
+  "$qx" --sim --trace download "$rel/QXR4410_ALL.OUB" --ha 0 --id 2 --dry-run >"$tmp/out" 2>&1 \
+    </dev/null && fail "a dry run on 22 % battery said the download would start"
+  grep -q "The download would not start: The battery is at 22 %" "$tmp/out" ||
+    { cat "$tmp/out"; fail "the dry run gave no word of the battery"; }
+  grep "CDB=" "$tmp/out" | grep -qv "CDB= 12 " && { cat "$tmp/out"; fail "a dry run command went out"; }
   "$QX_MOCK_BUS" power battery:64
   "$qx" --sim download "$rel/QXR4410_A0.OUB" --ha 0 --id 2 --yes >"$tmp/out" 2>"$tmp/err" \
     </dev/null || { cat "$tmp/out" "$tmp/err"; fail "a download on 64 % battery failed"; }
@@ -103,6 +109,11 @@ no_logind)
     </dev/null || { cat "$tmp/out" "$tmp/err"; fail "the download failed without logind"; }
   [ "$(grep -c "could not be held off" "$tmp/err")" = 1 ] ||
     { cat "$tmp/err"; fail "not one line about the missing inhibitor"; }
+  # The dry run finds the inhibitor missing too, and takes nothing.
+  "$qx" --sim download "$rel/QXR4410_A0.OUB" --ha 0 --id 2 --dry-run >"$tmp/out" 2>&1 </dev/null ||
+    { cat "$tmp/out"; fail "the dry run without logind said the download would not start"; }
+  grep -q "note     drive taken: the system's sleep and shutdown could not be held off" "$tmp/out" ||
+    { cat "$tmp/out"; fail "the dry run gave no word of the missing inhibitor"; }
   ;;
 power_unknown)
   "$qx" --sim download "$rel/QXR4410_A0.OUB" --ha 0 --id 2 --yes >"$tmp/out" 2>"$tmp/err" \
