@@ -8,8 +8,10 @@ the target and a release by their labels' access keys, Download Start, OK in
 the confirmation, then Space on Abort (where the focus went when the download
 started) after the third block. It reads everything back through AT-SPI, as a
 screen reader does: the status line, the progress bar, the events announcing
-the outcome, and that no object of the main window, the confirmation box and
-the history window has an empty name.
+the outcome, Check Drive and Release (Alt+C), and that no object of the main
+window, the confirmation box and the history window has an empty name. Then the
+window opens again with a release from another folder named on the command
+line, and that release is chosen there.
 
   keyboard_a11y_test.py QXFLASH RELEASES_DIR SCENARIO_JSON
 
@@ -270,6 +272,16 @@ try:
     check(bool(back), "the focus is back on the file list (on %s)"
           % (focused(main).name if focused(main) else None))
 
+    # Check Drive and Release by its access key: asks nothing, says in the
+    # notes whether the download would start.
+    heard.clear()
+    key("alt+c")
+    check(bool(until(20, lambda: "Dry run of QXR4410_ALL.OUB" in notes.description)),
+          "Alt+C checks the drive and the release (notes: %r)" % notes.description)
+    check(frame("Ambervault Tool 2") is None, "the dry run asks nothing")
+    check("the download would start" in " | ".join(f"{d}{t}" for (_, _, t, d) in heard),
+          "the dry run's outcome is announced")
+
     # The history window by its key; named too.
     key("ctrl+h")
     history = until(5, lambda: frame("Download History"))
@@ -288,6 +300,23 @@ try:
         check(app.wait(10) == 0, "Alt+F4 closes the window with exit status 0")
     except subprocess.TimeoutExpired:
         fail("the window did not close")
+
+    # A release named on the command line, in a folder of its own: the window
+    # opens with its folder listed and it chosen.
+    other = os.path.join(work, "elsewhere")
+    os.mkdir(other)
+    for f in ("QXR4410_A0.OUB", "QXR4410_A0.bin"):
+        shutil.copy(os.path.join(releases, f), other)
+    app = start([exe, "--sim", os.path.join(other, "QXR4410_A0.OUB")], env=env)
+    main = until(20, lambda: frame("QX-R4410 Firmware Download"))
+    check(main is not None, "the window opens with a release named")
+    if main is not None:
+        name = find(main, "label", "File Name", last=True)
+        check(bool(until(5, lambda: name.description == "QXR4410_A0.OUB")),
+              "the release named is chosen (%r)" % (name.description if name else None))
+        files = find(main, "list", "Select File")
+        check(files is not None and files.childCount == 1,
+              "its folder is listed (%d files)" % (files.childCount if files else -1))
 finally:
     cleanup()
 
