@@ -205,6 +205,7 @@ rc_is dl_tur_after_a2 0
 # The sg letters: the drives without an address, and the downloads as on Linux.
 cat >"$tmp/sg-steps" <<'STEPS'
 scan_json --json scan
+dr_all --json --trace download SDEBUG_ALL.OUB --ha 0 --id 3 --dry-run
 dl_all --json --trace download SDEBUG_ALL.OUB --ha 0 --id 3 --yes
 dl_tur_after_all --json send TestUnitReady --ha 0 --id 3
 dl_a2 --json --trace download SDEBUG_A2.OUB --ha 0 --id 3 --yes
@@ -221,6 +222,11 @@ same scan_json '"event":"(adapter|target)"' '{"event":"adapter","item":"0:no SCS
 {"event":"target","ha":0,"item":"3:scsi_debug      "}'
 grep -aqF '"event":"warning","text":"adapter 0 holds the devices that answer no SCSI address, at target IDs in the order found: 0 \\\\.\\M: 1 \\\\.\\N: 2 \\\\.\\O: 3 \\\\.\\P:;' \
   "$tmp/sg/scan_json.out" || { show scan_json; fail "scan_json: no note on the devices without address"; }
+# The dry run: only reading commands, and the download would start.
+rc_is dr_all 0
+lacks dr_all 'CDB= 3B'
+lacks dr_all 'CDB= DF 00 E3'
+grep -aqF '"event":"dry_run","prepare":false' "$tmp/sg/dr_all.out" || { show dr_all; fail "dr_all: no report"; }
 # Block 0 (mode 4) is accepted; block 1 gets 29/02, is reissued, then gets 3F/01.
 rc_is dl_all 1
 same dl_all '"event":"block"' '{"block":0,"count":16,"event":"block","index":1,"mode":4}'
