@@ -12,12 +12,17 @@
 //                                        window, prints its answer and the reason
 //                                        it gave the system for a refusal
 //   win32_probe close                    posts WM_CLOSE to the main window
+//   win32_probe listen MS                for MS milliseconds, what a screen reader is
+//                                        told of the program's controls: one line
+//                                        `event=name|description|value control=N text="T"`
+//                                        per name, description or value change
 //
 // Lines: `window class=C title="T" rect=L,T,R,B visible=V enabled=E` for each
 // top-level window of the program's classes and each message box (#32770),
 // then `control name=N id=I class=C text="T" rect=... visible=V enabled=E`
 // for its children (` focused=1` on the one with the keyboard focus), combo and list boxes with
-// `count=N sel=S items="A|B"`, progress bars with `pos=P max=M`, list views with `rows=N`. Texts
+// `count=N sel=S items="A|B"` (list boxes then ` top=T shown=V`: the first row in view and
+// how many rows show), progress bars with `pos=P max=M`, list views with `rows=N`. Texts
 // are UTF-8 with \r, \n, \t, \\, \" and \| escaped; rectangles are screen pixels.
 #include <windows.h>
 // After windows.h, which it needs.
@@ -149,7 +154,13 @@ void DescribeControl(HWND control, std::vector<std::string>& lines) {
     line += " focused=1";
   }
   if (window_class == L"ComboBox") line += Items(control, true);
-  if (window_class == L"ListBox") line += Items(control, false);
+  if (window_class == L"ListBox") {
+    RECT client{};
+    GetClientRect(control, &client);
+    const LRESULT row = Ask(control, LB_GETITEMHEIGHT, 0, 0);
+    line += Items(control, false) + " top=" + std::to_string(Ask(control, LB_GETTOPINDEX, 0, 0)) +
+            " shown=" + std::to_string(row > 0 ? client.bottom / row : 0);
+  }
   if (window_class == PROGRESS_CLASSW) {
     line += " pos=" + std::to_string(Ask(control, PBM_GETPOS, 0, 0)) +
             " max=" + std::to_string(Ask(control, PBM_GETRANGE, FALSE, 0));
@@ -183,6 +194,39 @@ std::vector<std::string> Dump() {
   std::vector<std::string> lines;
   EnumWindows(NoteWindow, reinterpret_cast<LPARAM>(&lines));
   return lines;
+}
+
+void CALLBACK OnEvent(HWINEVENTHOOK, DWORD event, HWND window, LONG object, LONG, DWORD, DWORD) {
+  if (window == nullptr || object != OBJID_CLIENT) return;
+  const char* kind = event == EVENT_OBJECT_NAMECHANGE          ? "name"
+                     : event == EVENT_OBJECT_DESCRIPTIONCHANGE ? "description"
+                                                               : "value";
+  const char* name = qx::win32::ControlNameOf(GetDlgCtrlID(window));
+  std::printf("event=%s control=%s text=\"%s\"\n", kind, name != nullptr ? name : "-",
+              Escaped(Text(window)).c_str());
+  std::fflush(stdout);
+}
+
+// The name, description and value changes of the main window's process,
+// for `limit` milliseconds (an out-of-context hook: the events come as
+// messages to this thread).
+int Listen(DWORD limit) {
+  const HWND main = FindWindowW(qx::win32::kMainClass, nullptr);
+  DWORD process = 0;
+  if (main == nullptr || GetWindowThreadProcessId(main, &process) == 0) return 1;
+  HWINEVENTHOOK hook = SetWinEventHook(EVENT_OBJECT_NAMECHANGE, EVENT_OBJECT_VALUECHANGE, nullptr,
+                                       OnEvent, process, 0, WINEVENT_OUTOFCONTEXT);
+  if (hook == nullptr) return 1;
+  std::printf("listening\n");
+  std::fflush(stdout);
+  const DWORD start = GetTickCount();
+  while (GetTickCount() - start < limit) {
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+  }
+  UnhookWinEvent(hook);
+  return 0;
 }
 
 }  // namespace
@@ -230,6 +274,10 @@ int main(int argc, char** argv) {
     const HWND main = FindWindowW(qx::win32::kMainClass, nullptr);
     return main != nullptr && PostMessageW(main, WM_CLOSE, 0, 0) ? 0 : 1;
   }
-  std::fprintf(stderr, "usage: win32_probe dump | wait MS TEXT... | session-end | close\n");
+  if (command == "listen" && argc >= 3) {
+    return Listen(static_cast<DWORD>(std::strtoul(argv[2], nullptr, 10)));
+  }
+  std::fprintf(stderr,
+               "usage: win32_probe dump | wait MS TEXT... | session-end | close | listen MS\n");
   return 2;
 }

@@ -135,6 +135,7 @@ cat >"$work/slow.json" <<'EOF'
 EOF
 sed 's/DELAY/6000/' "$work/slow.json" >"$work/slow6000.json"
 sed 's/DELAY/2500/' "$work/slow.json" >"$work/slow2500.json"
+sed 's/DELAY/700/' "$work/slow.json" >"$work/slow700.json"
 
 # ---------------------------------------------------------------------------
 phase_download() {
@@ -209,9 +210,9 @@ for _ in 1 2 3 4; do
 done
 [ -n "$line" ] && pass "after the restart a rescan says the firmware changed" ||
   fail "history notice: $(control HistoryNotes)"
-# The History menu lists it.
+# The History menu lists it (its key, Ctrl+H; Alt+H is the adapter list's).
 click_line "$(control Text1)"
-xdotool key alt+h
+xdotool key ctrl+h
 line=$(waitfor 5000 'name=HistoryTable ' 'rows=2' 'visible=1')
 [ -n "$line" ] && pass "History shows the download and the check" ||
   fail "history table: $(control HistoryTable)"
@@ -332,7 +333,88 @@ stop || fail "exit status"
 echo "   ($((SECONDS - t0)) s)"
 }
 
-# QX_PHASES picks some (download repaint abort); all by default.
-for phase in ${QX_PHASES:-download repaint abort}; do "phase_$phase"; done
+# ---------------------------------------------------------------------------
+phase_keyboard() {
+echo "== the keyboard alone: rescan, choose, download, Abort, the outcome, the focus"
+t0=$SECONDS
+rm -f "$history_file"
+start --sim="$work/slow700.json"
+# What a screen reader is told, for the whole phase.
+"$wine" "$probe_exe" listen 120000 2>/dev/null | tr -d '\r' >"$work/events" &
+listen_pid=$!
+for _ in $(seq 50); do grep -q listening "$work/events" && break; sleep 0.1; done
+keys() { xdotool key --delay 80 "$@"; sleep 0.3; }
+focused() { waitfor 3000 " name=$1 " 'focused=1' >/dev/null; }
+focused ComboHA && pass "at start the first list has the focus" ||
+  fail "focus at start: $(probe dump | grep focused=1)"
+keys alt+s r
+waitfor 15000 'name=Text1 ' 'text="SCSI Rescan Complete "' >/dev/null &&
+  pass "Alt+S, R: SCSI Option > SCSI Rescan" || fail "no scan: $(control Text1)"
+keys F5
+waitfor 5000 'name=Text1 ' 'text="SCSI Rescan Executing"' >/dev/null &&
+  waitfor 15000 'name=Text1 ' 'text="SCSI Rescan Complete "' >/dev/null &&
+  pass "F5 rescans" || fail "F5: $(control Text1)"
+keys alt+h Home
+focused ComboHA && pass "Alt+H reaches the adapter list" || fail "Alt+H: $(probe dump | grep focused=1)"
+keys alt+i End
+focused ComboID && waitfor 5000 'name=ComboID ' 'sel=1 ' >/dev/null &&
+  pass "Alt+I, End chooses the last target" || fail "Alt+I: $(control ComboID)"
+keys Home
+waitfor 5000 'name=FWVer ' 'text=" 1.10 (2003/05/12) "' >/dev/null &&
+  pass "Home chooses the drive again; its version is read" || fail "version: $(control FWVer)"
+keys alt+f
+focused File1 && grep -q 'text=""' <<<"$(control Label4)" &&
+  pass "Alt+F reaches the file list; the focus alone chooses no file" ||
+  fail "Alt+F: $(control File1) $(control Label4)"
+keys End
+waitfor 3000 'name=Label4 ' 'text="QXR4410_ALL.OUB"' >/dev/null && pass "End chooses the last release" ||
+  fail "release: $(control Label4)"
+keys alt+d
+waitfor 5000 'id=65535' 'text="Firmware Download Execute"' >/dev/null &&
+  pass "Alt+D: Download Start asks for confirmation" || fail "no confirmation box"
+keys Return
+focused Tyusi && pass "Enter confirms; the focus is on Abort" ||
+  fail "focus after the start: $(probe dump | grep focused=1)"
+keys alt+F4
+line=$(waitfor 10000 'name=HistoryNotes ' 'visible=1' 'The window stays open until the download has ended')
+[ -n "$line" ] && waitfor 1000 'class=qxflash.MAIN' 'visible=1' >/dev/null &&
+  pass "Alt+F4 during the download is refused, and the window says why" ||
+  fail "Alt+F4: $(control HistoryNotes)"
+for _ in $(seq 200); do
+  [ "$(control Progress | sed -n 's/.* pos=\([0-9]*\).*/\1/p')" -ge 3 ] 2>/dev/null && break
+  sleep 0.05
+done
+keys space
+waitfor 15000 'name=Text1 ' 'text="Abort By User"' >/dev/null &&
+  pass "Space on Abort after block 3 stops the download" || fail "not aborted: $(control Text1)"
+line=$(waitfor 5000 'name=HistoryNotes ' 'Download aborted before block ')
+[ -n "$line" ] && pass "the outcome is in the notes" || fail "notes: $(control HistoryNotes)"
+line=$(waitfor 3000 ' name=File1 ' 'focused=1')
+read -r sel top shown < <(sed -n 's/.* sel=\([0-9-]*\) .* top=\([0-9]*\) shown=\([0-9]*\).*/\1 \2 \3/p' <<<"$line")
+[ -n "$line" ] && [ "$sel" -ge "$top" ] && [ "$sel" -lt $((top + shown)) ] &&
+  pass "the focus is back on the file list, the chosen file in view" ||
+  fail "focus after the download: $(probe dump | grep focused=1) / $(control File1)"
+keys Tab
+focused Label4 && pass "Tab moves the focus on" || fail "Tab: $(probe dump | grep focused=1)"
+# Escape on Abort stops a second download.
+keys alt+d
+waitfor 5000 'id=65535' 'text="Firmware Download Execute"' >/dev/null && keys Return
+focused Tyusi && waitfor 20000 'name=Progress ' 'pos=1 ' >/dev/null && keys Escape
+waitfor 15000 'name=Text1 ' 'text="Abort By User"' >/dev/null && focused File1 &&
+  pass "Escape stops a download too" || fail "Escape: $(control Text1)"
+grep -q 'event=value control=Text1 text="Abort By User"' "$work/events" &&
+  pass "the new status line is announced" || fail "events: $(cat "$work/events")"
+grep -q 'event=value control=HistoryNotes text=".*Download aborted' "$work/events" &&
+  pass "the outcome is announced" || fail "events: $(cat "$work/events")"
+kill "$listen_pid" 2>/dev/null
+keys alt+F4
+for _ in $(seq 100); do kill -0 "$app_pid" 2>/dev/null || break; sleep 0.1; done
+wait "$app_pid" && pass "Alt+F4 closes the window, exit status 0" || fail "exit status"
+app_pid=
+echo "   ($((SECONDS - t0)) s)"
+}
+
+# QX_PHASES picks some (download repaint abort keyboard); all by default.
+for phase in ${QX_PHASES:-download repaint abort keyboard}; do "phase_$phase"; done
 echo "$passes passed, $failures failed"
 [ "$failures" -eq 0 ]

@@ -38,15 +38,7 @@ void RenderLine(HWND view, const std::string& text) {
 DebugWindow::DebugWindow(DebugForm& form, Win32WindowSystem& window_system)
     : form_(form), window_system_(window_system) {
   const HINSTANCE instance = GetModuleHandleW(nullptr);
-  WNDCLASSEXW window_class{};
-  window_class.cbSize = sizeof window_class;
-  window_class.lpfnWndProc = WindowProcOf<DebugWindow>;
-  window_class.hInstance = instance;
-  window_class.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-  window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-  window_class.lpszClassName = kDebugClass;
-  window_class.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(QX_ICON_APP));
-  RegisterClassExW(&window_class);
+  RegisterWindowClass<DebugWindow>(kDebugClass, LoadIconW(instance, MAKEINTRESOURCEW(QX_ICON_APP)));
 
   const std::wstring title = FromModel(form_.Caption);
   hwnd_ = CreateWindowExW(WS_EX_CONTROLPARENT, kDebugClass, title.c_str(),
@@ -186,12 +178,6 @@ LRESULT DebugWindow::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
         if (LOWORD(wparam) == kIdDumpImage && on_dump_image) on_dump_image();
       }
       return 0;
-    case WM_NEXTDLGCTL:
-      // The dialog manager moves the focus with this for access keys; a
-      // window that is not a dialog box does it itself.
-      SetFocus(LOWORD(lparam) != 0 ? reinterpret_cast<HWND>(wparam)
-                                   : GetNextDlgTabItem(hwnd_, GetFocus(), wparam != 0));
-      return 0;
     case WM_TIMER:
       if (wparam == kRedrawTimer) DrawHeldLines();
       return 0;
@@ -210,7 +196,7 @@ LRESULT DebugWindow::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
     default:
       break;
   }
-  return DefWindowProcW(hwnd_, message, wparam, lparam);
+  return DefDlgProcW(hwnd_, message, wparam, lparam);
 }
 
 }  // namespace qx::win32

@@ -8,15 +8,12 @@
 #include "ui/win32/control_ids.h"
 #include "ui/win32/resources/resource.h"
 #include "ui/win32/text.h"
+#include "ui/win32/widgets.h"
 #include "ui/win32/win32_window_system.h"
 
 namespace qx::win32 {
 
 namespace {
-
-constexpr COLORREF kWarningBackground = RGB(0xff, 0xf3, 0xcd);
-constexpr COLORREF kWarningText = RGB(0x5c, 0x44, 0x00);
-constexpr COLORREF kWarningBorder = RGB(0xe0, 0xc3, 0x6a);
 
 constexpr const wchar_t* kHeadings[HistoryWindow::kColumns] = {
     L"Time (UTC)", L"Transport", L"HA:ID",  L"Product",
@@ -49,15 +46,8 @@ std::wstring Simplified(const std::wstring& text) {
 HistoryWindow::HistoryWindow(std::string path, HWND owner, Win32WindowSystem& window_system)
     : path_(std::move(path)), window_system_(window_system) {
   const HINSTANCE instance = GetModuleHandleW(nullptr);
-  WNDCLASSEXW window_class{};
-  window_class.cbSize = sizeof window_class;
-  window_class.lpfnWndProc = WindowProcOf<HistoryWindow>;
-  window_class.hInstance = instance;
-  window_class.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-  window_class.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(QX_ICON_APP));
-  window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-  window_class.lpszClassName = kHistoryClass;
-  RegisterClassExW(&window_class);
+  RegisterWindowClass<HistoryWindow>(kHistoryClass,
+                                     LoadIconW(instance, MAKEINTRESOURCEW(QX_ICON_APP)));
 
   hwnd_ = CreateWindowExW(WS_EX_CONTROLPARENT, kHistoryClass, L"Download History",
                           WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, CW_USEDEFAULT, CW_USEDEFAULT,
@@ -88,7 +78,7 @@ HistoryWindow::HistoryWindow(std::string path, HWND owner, Win32WindowSystem& wi
     ListView_InsertColumn(table_, column, &heading);
   }
   reload_ = child(WC_BUTTONW, kIdHistoryReload, BS_PUSHBUTTON | WS_TABSTOP, 0, L"&Reload");
-  close_ = child(WC_BUTTONW, kIdHistoryClose, BS_PUSHBUTTON | WS_TABSTOP, 0, L"Close");
+  close_ = child(WC_BUTTONW, kIdHistoryClose, BS_PUSHBUTTON | WS_TABSTOP, 0, L"&Close");
   ShowWindow(warnings_, SW_HIDE);
 
   // Over its owner, a little down and to the right.
@@ -117,6 +107,7 @@ void HistoryWindow::Reload() {
     SetWindowTextW(source_, L"The download history is switched off (--no-history).");
     ShowWindow(warnings_, SW_HIDE);
     Layout();
+    Name();
     return;
   }
   const history::Contents contents = history::Read(path_);
@@ -169,6 +160,17 @@ void HistoryWindow::Reload() {
   SendMessageW(table_, WM_SETREDRAW, TRUE, 0);
   InvalidateRect(table_, nullptr, TRUE);
   Layout();
+  Name();
+}
+
+// The two lines above the table are named for what they are, their texts
+// read as their values; the table is named as its label would.
+void HistoryWindow::Name() {
+  accessible_.Set(source_, AccessibleNames::kName, L"History file");
+  accessible_.Set(source_, AccessibleNames::kValue, WindowText(source_));
+  accessible_.Set(warnings_, AccessibleNames::kName, L"History warnings");
+  accessible_.Set(warnings_, AccessibleNames::kValue, WindowText(warnings_));
+  accessible_.Set(table_, AccessibleNames::kName, L"Downloads");
 }
 
 void HistoryWindow::Layout() {
@@ -213,12 +215,6 @@ LRESULT HistoryWindow::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
         default:
           return 0;
       }
-    case WM_NEXTDLGCTL:
-      // The dialog manager moves the focus with this for access keys; a
-      // window that is not a dialog box does it itself.
-      SetFocus(LOWORD(lparam) != 0 ? reinterpret_cast<HWND>(wparam)
-                                   : GetNextDlgTabItem(hwnd_, GetFocus(), wparam != 0));
-      return 0;
     case WM_CLOSE:
       ShowWindow(hwnd_, SW_HIDE);
       return 0;
@@ -227,21 +223,8 @@ LRESULT HistoryWindow::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
       return 0;
     case WM_DRAWITEM: {
       const auto& item = *reinterpret_cast<const DRAWITEMSTRUCT*>(lparam);
-      HBRUSH background = CreateSolidBrush(kWarningBackground);
-      FillRect(item.hDC, &item.rcItem, background);
-      DeleteObject(background);
-      HBRUSH border = CreateSolidBrush(kWarningBorder);
-      FrameRect(item.hDC, &item.rcItem, border);
-      DeleteObject(border);
-      wchar_t text[4096];
-      const int n = GetWindowTextW(item.hwndItem, text, 4096);
-      RECT inner = item.rcItem;
-      InflateRect(&inner, -Scale(5, dpi_), -Scale(4, dpi_));
-      HGDIOBJ old = SelectObject(item.hDC, fonts_->ui());
-      SetBkMode(item.hDC, TRANSPARENT);
-      SetTextColor(item.hDC, kWarningText);
-      DrawTextW(item.hDC, text, n, &inner, DT_LEFT | DT_NOPREFIX);
-      SelectObject(item.hDC, old);
+      DrawNotice(item.hDC, item.rcItem, WindowText(item.hwndItem), NoticeColours(Role::kWarning),
+                 fonts_->ui(), dpi_, DT_LEFT);
       return TRUE;
     }
     case WM_DPICHANGED: {
@@ -256,7 +239,7 @@ LRESULT HistoryWindow::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
     default:
       break;
   }
-  return DefWindowProcW(hwnd_, message, wparam, lparam);
+  return DefDlgProcW(hwnd_, message, wparam, lparam);
 }
 
 }  // namespace qx::win32

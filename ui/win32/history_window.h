@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "ui/win32/accessibility.h"
 #include "ui/win32/fonts.h"
 #include "ui/win32/window_proc.h"
 
@@ -38,6 +39,7 @@ class HistoryWindow {
   friend LRESULT CALLBACK WindowProcOf(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
   LRESULT Handle(UINT message, WPARAM wparam, LPARAM lparam);
   void Layout();
+  void Name();
 
   std::string path_;
   Win32WindowSystem& window_system_;
@@ -49,6 +51,7 @@ class HistoryWindow {
   HWND table_ = nullptr;
   HWND reload_ = nullptr;
   HWND close_ = nullptr;
+  AccessibleNames accessible_;
 };
 
 }  // namespace qx::win32

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cwchar>
 
 #include "ui/win32/text.h"
 
@@ -83,6 +84,38 @@ void RegistrySettingsStore::SaveSetting(const std::string& app, const std::strin
     std::fprintf(stderr, "qxflash: could not save setting %s\\%s\\%s to HKEY_CURRENT_USER\\%s\n",
                  app.c_str(), section.c_str(), key.c_str(), ToUtf8(root_).c_str());
   }
+}
+
+void ShowAtSavedPlace(HWND window, const RegistrySettingsStore& store, const std::wstring& name,
+                      int show_command) {
+  if (const auto saved = store.Read(L"Window", name)) {
+    int left = 0, top = 0, right = 0, bottom = 0, maximized = 0;
+    if (swscanf(saved->c_str(), L"%d,%d,%d,%d,%d", &left, &top, &right, &bottom, &maximized) == 5 &&
+        right > left && bottom > top) {
+      const RECT place{left, top, right, bottom};
+      if (MonitorFromRect(&place, MONITOR_DEFAULTTONULL) != nullptr) {
+        WINDOWPLACEMENT where{};
+        where.length = sizeof where;
+        GetWindowPlacement(window, &where);
+        where.rcNormalPosition = place;
+        where.showCmd = maximized != 0 ? SW_SHOWMAXIMIZED : show_command;
+        SetWindowPlacement(window, &where);
+        return;
+      }
+    }
+  }
+  ShowWindow(window, show_command);
+}
+
+void SavePlace(HWND window, const RegistrySettingsStore& store, const std::wstring& name) {
+  WINDOWPLACEMENT where{};
+  where.length = sizeof where;
+  if (!GetWindowPlacement(window, &where)) return;
+  const RECT& r = where.rcNormalPosition;
+  wchar_t text[96];
+  swprintf(text, 96, L"%ld,%ld,%ld,%ld,%d", r.left, r.top, r.right, r.bottom,
+           where.showCmd == SW_SHOWMAXIMIZED ? 1 : 0);
+  store.Write(L"Window", name, text);
 }
 
 }  // namespace qx::win32

@@ -5,6 +5,8 @@
 // HKCU\Software\qxflash\DUDUrevorod\Startup, values Ha and ID.
 #pragma once
 
+#include <windows.h>
+
 #include <optional>
 #include <string>
 
@@ -36,5 +38,12 @@ class RegistrySettingsStore final : public SettingsStore {
  private:
   std::wstring root_;
 };
+
+// Shows `window` where `store` remembers it under `name` (only where a
+// monitor shows that place now), else where the system puts it.
+void ShowAtSavedPlace(HWND window, const RegistrySettingsStore& store, const std::wstring& name,
+                      int show_command);
+// Remembers where `window` is (its normal place, and whether it is maximized).
+void SavePlace(HWND window, const RegistrySettingsStore& store, const std::wstring& name);
 
 }  // namespace qx::win32

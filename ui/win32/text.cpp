@@ -72,22 +72,4 @@ std::string ToUtf8(std::wstring_view text) {
   return narrow;
 }
 
-std::wstring WithAccessKey(const std::wstring& caption, wchar_t key) {
-  std::wstring out;
-  out.reserve(caption.size() + 2);
-  bool marked = false;
-  for (wchar_t c : caption) {
-    if (c == L'&') {
-      out += L"&&";
-      continue;
-    }
-    if (!marked && c == key) {
-      out.push_back(L'&');
-      marked = true;
-    }
-    out.push_back(c);
-  }
-  return out;
-}
-
 }  // namespace qx::win32

@@ -21,9 +21,4 @@ std::wstring MessageBoxText(std::string_view text);
 // UTF-16 back to UTF-8 (paths the system gives, texts typed in).
 std::string ToUtf8(std::wstring_view text);
 
-// A caption for a control or menu item with the access key before the first
-// `key` in it (an '&' the caption has is doubled so that it shows as such);
-// the caption unchanged apart from that when it has no such letter.
-std::wstring WithAccessKey(const std::wstring& caption, wchar_t key);
-
 }  // namespace qx::win32

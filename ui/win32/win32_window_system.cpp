@@ -1,6 +1,6 @@
 #include "ui/win32/win32_window_system.h"
 
-#include <algorithm>
+#include <vector>
 
 #include "ui/win32/text.h"
 
@@ -40,6 +40,22 @@ void Process(UINT first, UINT last, Allow allow) {
        ++i) {
     if (allow(msg)) DispatchMessageW(&msg);
   }
+}
+
+// A key during a command wait: Space goes to the Abort button, which presses
+// itself; Enter on it, and Escape anywhere in its window, press it here (the
+// dialog manager that would turn them into a press is not asked during the
+// wait); Alt+F4 asks the window to close (it says why it stays open while a
+// download runs). Every other key is dropped.
+bool PassWaitKey(const MSG& msg, HWND allowed) {
+  const bool down = msg.message == WM_KEYDOWN;
+  const bool on_button = IsFor(msg.hwnd, allowed);
+  if (on_button && msg.wParam == VK_SPACE && (down || msg.message == WM_KEYUP)) return true;
+  const bool press =
+      down && ((on_button && msg.wParam == VK_RETURN) ||
+               (msg.wParam == VK_ESCAPE && IsFor(msg.hwnd, GetAncestor(allowed, GA_ROOT))));
+  if (press && IsWindowEnabled(allowed)) SendMessageW(allowed, BM_CLICK, 0, 0);
+  return msg.message == WM_SYSKEYDOWN && msg.wParam == VK_F4 && (HIWORD(msg.lParam) & KF_ALTDOWN);
 }
 
 struct FindBox {
@@ -87,10 +103,7 @@ bool StyleHasCancel(int style) {
 
 void ProcessWaitMessages(HWND allowed) {
   Process(WM_MOUSEFIRST, WM_MOUSELAST, [allowed](const MSG& m) { return IsFor(m.hwnd, allowed); });
-  Process(WM_KEYFIRST, WM_KEYLAST, [allowed](const MSG& m) {
-    return IsFor(m.hwnd, allowed) && (m.message == WM_KEYDOWN || m.message == WM_KEYUP) &&
-           m.wParam == VK_SPACE;
-  });
+  Process(WM_KEYFIRST, WM_KEYLAST, [allowed](const MSG& m) { return PassWaitKey(m, allowed); });
   Process(WM_NCMOUSEMOVE, WM_NCXBUTTONDBLCLK, IsWindowManagement);
   Process(WM_TIMER, WM_TIMER, [](const MSG&) { return true; });
   Process(kSystemTimer, kSystemTimer, [](const MSG&) { return true; });
@@ -100,10 +113,10 @@ void ProcessWaitMessages(HWND allowed) {
 int Win32WindowSystem::MsgBox(const std::string& text, int style, const std::string& title) {
   // The other windows are disabled as the box disables its owner.
   std::vector<HWND> disabled;
-  for (HWND window : windows_) {
-    if (window != main_window_ && IsWindowEnabled(window)) {
-      EnableWindow(window, FALSE);
-      disabled.push_back(window);
+  for (const Window& w : windows_) {
+    if (w.window != main_window_ && IsWindowEnabled(w.window)) {
+      EnableWindow(w.window, FALSE);
+      disabled.push_back(w.window);
     }
   }
   const HWND owner = main_window_ != nullptr && IsWindow(main_window_) ? main_window_ : nullptr;
@@ -117,8 +130,10 @@ int Win32WindowSystem::MsgBox(const std::string& text, int style, const std::str
 }
 
 void Win32WindowSystem::Dispatch(MSG& msg) {
-  for (HWND window : windows_) {
-    if (IsFor(msg.hwnd, window) && IsDialogMessageW(window, &msg)) return;
+  for (const Window& w : windows_) {
+    if (!IsFor(msg.hwnd, w.window)) continue;
+    if (w.shortcuts != nullptr && TranslateAcceleratorW(w.window, w.shortcuts, &msg)) return;
+    if (IsDialogMessageW(w.window, &msg)) return;
   }
   TranslateMessage(&msg);
   DispatchMessageW(&msg);
@@ -147,30 +162,21 @@ void Win32WindowSystem::DoEvents() {
 }
 
 void Win32WindowSystem::KeepAlive(const CommandWait& wait) {
-  if (on_wait) on_wait(wait);
+  NotifyWait(wait);
   ProcessWaitMessages(wait_input_);
-}
-
-void Win32WindowSystem::WaitEnded() {
-  if (on_wait_ended) on_wait_ended();
 }
 
 void Win32WindowSystem::SetMousePointer(int pointer) {
   if (on_pointer) on_pointer(pointer);
 }
 
-void Win32WindowSystem::Refresh(std::string_view control) {
-  if (on_refresh) on_refresh(control);
-}
-
-void Win32WindowSystem::AddWindow(HWND window) {
-  if (std::find(windows_.begin(), windows_.end(), window) == windows_.end()) {
-    windows_.push_back(window);
-  }
+void Win32WindowSystem::AddWindow(HWND window, HACCEL shortcuts) {
+  RemoveWindow(window);
+  windows_.push_back({window, shortcuts});
 }
 
 void Win32WindowSystem::RemoveWindow(HWND window) {
-  windows_.erase(std::remove(windows_.begin(), windows_.end(), window), windows_.end());
+  std::erase_if(windows_, [window](const Window& w) { return w.window == window; });
 }
 
 HWND Win32WindowSystem::OpenMessageBox() const {

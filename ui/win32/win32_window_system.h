@@ -7,10 +7,10 @@
 
 #include <functional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "platform/window_system.h"
+#include "ui/window_session.h"
 
 namespace qx::win32 {
 
@@ -23,15 +23,16 @@ bool StyleHasCancel(int style);
 
 // While the drive works on a command: processes the pending paint and timer
 // messages and the window-management part of the non-client input (moving,
-// sizing, minimising, the close button), and the mouse input of `allowed`
-// (the Abort button) and the Space key on it. Every other mouse or keyboard
-// message is taken from the queue and dropped, as are clicks on the menu bar
-// and the system menu, so that no handler can start a second command. Sent
-// messages (activation, focus, size changes, the session's end) are handled
-// by the system during these calls as always.
+// sizing, minimising, the close button, Alt+F4), and the input meant for
+// `allowed` (the Abort button): its mouse input, and Space, Enter and Escape
+// on it press it, as Escape anywhere in its window does. Every other mouse
+// or keyboard message is taken from the queue and dropped, as are clicks on
+// the menu bar and the system menu, so that no handler can start a second
+// command. Sent messages (activation, focus, size changes, the session's end)
+// are handled by the system during these calls as always.
 void ProcessWaitMessages(HWND allowed);
 
-class Win32WindowSystem final : public WindowSystem {
+class Win32WindowSystem final : public ViewWindowSystem {
  public:
   // A modal MessageBoxW owned by the main window, with title and text as the
   // model gives them (line breaks as CR LF) and the style's icon and buttons.
@@ -44,22 +45,18 @@ class Win32WindowSystem final : public WindowSystem {
   // reaches the model while a download runs.
   void DoEvents() override;
   void SetMousePointer(int pointer) override;
-  void Refresh(std::string_view control) override;
-  // Tells on_wait about the command, then ProcessWaitMessages for the Abort
-  // button.
+  // Tells the session about the command (on_wait), then ProcessWaitMessages
+  // for the Abort button.
   void KeepAlive(const CommandWait& wait) override;
-  void WaitEnded() override;
-  void DeliverStops() override {
-    if (on_deliver_stops) on_deliver_stops();
-  }
 
   // The window that owns message boxes.
   void SetMainWindow(HWND window) { main_window_ = window; }
   // The one window whose input is delivered during a command wait.
   void SetWaitInputWindow(HWND window) { wait_input_ = window; }
   // A top-level window whose keyboard navigation (Tab, access keys, Escape)
-  // the dialog manager does, and which a message box disables.
-  void AddWindow(HWND window);
+  // the dialog manager does, with its keyboard shortcuts (may be null), and
+  // which a message box disables.
+  void AddWindow(HWND window, HACCEL shortcuts = nullptr);
   void RemoveWindow(HWND window);
 
   // One message as the message loop handles it.
@@ -69,16 +66,16 @@ class Win32WindowSystem final : public WindowSystem {
   // The message box this thread shows, if one is open.
   HWND OpenMessageBox() const;
 
-  std::function<void(std::string_view)> on_refresh;
   std::function<void(int)> on_pointer;
-  std::function<void(const CommandWait&)> on_wait;
-  std::function<void()> on_wait_ended;
-  std::function<void()> on_deliver_stops;
 
  private:
+  struct Window {
+    HWND window;
+    HACCEL shortcuts;
+  };
   HWND main_window_ = nullptr;
   HWND wait_input_ = nullptr;
-  std::vector<HWND> windows_;
+  std::vector<Window> windows_;
 };
 
 }  // namespace qx::win32

@@ -1,0 +1,55 @@
+#include "ui/win32/accessibility.h"
+
+#include <objbase.h>
+#include <oleacc.h>
+
+// In libuuid as CLSID_AccPropServices; the header declares another name.
+extern "C" const CLSID CLSID_AccPropServices;
+
+namespace qx::win32 {
+
+namespace {
+
+const MSAAPROPID& PropertyId(AccessibleNames::Property property) {
+  switch (property) {
+    case AccessibleNames::kDescription:
+      return PROPID_ACC_DESCRIPTION;
+    case AccessibleNames::kValue:
+      return PROPID_ACC_VALUE;
+    case AccessibleNames::kName:
+      break;
+  }
+  return PROPID_ACC_NAME;
+}
+
+}  // namespace
+
+AccessibleNames::AccessibleNames() {
+  const HRESULT init = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  com_ = SUCCEEDED(init);  // S_FALSE too: initialised before, released as often
+  void* service = nullptr;
+  if (SUCCEEDED(CoCreateInstance(CLSID_AccPropServices, nullptr, CLSCTX_INPROC_SERVER,
+                                 IID_IAccPropServices, &service))) {
+    service_ = static_cast<IAccPropServices*>(service);
+  }
+}
+
+AccessibleNames::~AccessibleNames() {
+  if (service_ != nullptr) service_->Release();
+  if (com_) CoUninitialize();
+}
+
+void AccessibleNames::Set(HWND control, Property property, const std::wstring& text) {
+  if (service_ == nullptr || control == nullptr) return;
+  auto [at, added] = set_.try_emplace({control, property}, text);
+  if (!added && at->second == text) return;
+  at->second = text;
+  service_->SetHwndPropStr(control, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF,
+                           PropertyId(property), text.c_str());
+}
+
+void NotifyChanged(HWND control, DWORD event) {
+  if (control != nullptr) NotifyWinEvent(event, control, OBJID_CLIENT, CHILDID_SELF);
+}
+
+}  // namespace qx::win32
