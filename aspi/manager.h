@@ -50,6 +50,9 @@ class AspiManager {
   // backend could not map, a missing driver, ...), one per line; empty when
   // there is nothing to say.
   virtual std::string Notes() const { return {}; }
+  // True when the last bus scan was refused a device for want of rights that
+  // the same program started with more rights (as administrator) would have.
+  virtual bool AccessDenied() const { return false; }
   // A plain-English hint about the last failed request (e.g. missing device
   // permissions), or empty when there is nothing to add.
   virtual std::string LastHint() const { return {}; }
@@ -76,8 +79,7 @@ class AspiManager {
   // commands between ours, and this program's own commands still reach it.
   // nullopt when it is taken; otherwise one line saying why not ("/dev/sg3 is
   // open in another program").
-  virtual std::optional<std::string> Reserve(uint8_t /*ha*/, uint8_t /*target*/,
-                                             uint8_t /*lun*/) {
+  virtual std::optional<std::string> Reserve(uint8_t /*ha*/, uint8_t /*target*/, uint8_t /*lun*/) {
     return std::nullopt;
   }
   // Gives a reserved device back (a no-op when none is reserved).

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <iterator>
 #include <system_error>
+#include <utility>
 
 #include "aspi/manager.h"
 #include "aspi/transport_state.h"
@@ -38,6 +39,7 @@ constexpr Naming kNaming[] = {
     {ControlId::kLabel3_2, "Label3_2", nullptr, 'V'},
     {ControlId::kFWVer, "FWVer", "Current Firmware Version", 0},
     {ControlId::kScanNotes, "ScanNotes", "Scan notes", 0},
+    {ControlId::kRestartElevated, "RestartElevated", nullptr, 'e'},
     {ControlId::kNotes, "HistoryNotes", "Notes", 0},
     {ControlId::kReleaseGroup, "ReleaseGroup", "Release", 0},
     {ControlId::kLabel3_0, "Label3_0", nullptr, 'F'},
@@ -142,6 +144,7 @@ void MainController::Rescan() {
   RunHandler([this, &scan] { scan = form_.Scan(); });
   const auto manager = InstalledAspiManager();
   scan_notes_ = manager ? TrimSpaces(manager->Notes()) : std::string();
+  access_denied_ = manager && manager->AccessDenied();
   notes_.Scanned(history_, scan);
   Publish();
 }
@@ -211,6 +214,59 @@ void MainController::CheckDrive() {
   Announce(ControlId::kNotes, DryRunLine(*report, drive));
   if (view_) view_->ReloadHistory();
   Publish();
+}
+
+void MainController::RestartElevated() {
+  if (busy_ || handler_depth_ > 0 || !access_denied_ || !restart_elevated) return;
+  if (!restart_elevated(ElevatedRestartArguments())) {
+    Warning(kRestartFailedText);
+    return;
+  }
+  // The new program takes over the drives; this window goes as on closing.
+  if (view_) view_->PostClose();
+}
+
+std::vector<std::string> MainController::ElevatedRestartArguments() const {
+  std::vector<std::string> args{"--drives"};
+  const std::string& file = form_.Label4.Caption;
+  if (!TrimSpaces(file).empty()) {
+    args.push_back(os::Utf8FromPath(os::PathFromUtf8(form_.FirmwareDir) / os::PathFromUtf8(file)));
+  } else if (!form_.FirmwareDir.empty()) {
+    args.insert(args.end(), {"--dir", form_.FirmwareDir});
+  }
+  if (form_.ComboID.ListIndex() >= 0 && SelectedHaId <= 7 && SelectedTargetId <= 7) {
+    args.insert(args.end(),
+                {"--ha", std::to_string(SelectedHaId), "--id", std::to_string(SelectedTargetId)});
+  }
+  return args;
+}
+
+void MainController::ChooseDriveWhenShown(std::optional<int> ha, std::optional<int> id) {
+  start_ha_ = ha;
+  start_id_ = id;
+}
+
+void MainController::WindowShown() {
+  if (!start_ha_ && !start_id_) return;
+  const std::optional<int> ha = std::exchange(start_ha_, std::nullopt);
+  const std::optional<int> id = std::exchange(start_id_, std::nullopt);
+  Rescan();
+  // The lists' entries start with their number: "0:SIM-HA0", "2:QX-R4410".
+  auto find = [](const std::vector<std::string>& items, int number) {
+    const std::string prefix = std::to_string(number) + ":";
+    for (size_t i = 0; i < items.size(); ++i) {
+      if (items[i].rfind(prefix, 0) == 0) return static_cast<int>(i);
+    }
+    return -1;
+  };
+  if (ha) {
+    const int index = find(form_.ComboHA.Items(), *ha);
+    if (index >= 0 && index != form_.ComboHA.ListIndex()) ChooseAdapter(index);
+  }
+  if (id) {
+    const int index = find(form_.ComboID.Items(), *id);
+    if (index >= 0 && index != form_.ComboID.ListIndex()) ChooseTarget(index);
+  }
 }
 
 void MainController::Abort() {
@@ -423,6 +479,8 @@ void MainController::Publish() {
   set(ControlId::kWaitInfo, wait_text_);
   set(ControlId::kAbortNotice, acknowledgement_ != nullptr ? acknowledgement_ : "");
   set(ControlId::kScanNotes, scan_notes_);
+  set(ControlId::kRestartElevated, kRestartElevatedText, !busy_);
+  state_[ControlId::kRestartElevated].visible = access_denied_ && restart_elevated != nullptr;
   set(ControlId::kReleaseSummary, summary_);
 
   std::string notes;

@@ -11,6 +11,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "aspi/bus_scan.h"
 #include "download/procedure.h"
@@ -72,6 +73,12 @@ class MainController {
   // "Check Drive and Release": the dry run of the chosen release on the
   // chosen drive, asking nothing; what it found goes to the notes.
   void CheckDrive();
+  // Offered (kRestartElevated visible) when the last scan was refused drives
+  // for want of rights: starts this program again with more rights on the
+  // drives, with the folder, release, adapter and target chosen here
+  // (ElevatedRestartArguments), through `restart_elevated`, then closes this
+  // window. Declined or failed: a note says so and the window stays.
+  void RestartElevated();
   void Abort();  // the Abort button, or Escape anywhere during a download
   void ShowHistory();
   // The window's close button, Alt+F4: true when the window may close now
@@ -92,6 +99,18 @@ class MainController {
 
   // At start: says when the history that was wanted has no place.
   void NoHistory();
+  // At start: the drive to choose once the window shows (the scan runs then).
+  void ChooseDriveWhenShown(std::optional<int> ha, std::optional<int> id);
+  // The window has painted for the first time: the drive asked for at start
+  // is scanned for and chosen.
+  void WindowShown();
+  // The command-line arguments that start the window again on the drives
+  // with what is chosen now: --drives, the release (or --dir and the
+  // folder), --ha and --id of the chosen target.
+  std::vector<std::string> ElevatedRestartArguments() const;
+  // Starts the program again with more rights and `arguments`; false when it
+  // did not start (declined, failed). Null: the offer is never made.
+  std::function<bool(const std::vector<std::string>& arguments)> restart_elevated;
   // After each handler that an intent started has returned.
   std::function<void()> on_handler_finished;
 
@@ -102,6 +121,10 @@ class MainController {
   static constexpr const char* kOpenReleaseText = "Open Release\u2026";
   static constexpr const char* kCheckDriveText = "Check Drive and Release";
   static constexpr const char* kReleasesSection = "Releases";
+  static constexpr const char* kRestartElevatedText = "Restart as Administrator";
+  static constexpr const char* kRestartFailedText =
+      "The program was not started as administrator (the request was declined or failed); "
+      "this window stays open.";
   static constexpr const char* kAbortText =
       "Abort requested \u2013 the download stops after the current command";
   static constexpr const char* kStopText =
@@ -143,6 +166,8 @@ class MainController {
   int handler_depth_ = 0;
   std::string wait_text_;
   std::string scan_notes_;
+  bool access_denied_ = false;  // the last scan was refused drives for want of rights
+  std::optional<int> start_ha_, start_id_;
   std::string status_said_;  // the status line as last announced
   // The release summary and the file, target entry and directory it was made for.
   std::string summary_key_;

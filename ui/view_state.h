@@ -29,8 +29,9 @@ enum class ControlId : uint8_t {
   kComboID,
   kLabel3_2,
   kFWVer,
-  kScanNotes,  // the transport's notes about the last scan
-  kNotes,      // the history's notices, warnings, how the last download ended
+  kScanNotes,        // the transport's notes about the last scan
+  kRestartElevated,  // offered when the drives were refused for want of rights
+  kNotes,            // the history's notices, warnings, how the last download ended
   kReleaseGroup,
   kLabel3_0,
   kFile1,

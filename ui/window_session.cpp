@@ -41,6 +41,7 @@ ScriptHooks::ScriptHooks()
 }
 
 int ScriptHooks::FirstPainted(MainController& controller) const {
+  controller.WindowShown();
   if (timing_) {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                         std::chrono::steady_clock::now() - started_)
@@ -85,6 +86,7 @@ WindowSession::WindowSession(const WindowOptions& options, SettingsStore& settin
   }
   controller_.NoHistory();
   if (!options.release.empty()) controller_.OpenRelease(options.release);
+  controller_.ChooseDriveWhenShown(options.ha, options.id);
 }
 
 WindowSession::~WindowSession() {

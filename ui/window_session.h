@@ -33,6 +33,9 @@ struct WindowOptions {
   std::string firmware_dir;
   // A release to open at start (its folder listed, it chosen).
   std::string release;
+  // The drive to choose once the window shows (a scan runs then): host
+  // adapter and target ID, as the lists number them.
+  std::optional<int> ha, id;
   // INI file for the two persisted list positions (Qt). Empty: the per-user
   // settings store.
   std::string settings_file;
@@ -55,8 +58,9 @@ class ScriptHooks {
   ScriptHooks();
   // A line for stderr about a hook that was set wrongly, empty otherwise.
   const std::string& warning() const { return warning_; }
-  // After the first paint: reports the time since construction and scans
-  // when asked; returns the milliseconds after which to close (-1: never).
+  // After the first paint: chooses the drive asked for at start
+  // (MainController::WindowShown), reports the time since construction and
+  // scans when asked; returns the milliseconds after which to close (-1: never).
   int FirstPainted(MainController& controller) const;
 
  private:

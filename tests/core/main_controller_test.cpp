@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "aspi/manager.h"
+#include "aspi/transport_state.h"
 #include "tests/support/recording_window_system.h"
 #include "transport/sim/sim_bus.h"
 #include "ui/colours.h"
@@ -318,6 +319,88 @@ TEST_F(MainControllerTest, CheckDriveSaysWhatTheDownloadWouldDo) {
   // A rescan starts the notes afresh.
   controller.Rescan();
   EXPECT_EQ(view.Last()[ControlId::kNotes].text.find("Dry run"), std::string::npos);
+}
+
+// A bus that refused devices for want of rights (the SCSI pass-through of a
+// program that is not elevated), otherwise the simulated one.
+struct RefusingBus final : AspiManager {
+  explicit RefusingBus(std::shared_ptr<sim::SimBus> bus, bool denied)
+      : bus(std::move(bus)), denied(denied) {}
+  uint32_t GetASPI32SupportInfo() override { return bus->GetASPI32SupportInfo(); }
+  int32_t BCSendASPI32Command(void* srb, uint8_t* buffer) override {
+    return bus->BCSendASPI32Command(srb, buffer);
+  }
+  void Cancel(void* srb) override { bus->Cancel(srb); }
+  const char* Name() const override { return "refusing bus"; }
+  bool AccessDenied() const override { return denied; }
+  std::shared_ptr<sim::SimBus> bus;
+  bool denied;
+};
+
+// The restart with an administrator's rights is offered only after a scan
+// that was refused drives for them, and only where the window can start it;
+// it carries the chosen release and drive, and closes this window only when
+// the new one started.
+TEST_F(MainControllerTest, RestartAsAdministratorAfterARefusedScan) {
+  struct Case {
+    const char* name;
+    bool denied, seam, started;
+    bool offered;
+    int closes;
+    const char* note;  // "" for none
+  };
+  const Case cases[] = {
+      {"drives not refused", false, true, true, false, 0, ""},
+      {"no way to restart", true, false, true, false, 0, ""},
+      {"restarted", true, true, true, true, 1, ""},
+      {"declined", true, true, false, true, 0, "was not started as administrator"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    InstallAspiManager(std::make_shared<RefusingBus>(bus, c.denied));
+    std::vector<std::vector<std::string>> calls;
+    controller.restart_elevated = nullptr;
+    if (c.seam) {
+      controller.restart_elevated = [&](const std::vector<std::string>& args) {
+        calls.push_back(args);
+        return c.started;
+      };
+    }
+    Ready("QXR4410_A0.OUB");
+    EXPECT_EQ(view.Last()[ControlId::kRestartElevated].visible, c.offered);
+    EXPECT_EQ(view.Last()[ControlId::kRestartElevated].text, "Restart as Administrator");
+    view.closes = 0;
+    controller.RestartElevated();
+    EXPECT_EQ(calls.size(), c.offered ? 1u : 0u);
+    EXPECT_EQ(view.closes, c.closes);
+    if (*c.note != 0) {
+      EXPECT_NE(view.Last()[ControlId::kNotes].text.find(c.note), std::string::npos);
+    }
+    if (!calls.empty()) {
+      const std::string release = (std::filesystem::path(kReleases) / "QXR4410_A0.OUB").string();
+      EXPECT_EQ(calls.front(),
+                (std::vector<std::string>{"--drives", release, "--ha", std::to_string(SelectedHaId),
+                                          "--id", std::to_string(SelectedTargetId)}));
+    }
+  }
+}
+
+// Without a release chosen the restart names the folder; the drive asked
+// for at start is scanned for and chosen once the window shows.
+TEST_F(MainControllerTest, RestartArgumentsAndTheDriveChosenAtStart) {
+  EXPECT_EQ(controller.ElevatedRestartArguments(),
+            (std::vector<std::string>{"--drives", "--dir", form.FirmwareDir}));
+  controller.ChooseDriveWhenShown(2, 1);
+  EXPECT_TRUE(view.Last().adapters.items.empty()) << "nothing scanned before the window shows";
+  controller.WindowShown();
+  ASSERT_GE(view.Last().targets.index, 0);
+  EXPECT_EQ(view.Last().adapters.items[view.Last().adapters.index].rfind("2:", 0), 0u);
+  EXPECT_EQ(view.Last().targets.items[view.Last().targets.index].rfind("1:", 0), 0u);
+  EXPECT_EQ(SelectedHaId, 2);
+  EXPECT_EQ(SelectedTargetId, 1);
+  const auto args = controller.ElevatedRestartArguments();
+  EXPECT_EQ(std::vector<std::string>(args.end() - 4, args.end()),
+            (std::vector<std::string>{"--ha", "2", "--id", "1"}));
 }
 
 // Every part of the window has a name a screen reader can speak, and the

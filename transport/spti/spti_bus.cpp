@@ -341,6 +341,11 @@ int32_t SptiBus::BCSendASPI32Command(void* srb, uint8_t* buffer) {
       [this](const ExecCommand& c) { return Admit(c); });
 }
 
+bool SptiBus::AccessDenied() const {
+  std::lock_guard lock(mutex_);
+  return topology_.access_denied;
+}
+
 std::optional<std::string> SptiBus::NoAdapter(uint8_t ha) const {
   std::lock_guard lock(mutex_);
   if (ha < topology_.adapters.size()) return std::nullopt;

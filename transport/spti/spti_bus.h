@@ -78,6 +78,7 @@ class SptiBus final : public qx::AspiManager {
   void Cancel(void* srb) override;
   const char* Name() const override { return "SCSI pass-through"; }
   std::string Notes() const override { return Warning(); }
+  bool AccessDenied() const override;
   Location DeviceLocation(uint8_t ha, uint8_t target, uint8_t lun) const override;
   std::vector<std::string> MountPoints(uint8_t ha, uint8_t target, uint8_t lun) override;
   std::optional<std::string> Reserve(uint8_t ha, uint8_t target, uint8_t lun) override;
