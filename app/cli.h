@@ -73,7 +73,8 @@ struct WindowOptions {
   bool history = true;
   bool trace = false;
   std::string firmware_dir;
-  std::string release;  // a release to choose at start
+  std::string release;        // opened at start: its folder listed, it chosen
+  std::optional<int> ha, id;  // the drive chosen once the window shows
 };
 // The desktop window of this build, if it has one.
 struct WindowFrontEnd {

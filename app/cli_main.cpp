@@ -99,7 +99,9 @@ int Main(const std::vector<std::string>& args, std::ostream& out, std::ostream& 
                      .history = !options->no_history,
                      .trace = options->trace,
                      .firmware_dir = options->dir,
-                     .release = options->args.empty() ? std::string() : options->args.front()});
+                     .release = options->args.empty() ? std::string() : options->args.front(),
+                     .ha = options->ha,
+                     .id = options->id});
   } else {
     err << "qxflash: this build has no desktop window; use the command line "
            "(qxflash --help)\n";

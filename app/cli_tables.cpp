@@ -139,7 +139,8 @@ const std::vector<CommandSpec>& CommandTable() {
       // --no-history is taken so that the command can say why it makes no sense.
       {"history", "[--json]", "list the download history", 0, kTransport | kOutput | kHistory,
        &RunHistory},
-      {"", "", "the desktop window", 1, kTransport | kDrive | kHistory | kWindow, nullptr},
+      {"", "", "the desktop window", 1, kTransport | kDrive | kHistory | kWindow | kTarget,
+       nullptr},
   };
   return table;
 }

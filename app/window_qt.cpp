@@ -13,6 +13,8 @@ cli::WindowFrontEnd WindowOf(int argc, char** argv) {
     gui.trace = o.trace;
     gui.firmware_dir = o.firmware_dir;
     gui.release = o.release;
+    gui.ha = o.ha;
+    gui.id = o.id;
     return qt::RunGui(argc, argv, gui);  // reports a missing display itself
   };
   window.startup_error = [argc, argv](const std::string& text) {

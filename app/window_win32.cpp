@@ -13,6 +13,8 @@ cli::WindowFrontEnd WindowOf(int, char**) {
     gui.trace = o.trace;
     gui.firmware_dir = o.firmware_dir;
     gui.release = o.release;
+    gui.ha = o.ha;
+    gui.id = o.id;
     return win32::RunGui(gui);
   };
   window.startup_error = [](const std::string& text) { win32::ShowStartupError(text); };

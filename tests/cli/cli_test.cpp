@@ -91,6 +91,12 @@ TEST(CliParse, UsageErrorsNameTheProblem) {
        "--record goes with --dry-run"},
       {{"version", "--ha", "0", "--id", "2", "--dry-run"}, "'version' takes no option --dry-run"},
       {{"scan", "--record", "t.json"}, ""},
+      // Without a command, one release opens in the window, and the window
+      // takes the drive to choose.
+      {{"C:\\Rel\\R.OUB"}, ""},
+      {{"--drives", "R.oub", "--ha", "1", "--id", "2"}, ""},
+      {{"--dir", "x", "--ha", "0"}, ""},
+      {{"notes.txt"}, "unknown command 'notes.txt'"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args[0]);
@@ -105,6 +111,16 @@ TEST(CliParse, UsageErrorsNameTheProblem) {
 
 // An option given twice must ask for the same both times; a script with
 // two different targets in it has a mistake the download must not guess at.
+TEST(CliParse, TheWindowsReleaseAndDrive) {
+  std::string error;
+  const auto options = Parse({"--drives", "C:\\Rel\\R.OUB", "--ha", "1", "--id", "2"}, &error);
+  ASSERT_TRUE(options) << error;
+  EXPECT_EQ(options->command, "");
+  EXPECT_EQ(options->args, std::vector<std::string>{"C:\\Rel\\R.OUB"});
+  EXPECT_EQ(options->ha, 1);
+  EXPECT_EQ(options->id, 2);
+}
+
 TEST(CliParse, AnOptionGivenTwiceMustAgree) {
   const std::string r = kReleases + "QXR4410_ALL.OUB";
   struct Case {
