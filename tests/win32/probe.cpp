@@ -12,6 +12,13 @@
 //                                        window, prints its answer and the reason
 //                                        it gave the system for a refusal
 //   win32_probe close                    posts WM_CLOSE to the main window
+//   win32_probe names                    the name a screen reader gives each control of
+//                                        the main window (the name the window gave the
+//                                        system's annotation service, which it also
+//                                        keeps in a window property; else accName):
+//                                        `accessible name=N text="T"` per control
+//   win32_probe drop PATH                drops the file PATH on the main window, as
+//                                        Explorer does (WM_DROPFILES)
 //   win32_probe listen MS                for MS milliseconds, what a screen reader is
 //                                        told of the program's controls: one line
 //                                        `event=name|description|value control=N text="T"`
@@ -27,7 +34,10 @@
 #include <windows.h>
 // After windows.h, which it needs.
 #include <commctrl.h>
+#include <oleacc.h>
+#include <shlobj.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -229,6 +239,70 @@ int Listen(DWORD limit) {
   return 0;
 }
 
+// Each control's accessible name, as a screen reader asks for it.
+int Names() {
+  const HWND main = FindWindowW(qx::win32::kMainClass, nullptr);
+  if (main == nullptr) return 1;
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  std::vector<HWND> children;
+  EnumChildWindows(
+      main,
+      [](HWND child, LPARAM param) {
+        reinterpret_cast<std::vector<HWND>*>(param)->push_back(child);
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&children));
+  for (HWND child : children) {
+    const char* name = qx::win32::ControlNameOf(GetDlgCtrlID(child));
+    std::wstring accessible;
+    IAccessible* object = nullptr;
+    if (const auto atom = static_cast<ATOM>(
+            reinterpret_cast<UINT_PTR>(GetPropW(child, qx::win32::kAccessibleNameProperty)))) {
+      wchar_t text[256] = {};
+      accessible.assign(text, GlobalGetAtomNameW(atom, text, 256));
+    } else if (SUCCEEDED(AccessibleObjectFromWindow(child, static_cast<DWORD>(OBJID_CLIENT),
+                                                    IID_IAccessible,
+                                                    reinterpret_cast<void**>(&object)))) {
+      VARIANT self;
+      VariantInit(&self);
+      self.vt = VT_I4;
+      self.lVal = CHILDID_SELF;
+      BSTR text = nullptr;
+      if (SUCCEEDED(object->get_accName(self, &text)) && text != nullptr) {
+        accessible = text;
+        SysFreeString(text);
+      }
+      object->Release();
+    }
+    std::printf("accessible name=%s visible=%d text=\"%s\"\n", name != nullptr ? name : "-",
+                IsWindowVisible(child) ? 1 : 0, Escaped(accessible).c_str());
+  }
+  CoUninitialize();
+  return 0;
+}
+
+// Drops `path` on the main window as the shell does: WM_DROPFILES with a
+// DROPFILES block in the window's process (fixed memory, which GlobalLock
+// takes as it is: the handle of a block allocated GMEM_FIXED).
+int Drop(const std::wstring& path) {
+  const HWND main = FindWindowW(qx::win32::kMainClass, nullptr);
+  DWORD process_id = 0;
+  if (main == nullptr || GetWindowThreadProcessId(main, &process_id) == 0) return 1;
+  std::vector<char> block(sizeof(DROPFILES) + (path.size() + 2) * sizeof(wchar_t), '\0');
+  auto* drop = reinterpret_cast<DROPFILES*>(block.data());
+  drop->pFiles = sizeof(DROPFILES);
+  drop->fWide = TRUE;
+  std::copy(path.begin(), path.end(), reinterpret_cast<wchar_t*>(block.data() + sizeof(DROPFILES)));
+  HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, process_id);
+  if (process == nullptr) return 1;
+  void* there =
+      VirtualAllocEx(process, nullptr, block.size(), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+  const bool written =
+      there != nullptr && WriteProcessMemory(process, there, block.data(), block.size(), nullptr);
+  CloseHandle(process);
+  return written && PostMessageW(main, WM_DROPFILES, reinterpret_cast<WPARAM>(there), 0) ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -274,10 +348,20 @@ int main(int argc, char** argv) {
     const HWND main = FindWindowW(qx::win32::kMainClass, nullptr);
     return main != nullptr && PostMessageW(main, WM_CLOSE, 0, 0) ? 0 : 1;
   }
+  if (command == "names") return Names();
+  if (command == "drop" && argc >= 3) {
+    const std::string path = argv[2];
+    std::wstring wide(path.size(), L'\0');
+    wide.resize(static_cast<size_t>(MultiByteToWideChar(CP_UTF8, 0, path.data(),
+                                                        static_cast<int>(path.size()), wide.data(),
+                                                        static_cast<int>(wide.size()))));
+    return Drop(wide);
+  }
   if (command == "listen" && argc >= 3) {
     return Listen(static_cast<DWORD>(std::strtoul(argv[2], nullptr, 10)));
   }
   std::fprintf(stderr,
-               "usage: win32_probe dump | wait MS TEXT... | session-end | close | listen MS\n");
+               "usage: win32_probe dump | wait MS TEXT... | session-end | close | names | "
+               "drop PATH | listen MS\n");
   return 2;
 }

@@ -3,6 +3,8 @@
 #include <objbase.h>
 #include <oleacc.h>
 
+#include "ui/win32/control_ids.h"
+
 // In libuuid as CLSID_AccPropServices; the header declares another name.
 extern "C" const CLSID CLSID_AccPropServices;
 
@@ -35,15 +37,28 @@ AccessibleNames::AccessibleNames() {
 }
 
 AccessibleNames::~AccessibleNames() {
+  for (const auto& [control, atom] : atoms_) {
+    RemovePropW(control, kAccessibleNameProperty);
+    GlobalDeleteAtom(atom);
+  }
   if (service_ != nullptr) service_->Release();
   if (com_) CoUninitialize();
 }
 
 void AccessibleNames::Set(HWND control, Property property, const std::wstring& text) {
-  if (service_ == nullptr || control == nullptr) return;
+  if (control == nullptr) return;
   auto [at, added] = set_.try_emplace({control, property}, text);
   if (!added && at->second == text) return;
   at->second = text;
+  if (property == kName) {
+    // Atoms hold at most 255 characters; a name is far shorter.
+    const ATOM atom = GlobalAddAtomW(text.substr(0, 255).c_str());
+    if (auto old = atoms_.find(control); old != atoms_.end()) GlobalDeleteAtom(old->second);
+    atoms_[control] = atom;
+    SetPropW(control, kAccessibleNameProperty,
+             reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(atom)));
+  }
+  if (service_ == nullptr) return;
   service_->SetHwndPropStr(control, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF,
                            PropertyId(property), text.c_str());
 }

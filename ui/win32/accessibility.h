@@ -4,7 +4,9 @@
 // name the window means (a list labelled "HA" is the "Host adapter"), the
 // name is set through the system's annotation service (oleacc's
 // IAccPropServices, made through COM: oleacc loads only when the window asks
-// for it, never for a command-line run). Changes are told with NotifyWinEvent.
+// for it, never for a command-line run); the name is also kept as a window
+// property (kAccessibleNameProperty) for automation tools in other processes.
+// Changes are told with NotifyWinEvent.
 #pragma once
 
 #include <windows.h>
@@ -33,6 +35,7 @@ class AccessibleNames {
   IAccPropServices* service_ = nullptr;
   bool com_ = false;
   std::map<std::pair<HWND, Property>, std::wstring> set_;
+  std::map<HWND, ATOM> atoms_;  // the names, for kAccessibleNameProperty
 };
 
 // Tells a screen reader that the control's name or value has changed

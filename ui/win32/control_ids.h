@@ -11,6 +11,11 @@ inline constexpr const wchar_t* kMainClass = L"qxflash.MAIN";
 inline constexpr const wchar_t* kDebugClass = L"qxflash.D_WIn";
 inline constexpr const wchar_t* kHistoryClass = L"qxflash.History";
 
+// The window property that holds, as a global atom, the accessible name a
+// control was given: automation tools that cannot ask the annotation
+// service from another process read it there.
+inline constexpr const wchar_t* kAccessibleNameProperty = L"qxflash.AccessibleName";
+
 enum ControlId : int {
   // Main window.
   kIdBanner = 1001,  // TransportBadge
@@ -34,6 +39,8 @@ enum ControlId : int {
   kIdWaitInfo,
   kIdAbortNotice,
   kIdText1,
+  kIdOpenRelease,
+  kIdRestartElevated,
   // Menu commands.
   kIdScsiScan = 1101,
   kIdHistory,
@@ -79,6 +86,8 @@ inline constexpr ControlName kControlNames[] = {
     {kIdWaitInfo, "WaitInfo"},
     {kIdAbortNotice, "AbortNotice"},
     {kIdText1, "Text1"},
+    {kIdOpenRelease, "OpenRelease"},
+    {kIdRestartElevated, "RestartElevated"},
     {kIdScsiScan, "Scsi_Scan"},
     {kIdHistory, "History"},
     {kIdAspiRet, "ASPI_Ret"},

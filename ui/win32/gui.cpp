@@ -11,6 +11,7 @@
 #include "platform/os.h"
 #include "ui/debug_form.h"
 #include "ui/win32/debug_window.h"
+#include "ui/win32/elevation.h"
 #include "ui/win32/main_window.h"
 #include "ui/win32/registry_settings_store.h"
 #include "ui/win32/text.h"
@@ -60,6 +61,9 @@ class Session {
     window_system_.on_pointer = [this](int pointer) { window_->SetPointer(pointer); };
     window_system_.on_deliver_stops = [this] { DrainStops(); };
     window_->on_closed = [] { PostQuitMessage(0); };
+    core_.controller().restart_elevated = [](const std::vector<std::string>& arguments) {
+      return StartElevated(arguments);
+    };
 
     g_stop.store(0);
     os::HandleStops(os::StopSet::kSessionEnd, OnStop);
@@ -71,6 +75,7 @@ class Session {
 
   ~Session() {
     current_ = nullptr;
+    core_.controller().restart_elevated = nullptr;
     KillTimer(nullptr, stop_timer_);
     os::RestoreStops();
     window_system_.on_deliver_stops = nullptr;

@@ -30,7 +30,7 @@ constexpr int kCompactRelease = 85;
 class Pass {
  public:
   Pass(HWND window, const std::array<HWND, kControlCount>& controls, const Fonts& fonts, UINT dpi)
-      : window_(window), controls_(controls), fonts_(fonts), dpi_(dpi), place_(24) {}
+      : window_(window), controls_(controls), fonts_(fonts), dpi_(dpi), place_(26) {}
 
   PanelFrames Run() {
     RECT client;
@@ -43,8 +43,9 @@ class Pass {
     const int bottom = Bottom(client.bottom) - S(kGap);
     int notices = 0;
     for (Part id : {Part::kScanNotes, Part::kNotes}) {
-      if (IsWindowVisible(At(id))) notices += NoticeHeightOf(id) + S(kGap);
+      if (Shown(At(id))) notices += NoticeHeightOf(id) + S(kGap);
     }
+    if (Shown(At(Part::kRestartElevated))) notices += S(kButtonHeight + kGap);
     const bool compact =
         bottom - top - S(kPictureHeight + 2 * kPadding) - S(kGap) - notices < S(kRoomyRelease);
     int y = TargetPanel(top, compact) + S(kGap);
@@ -112,10 +113,17 @@ class Pass {
     const int most = std::max(fonts_.line_height() + S(8), room / 2);
     int y = top;
     for (Part id : {Part::kScanNotes, Part::kNotes}) {
-      if (!IsWindowVisible(At(id))) continue;
+      if (!Shown(At(id))) continue;
       const int height = std::min(most, NoticeHeightOf(id));
       place_(At(id), left_, y, width_, height);
       y += height + S(kGap);
+      // The offer to restart with the rights the scan lacked, under its notes.
+      HWND restart = At(Part::kRestartElevated);
+      if (id == Part::kScanNotes && Shown(restart)) {
+        const int width = TextWidth(window_, fonts_.ui(), WindowText(restart)) + S(48);
+        place_(restart, left_, y, std::min(width, width_), S(kButtonHeight));
+        y += S(kButtonHeight) + S(kGap);
+      }
     }
     return y;
   }
@@ -129,7 +137,7 @@ class Pass {
     const int activity_top = text1_top - S(kGap) - activity_height;
     HWND notice = At(Part::kAbortNotice);
     const int notice_width =
-        IsWindowVisible(notice)
+        Shown(notice)
             ? std::min(TextWidth(window_, fonts_.bold(), WindowText(notice)) + S(4), width_)
             : 0;
     place_(At(Part::kWaitInfo), left_, activity_top,
@@ -153,7 +161,9 @@ class Pass {
     const int inner_bottom = bottom - padding;
     const int list_top = inner_top + line + S(4);
     place_(At(Part::kLabel3_0), inner_left, inner_top, column, line);
-    place_(At(Part::kFile1), inner_left, list_top, column, inner_bottom - list_top);
+    const int open_top = inner_bottom - button;
+    place_(At(Part::kFile1), inner_left, list_top, column, open_top - S(6) - list_top);
+    place_(At(Part::kOpenRelease), inner_left, open_top, column, button);
     const int right = inner_left + column + S(12);
     const int right_width = inner_left + inner_width - right;
     place_(At(Part::kLabel3_1), right, inner_top, right_width, line);

@@ -1,6 +1,8 @@
 #include "ui/win32/main_window.h"
 
 #include <commctrl.h>
+#include <shellapi.h>
+#include <shobjidl.h>
 
 #include <algorithm>
 #include <cwchar>
@@ -54,10 +56,12 @@ const Child kChildren[] = {
     // The values are read-only text boxes: the keyboard reaches them.
     {Part::kFWVer, kIdFWVer, WC_EDITW, ES_READONLY | ES_AUTOHSCROLL | kTab, WS_EX_CLIENTEDGE},
     {Part::kScanNotes, kIdScanNotes, WC_STATICW, SS_OWNERDRAW, 0},
+    {Part::kRestartElevated, kIdRestartElevated, WC_BUTTONW, BS_PUSHBUTTON | kTab, 0},
     {Part::kNotes, kIdHistoryNotes, WC_STATICW, SS_OWNERDRAW, 0},
     {Part::kLabel3_0, kIdLabel3_0, WC_STATICW, SS_LEFT, 0},
     {Part::kFile1, kIdFile1, WC_LISTBOXW, LBS_NOTIFY | LBS_NOINTEGRALHEIGHT | WS_VSCROLL | kTab,
      WS_EX_CLIENTEDGE},
+    {Part::kOpenRelease, kIdOpenRelease, WC_BUTTONW, BS_PUSHBUTTON | kTab, 0},
     {Part::kLabel3_1, kIdLabel3_1, WC_STATICW, SS_LEFT, 0},
     {Part::kLabel4, kIdLabel4, WC_EDITW, ES_READONLY | ES_AUTOHSCROLL | kTab, WS_EX_CLIENTEDGE},
     {Part::kReleaseSummary, kIdReleaseSummary, WC_STATICW, SS_LEFT | SS_NOPREFIX, 0},
@@ -77,10 +81,48 @@ bool IsStatic(Part id) {
   return false;
 }
 
-// Shown only while they have something to say.
+// Shown only while they have something to say (or, the restart, to offer).
 bool IsNotice(Part id) {
   return id == Part::kScanNotes || id == Part::kNotes || id == Part::kReleaseSummary ||
-         id == Part::kAbortNotice;
+         id == Part::kAbortNotice || id == Part::kRestartElevated;
+}
+
+// EVENT_OBJECT_LIVEREGIONCHANGED (Windows 8 and later), where the headers
+// lack it.
+constexpr DWORD kLiveRegionChanged = 0x8019;
+
+// The Open dialog of the system (the common item dialog) for one release,
+// starting in `folder`; empty when the operator cancels it.
+std::wstring AskForRelease(HWND owner, const std::wstring& folder) {
+  IFileOpenDialog* dialog = nullptr;
+  if (FAILED(CoCreateInstance(CLSID_FileOpenDialog, nullptr, CLSCTX_INPROC_SERVER,
+                              IID_IFileOpenDialog, reinterpret_cast<void**>(&dialog)))) {
+    return {};
+  }
+  const COMDLG_FILTERSPEC filters[] = {{L"Releases (*.OUB)", L"*.OUB"},
+                                       {L"All files (*.*)", L"*.*"}};
+  dialog->SetFileTypes(2, filters);
+  dialog->SetTitle(L"Open Release");
+  dialog->SetOptions(FOS_FILEMUSTEXIST | FOS_PATHMUSTEXIST | FOS_FORCEFILESYSTEM);
+  IShellItem* start = nullptr;
+  if (!folder.empty() &&
+      SUCCEEDED(SHCreateItemFromParsingName(folder.c_str(), nullptr, IID_IShellItem,
+                                            reinterpret_cast<void**>(&start)))) {
+    dialog->SetFolder(start);
+    start->Release();
+  }
+  std::wstring path;
+  IShellItem* chosen = nullptr;
+  if (SUCCEEDED(dialog->Show(owner)) && SUCCEEDED(dialog->GetResult(&chosen))) {
+    wchar_t* name = nullptr;
+    if (SUCCEEDED(chosen->GetDisplayName(SIGDN_FILESYSPATH, &name))) {
+      path = name;
+      CoTaskMemFree(name);
+    }
+    chosen->Release();
+  }
+  dialog->Release();
+  return path;
 }
 
 // The text a part's window shows; nullopt where it is not the model's text
@@ -140,8 +182,12 @@ MainWindow::MainWindow(MainController& controller, Win32WindowSystem& window_sys
                std::min(frame.right - frame.left, (work.right - work.left) * 9 / 10),
                std::min(frame.bottom - frame.top, (work.bottom - work.top) * 9 / 10),
                SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-  ACCEL keys[] = {{FVIRTKEY, VK_F5, kIdScsiScan}, {FVIRTKEY | FCONTROL, 'H', kIdHistory}};
-  shortcuts_ = CreateAcceleratorTableW(keys, 2);
+  ACCEL keys[] = {{FVIRTKEY, VK_F5, kIdScsiScan},
+                  {FVIRTKEY | FCONTROL, 'H', kIdHistory},
+                  {FVIRTKEY | FCONTROL, 'O', kIdOpenRelease}};
+  shortcuts_ = CreateAcceleratorTableW(keys, 3);
+  // A release dropped on the window is opened as the Open dialog would.
+  DragAcceptFiles(hwnd_, TRUE);
   window_system_.AddWindow(hwnd_, shortcuts_);
   controller_.Attach(this);
 }
@@ -170,6 +216,12 @@ void MainWindow::CreateControls() {
     controls_[static_cast<size_t>(c.part)] = CreateWindowExW(
         c.ex_style, c.window_class, L"", WS_CHILD | WS_VISIBLE | c.style, 0, 0, 0, 0, hwnd_,
         reinterpret_cast<HMENU>(static_cast<INT_PTR>(c.id)), GetModuleHandleW(nullptr), nullptr);
+  }
+  // The system's shield: the restart asks for an administrator's consent.
+  SendMessageW(Control(Part::kRestartElevated), BCM_SETSHIELD, 0, TRUE);
+  for (Part id : {Part::kRestartElevated, Part::kScanNotes, Part::kNotes, Part::kReleaseSummary,
+                  Part::kAbortNotice}) {
+    ShowWindow(Control(id), SW_HIDE);
   }
   HWND progress = Control(Part::kProgress);
   EnableWindow(progress, FALSE);
@@ -257,10 +309,10 @@ void MainWindow::Apply(const ViewState& state) {
     if (focus != nullptr && IsWindowEnabled(focus)) {
       SendMessageW(hwnd_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(focus), TRUE);
     }
-    if (*state.focus == Part::kFile1 && state.files.index >= 0) {
-      // Setting the position again scrolls the chosen file into view.
-      SendMessageW(focus, LB_SETCURSEL, static_cast<WPARAM>(state.files.index), 0);
-    }
+  }
+  if (state.files.index >= 0 && (relayout || (state.focus && *state.focus == Part::kFile1))) {
+    // The chosen file in view, also after the list became shorter.
+    ScrollIntoView(Control(Part::kFile1), state.files.index);
   }
   for (const Announcement& a : state.announcements) Announce(a);
 }
@@ -276,7 +328,7 @@ bool MainWindow::ApplyParts(const ViewState& state) {
     const bool changed = shown && SetText(w, *shown);
     if ((IsWindowEnabled(w) != FALSE) != c.enabled) EnableWindow(w, c.enabled);
     if (IsNotice(id)) {
-      const bool visible = IsWindowVisible(w) != FALSE;
+      const bool visible = Shown(w);
       if (visible != c.visible) ShowWindow(w, c.visible ? SW_SHOWNA : SW_HIDE);
       // The notes' height and the abort notice's width follow their texts.
       relayout |= visible != c.visible || (changed && id != Part::kReleaseSummary);
@@ -308,6 +360,8 @@ void MainWindow::Announce(const Announcement& a) {
   const bool named_by_text =
       Trimmed(FromModel(controller_.State()[a.source].name)) == Trimmed(WindowText(w));
   NotifyChanged(w, named_by_text ? EVENT_OBJECT_NAMECHANGE : EVENT_OBJECT_VALUECHANGE);
+  // Screen readers that follow live regions say it even where the focus is not.
+  NotifyChanged(w, kLiveRegionChanged);
 }
 
 void MainWindow::PaintNow(Part id) {
@@ -416,6 +470,9 @@ LRESULT MainWindow::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
     case WM_CLOSE:
       OnClose();
       return 0;
+    case WM_DROPFILES:
+      OnDrop(reinterpret_cast<HDROP>(wparam));
+      return 0;
     case WM_QUERYENDSESSION:
       // Log-off and shutdown wait while blocks are being sent; the reason
       // given to the system says why (ShutdownBlockReasonCreate).
@@ -511,6 +568,13 @@ void MainWindow::OnCommand(int id, int code) {
     case kIdHistory:
       controller_.ShowHistory();
       break;
+    case kIdOpenRelease:
+      // Ctrl+O and the button; the list's state says whether it may change now.
+      if (controller_.State()[Part::kOpenRelease].enabled) OpenRelease();
+      break;
+    case kIdRestartElevated:
+      if (code == BN_CLICKED) controller_.RestartElevated();
+      break;
     case kIdComboHA:
       OnComboNotification(Part::kComboHA, code);
       break;
@@ -571,6 +635,24 @@ void MainWindow::OnComboNotification(Part id, int code) {
   } else {
     controller_.ChooseTarget(index);
   }
+}
+
+void MainWindow::OpenRelease() {
+  const std::wstring path = AskForRelease(hwnd_, FromModel(controller_.State().folder));
+  if (!path.empty()) controller_.OpenRelease(ToUtf8(path));
+}
+
+// One file dropped on the window: opened as a release (the controller says
+// why when it is none); several: the first.
+void MainWindow::OnDrop(HDROP drop) {
+  std::wstring path;
+  if (DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0) > 0) {
+    const UINT n = DragQueryFileW(drop, 0, nullptr, 0);
+    path.resize(n + 1);
+    path.resize(DragQueryFileW(drop, 0, path.data(), n + 1));
+  }
+  DragFinish(drop);
+  if (!path.empty() && !controller_.Busy()) controller_.OpenRelease(ToUtf8(path));
 }
 
 bool MainWindow::OnClose() {

@@ -6,6 +6,8 @@
 #pragma once
 
 #include <windows.h>
+// After windows.h, which it needs.
+#include <shellapi.h>
 
 #include <array>
 #include <functional>
@@ -78,6 +80,8 @@ class MainWindow final : private MainView {
   std::optional<LRESULT> OnDrawMessage(UINT message, WPARAM wparam, LPARAM lparam);
   void OnCommand(int id, int code);
   void OnComboNotification(Part id, int code);
+  void OpenRelease();
+  void OnDrop(HDROP drop);
   bool OnClose();
   void OnEndSession();
   void DrawItem(const DRAWITEMSTRUCT& item);
@@ -91,7 +95,7 @@ class MainWindow final : private MainView {
   UINT dpi_ = 96;
   std::unique_ptr<Fonts> fonts_;
   HICON picture_ = nullptr;     // Image1, made for the DPI
-  HACCEL shortcuts_ = nullptr;  // F5, Ctrl+H
+  HACCEL shortcuts_ = nullptr;  // F5, Ctrl+H, Ctrl+O
   HMENU menu_ = nullptr;
   HMENU scsi_mode_ = nullptr;
   std::array<HWND, kControlCount> controls_{};

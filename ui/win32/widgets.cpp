@@ -96,6 +96,19 @@ void ApplyList(HWND view, const std::vector<std::string>& items, int index) {
   }
 }
 
+void ScrollIntoView(HWND list, int index) {
+  RECT client;
+  GetClientRect(list, &client);
+  const auto row = static_cast<int>(SendMessageW(list, LB_GETITEMHEIGHT, 0, 0));
+  const int rows = std::max(1, row > 0 ? static_cast<int>(client.bottom) / row : 1);
+  const auto top = static_cast<int>(SendMessageW(list, LB_GETTOPINDEX, 0, 0));
+  if (index < top) {
+    SendMessageW(list, LB_SETTOPINDEX, static_cast<WPARAM>(index), 0);
+  } else if (index >= top + rows) {
+    SendMessageW(list, LB_SETTOPINDEX, static_cast<WPARAM>(index - rows + 1), 0);
+  }
+}
+
 bool ApplyMenuItem(HMENU menu, UINT item, bool by_position, const std::wstring& caption,
                    bool enabled) {
   wchar_t current[128] = {};

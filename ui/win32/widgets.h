@@ -15,6 +15,11 @@
 namespace qx::win32 {
 
 std::wstring WindowText(HWND window);
+// Whether the window is meant to show (WS_VISIBLE), whether or not its
+// parent shows yet.
+inline bool Shown(HWND window) {
+  return (GetWindowLongW(window, GWL_STYLE) & WS_VISIBLE) != 0;
+}
 // Sets a window's text unless it has it already (no flicker, no repaint);
 // true when it changed.
 bool SetText(HWND window, const std::wstring& text);
@@ -22,6 +27,9 @@ bool SetText(HWND window, const std::wstring& text);
 // A combo box's or list box's items (model strings, refilled only when they
 // differ, so that the position and the scrolling stay) and its position.
 void ApplyList(HWND view, const std::vector<std::string>& items, int index);
+
+// Scrolls a list box so that row `index` shows whole.
+void ScrollIntoView(HWND list, int index);
 
 // A menu item's caption and state, changed only where they differ; true when
 // something changed (the menu bar is then drawn again).
