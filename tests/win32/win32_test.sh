@@ -496,7 +496,47 @@ stop || fail "exit status"
 echo "   ($((SECONDS - t0)) s)"
 }
 
-# QX_PHASES picks some (download repaint abort keyboard release); all by default.
-for phase in ${QX_PHASES:-download repaint abort keyboard release}; do "phase_$phase"; done
+# ---------------------------------------------------------------------------
+phase_scale() {
+echo "== 200 %: the window fits a 1280x720 screen, every part in it, nothing on another"
+t0=$SECONDS
+# wine's DPI for the programs it starts next (the system's "scale" setting).
+"$wine" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 192 /f >/dev/null 2>&1
+"$wineserver" -k
+"$wineserver" -w
+"$wineserver" -p </dev/null >/dev/null 2>&1
+start --sim
+rescan
+waitfor 10000 'name=Text1 ' 'text="SCSI Rescan Complete "' >/dev/null
+# Controls as "name left top right bottom" (shown ones), the window first.
+probe dump | sed -n \
+  -e 's/^window class=qxflash.MAIN .* rect=\(-\?[0-9]*\),\(-\?[0-9]*\),\(-\?[0-9]*\),\(-\?[0-9]*\) .*/MAIN \1 \2 \3 \4/p' \
+  -e '/name=Image1 /d' \
+  -e 's/^control name=\([^ ]*\) .* rect=\(-\?[0-9]*\),\(-\?[0-9]*\),\(-\?[0-9]*\),\(-\?[0-9]*\) visible=1.*/\1 \2 \3 \4 \5/p' \
+  >"$work/rects"
+read -r _ wl wt wr wb < <(grep '^MAIN ' "$work/rects")
+[ -n "$wr" ] && [ $((wr - wl)) -le 1280 ] && [ $((wb - wt)) -le 720 ] &&
+  pass "the window is $((wr - wl))x$((wb - wt)) at 200 %" || fail "window: $(head -1 "$work/rects")"
+outside=$(awk -v l="$wl" -v t="$wt" -v r="$wr" -v b="$wb" \
+  '$1 != "MAIN" && $4 > $2 && ($2 < l || $3 < t || $4 > r || $5 > b) { print $1 }' "$work/rects")
+[ -z "$outside" ] && pass "every part inside it" || fail "outside the window: $outside"
+overlaps=$(awk '$1 != "MAIN" && $4 > $2 && $5 > $3 { n++; name[n] = $1; x1[n] = $2; y1[n] = $3; x2[n] = $4; y2[n] = $5 }
+  END { for (i = 1; i <= n; i++) for (j = i + 1; j <= n; j++)
+          if (x1[i] < x2[j] && x1[j] < x2[i] && y1[i] < y2[j] && y1[j] < y2[i]) print name[i] "/" name[j] }' \
+  "$work/rects")
+[ -z "$overlaps" ] && pass "no part on another" || fail "overlapping: $overlaps"
+shown=$(sed -n 's/.* shown=\([0-9]*\).*/\1/p' <<<"$(control File1)")
+[ "${shown:-0}" -ge 3 ] && pass "the file list shows $shown rows and scrolls" ||
+  fail "file list: $(control File1)"
+stop || fail "exit status"
+"$wine" reg delete 'HKCU\Control Panel\Desktop' /v LogPixels /f >/dev/null 2>&1
+"$wineserver" -k
+"$wineserver" -w
+"$wineserver" -p </dev/null >/dev/null 2>&1
+echo "   ($((SECONDS - t0)) s)"
+}
+
+# QX_PHASES picks some (download repaint abort keyboard release scale); all by default.
+for phase in ${QX_PHASES:-download repaint abort keyboard release scale}; do "phase_$phase"; done
 echo "$passes passed, $failures failed"
 [ "$failures" -eq 0 ]

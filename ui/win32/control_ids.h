@@ -41,6 +41,7 @@ enum ControlId : int {
   kIdText1,
   kIdOpenRelease,
   kIdRestartElevated,
+  kIdCheckDrive,
   // Menu commands.
   kIdScsiScan = 1101,
   kIdHistory,
@@ -88,6 +89,7 @@ inline constexpr ControlName kControlNames[] = {
     {kIdText1, "Text1"},
     {kIdOpenRelease, "OpenRelease"},
     {kIdRestartElevated, "RestartElevated"},
+    {kIdCheckDrive, "CheckDrive"},
     {kIdScsiScan, "Scsi_Scan"},
     {kIdHistory, "History"},
     {kIdAspiRet, "ASPI_Ret"},

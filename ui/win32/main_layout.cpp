@@ -25,12 +25,13 @@ constexpr int kListHeight = 220;  // a combo box with its list open
 // The release panel's height below which the layout goes compact, and its
 // least height then.
 constexpr int kRoomyRelease = 150;
-constexpr int kCompactRelease = 85;
+constexpr int kCompactRelease = 110;
+constexpr int kCompactGap = 4;
 
 class Pass {
  public:
   Pass(HWND window, const std::array<HWND, kControlCount>& controls, const Fonts& fonts, UINT dpi)
-      : window_(window), controls_(controls), fonts_(fonts), dpi_(dpi), place_(26) {}
+      : window_(window), controls_(controls), fonts_(fonts), dpi_(dpi), place_(27) {}
 
   PanelFrames Run() {
     RECT client;
@@ -38,19 +39,23 @@ class Pass {
     left_ = S(kMargin);
     width_ = client.right - 2 * left_;
     const int banner = fonts_.line_height() + S(10);
-    place_(At(Part::kBanner), left_, S(kTop), width_, banner);
-    const int top = S(kTop) + banner + S(kGap);
-    const int bottom = Bottom(client.bottom) - S(kGap);
     int notices = 0;
     for (Part id : {Part::kScanNotes, Part::kNotes}) {
       if (Shown(At(id))) notices += NoticeHeightOf(id) + S(kGap);
     }
     if (Shown(At(Part::kRestartElevated))) notices += S(kButtonHeight + kGap);
-    const bool compact =
-        bottom - top - S(kPictureHeight + 2 * kPadding) - S(kGap) - notices < S(kRoomyRelease);
-    int y = TargetPanel(top, compact) + S(kGap);
-    y = Notices(y, bottom - S(compact ? kCompactRelease : kRoomyRelease) - y);
-    ReleasePanel(y, bottom, S(compact ? kCompactPadding : kPadding));
+    // Compact where the roomy layout would leave the release panel short.
+    const int roomy_release = client.bottom - S(kTop) - banner - S(kGap) -
+                              S(kPictureHeight + 2 * kPadding) - S(kGap) - notices -
+                              BottomHeight(false) - S(kGap);
+    compact_ = roomy_release < S(kRoomyRelease);
+    gap_ = S(compact_ ? kCompactGap : kGap);
+    place_(At(Part::kBanner), left_, S(kTop), width_, banner);
+    const int top = S(kTop) + banner + gap_;
+    const int bottom = Bottom(client.bottom) - gap_;
+    int y = TargetPanel(top) + gap_;
+    y = Notices(y, bottom - S(compact_ ? kCompactRelease : kRoomyRelease) - y);
+    ReleasePanel(y, bottom);
     place_.Apply();
     return frames_;
   }
@@ -64,7 +69,8 @@ class Pass {
 
   // Picture, adapter and target lists, firmware version; compact: the lists
   // side by side above the version, no picture. Returns the panel's bottom.
-  int TargetPanel(int top, bool compact) {
+  int TargetPanel(int top) {
+    const bool compact = compact_;
     const int line = fonts_.line_height();
     const int field = S(kFieldHeight);
     const int offset = (field - line) / 2;  // a label beside a field
@@ -116,40 +122,57 @@ class Pass {
       if (!Shown(At(id))) continue;
       const int height = std::min(most, NoticeHeightOf(id));
       place_(At(id), left_, y, width_, height);
-      y += height + S(kGap);
+      y += height + gap_;
       // The offer to restart with the rights the scan lacked, under its notes.
       HWND restart = At(Part::kRestartElevated);
       if (id == Part::kScanNotes && Shown(restart)) {
         const int width = TextWidth(window_, fonts_.ui(), WindowText(restart)) + S(48);
         place_(restart, left_, y, std::min(width, width_), S(kButtonHeight));
-        y += S(kButtonHeight) + S(kGap);
+        y += S(kButtonHeight) + gap_;
       }
     }
     return y;
   }
 
+  // The height of the part under the panels.
+  int BottomHeight(bool compact) const {
+    const int activity = fonts_.line_height() + S(4);
+    const int gap = S(compact ? kCompactGap : kGap);
+    return S(kTop) + S(kFieldHeight) + gap + S(kProgressHeight) + (compact ? 0 : gap + activity);
+  }
+
   // The status line, the activity line (the command waited for, the abort
-  // notice at its right end), the progress bar; returns the bar's top.
+  // notice at its right end), the progress bar; compact: the activity line
+  // beside the bar. Returns the bar's top.
   int Bottom(int bottom) {
     const int text1_top = bottom - S(kTop) - S(kFieldHeight);
     place_(At(Part::kText1), left_, text1_top, width_, S(kFieldHeight));
     const int activity_height = fonts_.line_height() + S(4);
-    const int activity_top = text1_top - S(kGap) - activity_height;
+    const int progress_top =
+        text1_top - gap_ - S(kProgressHeight) - (compact_ ? 0 : gap_ + activity_height);
+    const int progress_width = compact_ ? width_ * 2 / 5 : width_;
+    place_(At(Part::kProgress), left_, progress_top, progress_width, S(kProgressHeight));
+    const int activity_left = compact_ ? left_ + progress_width + S(12) : left_;
+    const int activity_width = left_ + width_ - activity_left;
+    const int activity_top = compact_ ? progress_top + (S(kProgressHeight) - activity_height) / 2
+                                      : text1_top - gap_ - activity_height;
     HWND notice = At(Part::kAbortNotice);
     const int notice_width =
         Shown(notice)
-            ? std::min(TextWidth(window_, fonts_.bold(), WindowText(notice)) + S(4), width_)
+            ? std::min(TextWidth(window_, fonts_.bold(), WindowText(notice)) + S(4), activity_width)
             : 0;
-    place_(At(Part::kWaitInfo), left_, activity_top,
-           width_ - notice_width - (notice_width > 0 ? S(12) : 0), activity_height);
-    place_(notice, left_ + width_ - notice_width, activity_top, notice_width, activity_height);
-    const int progress_top = activity_top - S(kGap) - S(kProgressHeight);
-    place_(At(Part::kProgress), left_, progress_top, width_, S(kProgressHeight));
+    place_(At(Part::kWaitInfo), activity_left, activity_top,
+           activity_width - notice_width - (notice_width > 0 ? S(12) : 0), activity_height);
+    place_(notice, activity_left + activity_width - notice_width, activity_top, notice_width,
+           activity_height);
     return progress_top;
   }
 
-  // File list on the left; name, summary and the two buttons on the right.
-  void ReleasePanel(int top, int bottom, int padding) {
+  // File list on the left, Open Release under it; name, summary and the
+  // buttons on the right. Compact: the four buttons in one row at the
+  // bottom, as wide as their captions, and the list above them.
+  void ReleasePanel(int top, int bottom) {
+    const int padding = S(compact_ ? kCompactPadding : kPadding);
     const int line = fonts_.line_height();
     const int field = S(kFieldHeight);
     const int button = S(kButtonHeight);
@@ -160,22 +183,45 @@ class Pass {
     const int inner_top = top + padding;
     const int inner_bottom = bottom - padding;
     const int list_top = inner_top + line + S(4);
-    place_(At(Part::kLabel3_0), inner_left, inner_top, column, line);
-    const int open_top = inner_bottom - button;
-    place_(At(Part::kFile1), inner_left, list_top, column, open_top - S(6) - list_top);
-    place_(At(Part::kOpenRelease), inner_left, open_top, column, button);
     const int right = inner_left + column + S(12);
     const int right_width = inner_left + inner_width - right;
+    place_(At(Part::kLabel3_0), inner_left, inner_top, column, line);
     place_(At(Part::kLabel3_1), right, inner_top, right_width, line);
     place_(At(Part::kLabel4), right, list_top, right_width, field);
-    const int buttons_top = inner_bottom - button;
-    const int button_width = (right_width - S(8)) / 2;
-    place_(At(Part::kCommand1), right, buttons_top, button_width, button);
-    place_(At(Part::kTyusi), right + button_width + S(8), buttons_top,
-           right_width - button_width - S(8), button);
     const int summary_top = list_top + field + S(6);
+    const int buttons_top = inner_bottom - button;
+    if (compact_) {
+      place_(At(Part::kFile1), inner_left, list_top, column, buttons_top - S(6) - list_top);
+      place_(At(Part::kReleaseSummary), right, summary_top, right_width,
+             buttons_top - S(6) - summary_top);
+      const Part row[] = {Part::kOpenRelease, Part::kCommand1, Part::kCheckDrive, Part::kTyusi};
+      int widths[4];
+      int total = 0;
+      for (size_t i = 0; i < 4; ++i) {
+        widths[i] = TextWidth(window_, fonts_.ui(), WindowText(At(row[i]))) + S(20);
+        total += widths[i];
+      }
+      // What is left over goes to the buttons alike; short of room they shrink alike.
+      const int spare = inner_width - total - 3 * S(6);
+      int x = inner_left;
+      for (size_t i = 0; i < 4; ++i) {
+        const int w = std::max(S(20), widths[i] + spare / 4);
+        place_(At(row[i]), x, buttons_top, w, button);
+        x += w + S(6);
+      }
+      return;
+    }
+    place_(At(Part::kFile1), inner_left, list_top, column, buttons_top - S(6) - list_top);
+    place_(At(Part::kOpenRelease), inner_left, buttons_top, column, button);
+    // Check Drive and Release under the two buttons, as wide as both.
+    place_(At(Part::kCheckDrive), right, buttons_top, right_width, button);
+    const int pair_top = buttons_top - button - S(6);
+    const int button_width = (right_width - S(8)) / 2;
+    place_(At(Part::kCommand1), right, pair_top, button_width, button);
+    place_(At(Part::kTyusi), right + button_width + S(8), pair_top,
+           right_width - button_width - S(8), button);
     place_(At(Part::kReleaseSummary), right, summary_top, right_width,
-           buttons_top - S(6) - summary_top);
+           pair_top - S(6) - summary_top);
   }
 
   HWND window_;
@@ -185,6 +231,8 @@ class Pass {
   Placer place_;
   int left_ = 0;
   int width_ = 0;
+  bool compact_ = false;
+  int gap_ = 0;
   PanelFrames frames_;
 };
 

@@ -3,7 +3,8 @@
 // status line, the activity line and the progress bar; the release panel
 // (file list, name, summary, buttons) takes the room between. Short of room
 // (a small screen at a large scale) the layout goes compact: no picture, the
-// two lists side by side, the release panel at its smallest. Sizes are
+// two lists side by side, the activity line beside the progress bar, the four
+// buttons in one row and the file list between, smaller gaps. Sizes are
 // pixels at 96 DPI, scaled for the window's.
 #pragma once
 

@@ -67,6 +67,7 @@ const Child kChildren[] = {
     {Part::kReleaseSummary, kIdReleaseSummary, WC_STATICW, SS_LEFT | SS_NOPREFIX, 0},
     // Neither button is a default button: Enter presses only the focused one.
     {Part::kCommand1, kIdCommand1, WC_BUTTONW, BS_PUSHBUTTON | kTab, 0},
+    {Part::kCheckDrive, kIdCheckDrive, WC_BUTTONW, BS_PUSHBUTTON | kTab, 0},
     {Part::kTyusi, kIdTyusi, WC_BUTTONW, BS_PUSHBUTTON | kTab, 0},
     {Part::kProgress, kIdProgress, PROGRESS_CLASSW, PBS_SMOOTH, 0},
     {Part::kWaitInfo, kIdWaitInfo, WC_STATICW, SS_LEFTNOWORDWRAP | SS_NOPREFIX, 0},
@@ -592,6 +593,9 @@ void MainWindow::OnCommand(int id, int code) {
       break;
     case kIdTyusi:
       if (code == BN_CLICKED) controller_.Abort();
+      break;
+    case kIdCheckDrive:
+      if (code == BN_CLICKED) controller_.CheckDrive();
       break;
     case IDCANCEL:
       controller_.Abort();  // Escape anywhere in the window
