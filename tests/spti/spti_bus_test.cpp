@@ -593,7 +593,7 @@ TEST_F(SptiBusTest, LocationNamesAddressAndNode) {
       << bus->Notes();
 }
 
-TEST_F(SptiBusTest, AccessDeniedScanHintsAtAdministrator) {
+TEST_F(SptiBusTest, AccessDeniedScanHintsAtAdministratorAndSaysSo) {
   FakeSystem user;
   user.Node(L"\\\\.\\CdRom0").open_error = ERROR_ACCESS_DENIED;
   SptiBus denied(std::shared_ptr<FakeSystem>(&user, [](FakeSystem*) {}));
@@ -603,6 +603,9 @@ TEST_F(SptiBusTest, AccessDeniedScanHintsAtAdministrator) {
   EXPECT_EQ(denied.BCSendASPI32Command(&q, buf.data()), SS_INVALID_HA);
   EXPECT_TRUE(Has(denied.LastHint(), "run qxflash as administrator")) << denied.LastHint();
   EXPECT_TRUE(Has(denied.Notes(), "run qxflash as administrator")) << denied.Notes();
+  // The window learns it from the answer, not from the note's text.
+  EXPECT_TRUE(denied.AccessDenied());
+  EXPECT_FALSE(bus->AccessDenied());
 }
 
 // Through the executor, converted sense reads as the system's own text.
