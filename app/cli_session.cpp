@@ -179,7 +179,11 @@ std::optional<std::filesystem::path> Session::ReleaseArgument() {
     return std::nullopt;
   }
   // A name no file can have would come back whole in every message about it.
-  if (ec == std::errc::filename_too_long) {
+  // No file system here takes a name of more than 255 units; Windows does not
+  // always say so through the error code.
+  constexpr size_t kLongestName = 255;
+  if (ec == std::errc::filename_too_long || file.filename().native().size() > kLongestName) {
+    if (!ec) ec = std::make_error_code(std::errc::filename_too_long);
     err_ << "qxflash: not a release file: " << QuotedArg(arg) << " (" << ec.message() << ")\n";
     return std::nullopt;
   }
