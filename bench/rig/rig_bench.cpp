@@ -242,14 +242,13 @@ int RunChild(const Options& o, const std::vector<uint8_t>& image) {
 
 // The sg node of the device at the options' adapter and target, "" (after a
 // message) when the scan found none there.
-std::string FindNode(const qx::sg::SgBus& bus, const Options& o) {
-  const qx::sg::Topology topology = bus.CurrentTopology();  // Find points into it
-  const auto* device = topology.Find(static_cast<uint8_t>(o.ha), static_cast<uint8_t>(o.id), 0);
-  if (!device) {
+std::string FindNode(const qx::AspiManager& bus, const Options& o) {
+  std::string node =
+      bus.DeviceLocation(static_cast<uint8_t>(o.ha), static_cast<uint8_t>(o.id), 0).node;
+  if (node.empty()) {
     std::fprintf(stderr, "qx_rig_bench: no sg device at adapter %d target %d\n", o.ha, o.id);
-    return "";
   }
-  return "/dev/" + device->node;
+  return node;
 }
 
 // The image as the file sg_write_buffer reads; false (after a message) when it

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The layers of the source tree, bottom first; an include may name its own
 # layer or one below it, never one above. Transports and front ends are peers
-# that must not include each other.
+# that must not include each other; the pass-through bus sits below the
+# transports that give it their systems' devices.
 #   check_layers.sh SOURCE_DIR        checks the tree, lists every upward include
 #   check_layers.sh --self-test       shows that an upward include is caught
 set -u
@@ -15,6 +16,7 @@ layers=(
   "download"
   "history"
   "ui"
+  "transport/passthrough"
   "transport/sim transport/sg transport/spti"
   "ui/qt ui/win32"
   "app"
@@ -64,14 +66,18 @@ check() {
 if [ "${1:-}" = --self-test ]; then
   tmp=$(mktemp -d)
   trap 'rm -rf "$tmp"' EXIT
-  mkdir -p "$tmp/history" "$tmp/ui" "$tmp/transport/sim" "$tmp/transport/sg"
+  mkdir -p "$tmp/history" "$tmp/ui" "$tmp/transport/sim" "$tmp/transport/sg" \
+    "$tmp/transport/passthrough"
   printf '#include "ui/main_form.h"\n' >"$tmp/history/h.cpp"
   printf '#include "history/history.h"\n' >"$tmp/ui/u.cpp"
   printf '#include "transport/sg/sg_bus.h"\n' >"$tmp/transport/sim/s.cpp"
+  printf '#include "transport/sg/sg_bus.h"\n' >"$tmp/transport/passthrough/p.cpp"
+  printf '#include "transport/passthrough/device.h"\n' >"$tmp/transport/sg/d.cpp"
   out=$(check "$tmp") && { echo "FAIL: upward includes were not caught"; exit 1; }
   grep -q 'history/h.cpp: includes "ui/main_form.h"' <<<"$out" || { echo "FAIL: $out"; exit 1; }
   grep -q 'transport/sim/s.cpp' <<<"$out" || { echo "FAIL: peers not caught: $out"; exit 1; }
-  grep -q 'ui/u.cpp' <<<"$out" && { echo "FAIL: a downward include was refused: $out"; exit 1; }
+  grep -q 'transport/passthrough/p.cpp' <<<"$out" || { echo "FAIL: bus above sg: $out"; exit 1; }
+  grep -q 'ui/u.cpp\|transport/sg/d.cpp' <<<"$out" && { echo "FAIL: a downward include was refused: $out"; exit 1; }
   echo "ok (self-test)"
   exit 0
 fi

@@ -82,7 +82,7 @@ bool SendBlock(const Options& o, int n) {
 }
 
 // Reserve with its answer printed; false after a refusal.
-bool Reserve(qx::sg::SgBus& bus, const Options& o, const std::string& node) {
+bool Reserve(qx::passthrough::PassThroughBus& bus, const Options& o, const std::string& node) {
   const auto start = Clock::now();
   const std::optional<std::string> refused =
       bus.Reserve(static_cast<uint8_t>(o.ha), static_cast<uint8_t>(o.id), 0);
@@ -96,7 +96,7 @@ bool Reserve(qx::sg::SgBus& bus, const Options& o, const std::string& node) {
   return false;
 }
 
-int Hold(qx::sg::SgBus& bus, const Options& o, const std::string& node) {
+int Hold(qx::passthrough::PassThroughBus& bus, const Options& o, const std::string& node) {
   if (!Reserve(bus, o, node)) return 3;
   const auto start = Clock::now();
   int good = 0, failed = 0;
@@ -124,7 +124,8 @@ int Hold(qx::sg::SgBus& bus, const Options& o, const std::string& node) {
   return ok && after == "free" && again ? 0 : 1;
 }
 
-int ReleaseInFlight(qx::sg::SgBus& bus, const Options& o, const std::string& node) {
+int ReleaseInFlight(qx::passthrough::PassThroughBus& bus, const Options& o,
+                    const std::string& node) {
   if (!Reserve(bus, o, node)) return 3;
   qx::SRB_ExecSCSICmd srb{};
   srb.SRB_Cmd = qx::SC_EXEC_SCSI_CMD;

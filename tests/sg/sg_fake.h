@@ -1,26 +1,22 @@
-// Test doubles for the SG_IO backend: a sysfs tree in a temporary directory and
-// a system whose device nodes and ioctls answer from tables.
+// Test doubles for the SG_IO device layer: a sysfs tree in a temporary directory
+// and a system whose device nodes and ioctls answer from tables.
 #pragma once
 
 #include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
 #include <stdlib.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "transport/sg/sg_scan.h"
 #include "transport/sg/sg_system.h"
-#include "transport/sg/sg_topology.h"
 
 namespace qx::sg::testing {
 
@@ -108,10 +104,10 @@ struct SeenIo {
   unsigned timeout = 0;
   unsigned mx_sb_len = 0;
   std::vector<uint8_t> data_out;
-  bool stop_signals_blocked = false;  // on the thread that called SG_IO
 };
 
-// Real sysfs reads (rooted in the tree), scripted device nodes and ioctls.
+// Real sysfs reads (rooted in the tree), scripted device nodes and ioctls, on
+// one thread.
 // Opens follow the kernel's O_EXCL rule for sg and block devices: an O_EXCL
 // open fails with EBUSY while the node is open, and any open fails with EBUSY
 // while it is open with O_EXCL.
@@ -128,7 +124,6 @@ class FakeSystem : public LinuxSgSystem {
     return n;
   }
   int Open(const std::string& path, int flags) override {
-    std::lock_guard lock(fds_mutex_);
     opens.push_back(path);
     flags_seen.push_back(flags);
     open_flags = flags;
@@ -143,7 +138,6 @@ class FakeSystem : public LinuxSgSystem {
     return next_fd++;
   }
   int Close(int fd) override {
-    std::lock_guard lock(fds_mutex_);
     auto it = open_fds.find(fd);
     if (it == open_fds.end()) return -EBADF;
     if (auto ex = exclusive.find(it->second); ex != exclusive.end() && ex->second == fd) {
@@ -153,12 +147,10 @@ class FakeSystem : public LinuxSgSystem {
     return 0;
   }
   bool IsOpen(const std::string& path) {
-    std::lock_guard lock(fds_mutex_);
     return std::any_of(open_fds.begin(), open_fds.end(),
                        [&](const auto& fd) { return fd.second == path; });
   }
   int GetScsiId(int fd, sg_scsi_id* id) override {
-    std::lock_guard lock(fds_mutex_);
     scsi_id_fds.push_back(fd);
     if (!open_fds.count(fd)) return -EBADF;
     const FakeNode& n = nodes[open_fds[fd]];
@@ -167,10 +159,8 @@ class FakeSystem : public LinuxSgSystem {
     return 0;
   }
   int SgIo(int fd, sg_io_hdr* io) override {
-    std::unique_lock fds_lock(fds_mutex_);
     if (!open_fds.count(fd)) return -EBADF;
     const IoAnswer& a = nodes[open_fds[fd]].answer;
-    fds_lock.unlock();
     SeenIo s{fd,
              io->dxfer_direction,
              io->dxfer_len,
@@ -183,21 +173,7 @@ class FakeSystem : public LinuxSgSystem {
       const auto* p = static_cast<const uint8_t*>(io->dxferp);
       s.data_out.assign(p, p + io->dxfer_len);
     }
-    sigset_t mask;
-    pthread_sigmask(SIG_BLOCK, nullptr, &mask);
-    s.stop_signals_blocked = true;
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
-      s.stop_signals_blocked = s.stop_signals_blocked && sigismember(&mask, sig) == 1;
-    }
     seen.push_back(s);
-    {
-      // A held command stays "in the kernel" until Release().
-      std::unique_lock lock(gate_mutex_);
-      in_kernel_ = true;
-      gate_.notify_all();
-      gate_.wait(lock, [this] { return !held_; });
-      in_kernel_ = false;
-    }
     if (a.err != 0) return -a.err;
     if (io->dxfer_direction == SG_DXFER_FROM_DEV && !a.data.empty()) {
       std::memcpy(io->dxferp, a.data.data(), std::min<size_t>(a.data.size(), io->dxfer_len));
@@ -211,23 +187,6 @@ class FakeSystem : public LinuxSgSystem {
     return 0;
   }
 
-  // SG_IO calls wait while held; WaitInKernel returns once one is waiting.
-  void Hold() {
-    std::lock_guard lock(gate_mutex_);
-    held_ = true;
-  }
-  void Release() {
-    {
-      std::lock_guard lock(gate_mutex_);
-      held_ = false;
-    }
-    gate_.notify_all();
-  }
-  void WaitInKernel() {
-    std::unique_lock lock(gate_mutex_);
-    gate_.wait(lock, [this] { return in_kernel_; });
-  }
-
   std::map<std::string, FakeNode> nodes;  // by device path ("/dev/sg3")
   std::map<int, std::string> open_fds;
   std::map<std::string, int> exclusive;  // path -> the fd that holds it with O_EXCL
@@ -237,13 +196,6 @@ class FakeSystem : public LinuxSgSystem {
   std::vector<SeenIo> seen;
   int open_flags = 0;
   int next_fd = 10;
-
- private:
-  std::mutex fds_mutex_;
-  std::mutex gate_mutex_;
-  std::condition_variable gate_;
-  bool held_ = false;
-  bool in_kernel_ = false;
 };
 
 }  // namespace qx::sg::testing

@@ -1,21 +1,19 @@
-// Test double for the SCSI pass-through backend: device nodes, drive letters and
-// DeviceIoControl answered from tables with the structures of <ntddscsi.h> and
-// <winioctl.h>.
+// Test double for the SCSI pass-through device layer: device nodes, drive
+// letters and DeviceIoControl answered from tables with the structures of
+// <ntddscsi.h> and <winioctl.h>, on one thread.
 #pragma once
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstddef>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "transport/spti/spti_scan.h"
 #include "transport/spti/spti_system.h"
-#include "transport/spti/spti_topology.h"
 
 namespace qx::spti::testing {
 
@@ -85,7 +83,7 @@ inline Bytes InquiryData(const std::vector<uint8_t>& initiators,
 
 struct FakeNode {
   DWORD open_error = 0;
-  std::optional<ScsiAddress> address;
+  std::optional<Address> address;
   DWORD address_error = ERROR_INVALID_FUNCTION;  // with no address
   std::optional<DeviceNumber> number;
   DWORD number_error = ERROR_INVALID_FUNCTION;
@@ -124,13 +122,12 @@ struct Seen {
   UCHAR path_id = 0, target_id = 0, lun = 0;
   const void* data_buffer = nullptr;  // the direct form's buffer
   Bytes data_out;
-  DWORD thread = 0;
 };
 
 class FakeSystem : public SptiSystem {
  public:
   FakeNode& Node(const std::wstring& path) { return nodes[path]; }
-  FakeNode& Node(const std::wstring& path, ScsiAddress a) {
+  FakeNode& Node(const std::wstring& path, Address a) {
     FakeNode& n = nodes[path];
     n.address = a;
     return n;
@@ -139,10 +136,8 @@ class FakeSystem : public SptiSystem {
   // Sharing as Windows checks it: an unshared handle of a node refuses every
   // other open of it, and an unshared open fails while the node is open.
   Opened Open(const std::wstring& path, DWORD access, OpenMode mode) override {
-    std::lock_guard lock(mutex_);
     opens.push_back(path);
     open_modes.push_back(mode);
-    open_threads.push_back(GetCurrentThreadId());
     last_access = access;
     auto it = nodes.find(path);
     if (it == nodes.end()) return {INVALID_HANDLE_VALUE, ERROR_FILE_NOT_FOUND};
@@ -158,7 +153,6 @@ class FakeSystem : public SptiSystem {
     return {h, 0};
   }
   void Close(HANDLE h) override {
-    std::lock_guard lock(mutex_);
     closes.push_back(h);
     if (locked.count(h) != 0) closed_locked = true;
     open_handles.erase(h);
@@ -173,18 +167,12 @@ class FakeSystem : public SptiSystem {
 
   DWORD Ioctl(HANDLE h, DWORD code, void* in, DWORD in_size, void* out, DWORD out_size,
               DWORD* returned) override {
-    std::wstring path;
-    FakeNode node;
-    {
-      std::lock_guard lock(mutex_);
-      auto it = open_handles.find(h);
-      if (it == open_handles.end()) return ERROR_INVALID_HANDLE;
-      path = it->second;
-      node = nodes[path];
-      ioctls.push_back({path, code});
-      ioctl_handles.push_back(h);
-      ioctl_threads.push_back(GetCurrentThreadId());
-    }
+    auto it = open_handles.find(h);
+    if (it == open_handles.end()) return ERROR_INVALID_HANDLE;
+    const std::wstring path = it->second;
+    const FakeNode node = nodes[path];
+    ioctls.push_back({path, code});
+    ioctl_handles.push_back(h);
     *returned = 0;
     if (node.all_error != 0) return node.all_error;
     switch (code) {
@@ -192,10 +180,10 @@ class FakeSystem : public SptiSystem {
         if (!node.address) return node.address_error;
         auto* a = static_cast<SCSI_ADDRESS*>(out);
         a->Length = sizeof *a;
-        a->PortNumber = node.address->port;
-        a->PathId = node.address->path;
-        a->TargetId = node.address->target;
-        a->Lun = node.address->lun;
+        a->PortNumber = static_cast<UCHAR>(node.address->host);
+        a->PathId = static_cast<UCHAR>(node.address->bus);
+        a->TargetId = static_cast<UCHAR>(node.address->target);
+        a->Lun = static_cast<UCHAR>(node.address->lun);
         *returned = sizeof *a;
         return 0;
       }
@@ -225,37 +213,17 @@ class FakeSystem : public SptiSystem {
       case IOCTL_SCSI_PASS_THROUGH_DIRECT:
       case IOCTL_SCSI_PASS_THROUGH:
         return PassThrough(h, path, node.answer, code, in, in_size, out, out_size, returned);
-      case FSCTL_LOCK_VOLUME: {
+      case FSCTL_LOCK_VOLUME:
         if (node.lock_error != 0) return node.lock_error;
-        std::lock_guard lock(mutex_);
         locked.insert(h);
         return 0;
-      }
-      case FSCTL_UNLOCK_VOLUME: {
-        std::lock_guard lock(mutex_);
+      case FSCTL_UNLOCK_VOLUME:
         return locked.erase(h) != 0 ? 0 : DWORD{ERROR_NOT_LOCKED};
-      }
       default:
         return ERROR_INVALID_FUNCTION;
     }
   }
 
-  // Pass-throughs wait while held; WaitInKernel returns once one is waiting.
-  void Hold() {
-    std::lock_guard lock(gate_mutex_);
-    held_ = true;
-  }
-  void Release() {
-    {
-      std::lock_guard lock(gate_mutex_);
-      held_ = false;
-    }
-    gate_.notify_all();
-  }
-  void WaitInKernel() {
-    std::unique_lock lock(gate_mutex_);
-    gate_.wait(lock, [this] { return in_kernel_; });
-  }
   // The ioctls with `code` sent to `path`.
   size_t Count(const std::wstring& path, DWORD code) const {
     return std::count(ioctls.begin(), ioctls.end(), std::pair(path, code));
@@ -287,12 +255,10 @@ class FakeSystem : public SptiSystem {
   std::vector<HANDLE> closes;
   std::vector<std::wstring> opens;
   std::vector<OpenMode> open_modes;
-  std::vector<DWORD> open_threads;  // GetCurrentThreadId of each call
   DWORD last_access = 0;
   std::vector<std::pair<std::wstring, DWORD>> ioctls;
   std::vector<HANDLE> ioctl_handles;  // the handle of each
-  std::vector<DWORD> ioctl_threads;
-  std::vector<Seen> seen;  // pass-throughs, in order
+  std::vector<Seen> seen;             // pass-throughs, in order
 
  private:
   static DWORD Property(const FakeNode& node, const STORAGE_PROPERTY_QUERY* q, void* out,
@@ -358,19 +324,7 @@ class FakeSystem : public SptiSystem {
     if (p->DataIn == SCSI_IOCTL_DATA_OUT && data != nullptr) {
       s.data_out.assign(data, data + p->DataTransferLength);
     }
-    s.thread = GetCurrentThreadId();
-    {
-      std::lock_guard lock(mutex_);
-      seen.push_back(s);
-    }
-    {
-      // A held command stays "in the kernel" until Release().
-      std::unique_lock lock(gate_mutex_);
-      in_kernel_ = true;
-      gate_.notify_all();
-      gate_.wait(lock, [this] { return !held_; });
-      in_kernel_ = false;
-    }
+    seen.push_back(s);
     if (direct && a.direct_error != 0) return a.direct_error;
     if (a.error != 0) return a.error;
     if (p->DataIn == SCSI_IOCTL_DATA_IN && data != nullptr) {
@@ -387,12 +341,7 @@ class FakeSystem : public SptiSystem {
     return 0;
   }
 
-  std::mutex mutex_;
   uintptr_t next_handle_ = 0x100;
-  std::mutex gate_mutex_;
-  std::condition_variable gate_;
-  bool held_ = false;
-  bool in_kernel_ = false;
 };
 
 }  // namespace qx::spti::testing

@@ -14,9 +14,9 @@
 
 #include "aspi/manager.h"
 #include "aspi/trace.h"
-#include "ui/debug_form.h"
 #include "aspi/transport_state.h"
 #include "tests/support/recording_window_system.h"
+#include "ui/debug_form.h"
 
 namespace qx::testing {
 

@@ -53,8 +53,8 @@ class RecordingWindowSystem : public WindowSystem {
     if (on_deliver_stops) on_deliver_stops(deliver_stops_calls);
   }
 
-  std::deque<int> answers;                // scripted answers, oldest first
-  std::function<void(int)> on_do_events;  // called with the running count
+  std::deque<int> answers;                    // scripted answers, oldest first
+  std::function<void(int)> on_do_events;      // called with the running count
   std::function<void(int)> on_deliver_stops;  // where a stop from outside would arrive
   int deliver_stops_calls = 0;
   std::vector<RecordedBox> boxes;

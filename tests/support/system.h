@@ -36,4 +36,8 @@ void RestoreStateDirectory();
 // as a link to it; false where links or such devices are not to be had.
 bool LinkToDevice(const std::filesystem::path& path);
 
+// Whether the calling thread has the stop signals (SIGINT, SIGTERM, SIGHUP,
+// SIGQUIT, SIGPIPE) blocked; false on Windows, which has none to block.
+bool StopSignalsBlocked();
+
 }  // namespace qx::test

@@ -1,3 +1,5 @@
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -56,6 +58,15 @@ bool LinkToDevice(const std::filesystem::path& path) {
   std::error_code ec;
   std::filesystem::create_symlink("/dev/zero", path, ec);
   return !ec;
+}
+
+bool StopSignalsBlocked() {
+  sigset_t mask;
+  pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
+    if (sigismember(&mask, sig) != 1) return false;
+  }
+  return true;
 }
 
 }  // namespace qx::test

@@ -63,4 +63,8 @@ bool LinkToDevice(const std::filesystem::path&) {
   return false;
 }
 
+bool StopSignalsBlocked() {
+  return false;
+}
+
 }  // namespace qx::test

@@ -1,19 +1,16 @@
 #include "transport/sg/sg_mapping.h"
 
-#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
 
-#include "aspi/srb.h"
-#include "aspi/opcodes.h"
-
 namespace qx::sg {
-
 
 // ---- Status mapping -------------------------------------------------------
 
 namespace {
+
+constexpr Category kTransport = Category::kTransport;
 
 // Linux host byte -> ASPI, nearest meaning. Selection failures (no device
 // answered at the address) become "Selection Timeout."; a driver asking for a
@@ -21,26 +18,26 @@ namespace {
 // "Unexpected bus free."; failures without an ASPI equivalent become the
 // generic "Target bus phase sequence failure.".
 constexpr std::array<HostRow, 20> kHostTable{{
-    {kDidNoConnect, "DID_NO_CONNECT", SS_ERR, HASTAT_SEL_TO},
-    {kDidBusBusy, "DID_BUS_BUSY", SS_ERR, HASTAT_TIMEOUT},
-    {kDidTimeOut, "DID_TIME_OUT", SS_ERR, HASTAT_COMMAND_TIMEOUT},
-    {kDidBadTarget, "DID_BAD_TARGET", SS_ERR, HASTAT_SEL_TO},
-    {kDidAbort, "DID_ABORT", SS_ABORTED, HASTAT_OK},
-    {kDidParity, "DID_PARITY", SS_ERR, HASTAT_PARITY_ERROR},
-    {kDidError, "DID_ERROR", SS_ERR, HASTAT_PHASE_ERR},
-    {kDidReset, "DID_RESET", SS_ERR, HASTAT_BUS_RESET},
-    {kDidBadIntr, "DID_BAD_INTR", SS_ERR, HASTAT_BUS_FREE},
-    {kDidPassthrough, "DID_PASSTHROUGH", SS_ERR, HASTAT_PHASE_ERR},
-    {kDidSoftError, "DID_SOFT_ERROR", SS_ERR, HASTAT_TIMEOUT},
-    {kDidImmRetry, "DID_IMM_RETRY", SS_ERR, HASTAT_TIMEOUT},
-    {kDidRequeue, "DID_REQUEUE", SS_ERR, HASTAT_TIMEOUT},
-    {kDidTransportDisrupted, "DID_TRANSPORT_DISRUPTED", SS_ERR, HASTAT_BUS_FREE},
-    {kDidTransportFailfast, "DID_TRANSPORT_FAILFAST", SS_ERR, HASTAT_BUS_FREE},
-    {kDidTargetFailure, "DID_TARGET_FAILURE", SS_ERR, HASTAT_PHASE_ERR},
-    {kDidNexusFailure, "DID_NEXUS_FAILURE", SS_ERR, HASTAT_PHASE_ERR},
-    {kDidAllocFailure, "DID_ALLOC_FAILURE", SS_ERR, HASTAT_PHASE_ERR},
-    {kDidMediumError, "DID_MEDIUM_ERROR", SS_ERR, HASTAT_PHASE_ERR},
-    {kDidTransportMarginal, "DID_TRANSPORT_MARGINAL", SS_ERR, HASTAT_BUS_FREE},
+    {kDidNoConnect, "DID_NO_CONNECT", kTransport, HASTAT_SEL_TO},
+    {kDidBusBusy, "DID_BUS_BUSY", kTransport, HASTAT_TIMEOUT},
+    {kDidTimeOut, "DID_TIME_OUT", Category::kTimeout, HASTAT_COMMAND_TIMEOUT},
+    {kDidBadTarget, "DID_BAD_TARGET", kTransport, HASTAT_SEL_TO},
+    {kDidAbort, "DID_ABORT", Category::kAborted, HASTAT_OK},
+    {kDidParity, "DID_PARITY", kTransport, HASTAT_PARITY_ERROR},
+    {kDidError, "DID_ERROR", kTransport, HASTAT_PHASE_ERR},
+    {kDidReset, "DID_RESET", kTransport, HASTAT_BUS_RESET},
+    {kDidBadIntr, "DID_BAD_INTR", kTransport, HASTAT_BUS_FREE},
+    {kDidPassthrough, "DID_PASSTHROUGH", kTransport, HASTAT_PHASE_ERR},
+    {kDidSoftError, "DID_SOFT_ERROR", kTransport, HASTAT_TIMEOUT},
+    {kDidImmRetry, "DID_IMM_RETRY", kTransport, HASTAT_TIMEOUT},
+    {kDidRequeue, "DID_REQUEUE", kTransport, HASTAT_TIMEOUT},
+    {kDidTransportDisrupted, "DID_TRANSPORT_DISRUPTED", kTransport, HASTAT_BUS_FREE},
+    {kDidTransportFailfast, "DID_TRANSPORT_FAILFAST", kTransport, HASTAT_BUS_FREE},
+    {kDidTargetFailure, "DID_TARGET_FAILURE", kTransport, HASTAT_PHASE_ERR},
+    {kDidNexusFailure, "DID_NEXUS_FAILURE", kTransport, HASTAT_PHASE_ERR},
+    {kDidAllocFailure, "DID_ALLOC_FAILURE", kTransport, HASTAT_PHASE_ERR},
+    {kDidMediumError, "DID_MEDIUM_ERROR", kTransport, HASTAT_PHASE_ERR},
+    {kDidTransportMarginal, "DID_TRANSPORT_MARGINAL", kTransport, HASTAT_BUS_FREE},
 }};
 
 }  // namespace
@@ -50,49 +47,28 @@ std::span<const HostRow> HostTable() {
 }
 
 HostRow MapHostStatus(uint16_t host_status) {
-  if (host_status == kDidOk) return {kDidOk, "DID_OK", SS_COMP, HASTAT_OK};
+  if (host_status == kDidOk) return {kDidOk, "DID_OK", Category::kGood, HASTAT_OK};
   for (const HostRow& row : kHostTable) {
     if (row.did == host_status) return row;
   }
-  return {host_status, "DID_UNKNOWN", SS_ERR, HASTAT_PHASE_ERR};
+  return {host_status, "DID_UNKNOWN", kTransport, HASTAT_PHASE_ERR};
 }
 
 Completion MapCompletion(uint8_t scsi_status, uint16_t host_status, uint16_t driver_status,
                          uint8_t sense_bytes) {
-  Completion c;
-  c.targ_stat = scsi_status;
-  c.copy_sense = scsi_status == STATUS_CHKCOND && sense_bytes > 0;
-
   if (host_status != kDidOk) {
     const HostRow row = MapHostStatus(host_status);
-    c.srb_status = row.srb_status;
-    c.ha_stat = row.ha_stat;
-    return c;
+    return {row.category, row.ha_stat};
   }
-
   const uint16_t driver = driver_status & 0x0F;
   if (driver != kDriverOk && driver != kDriverSense) {
-    c.srb_status = SS_ERR;
-    if (driver == kDriverTimeout) {
-      c.ha_stat = HASTAT_COMMAND_TIMEOUT;
-    } else if (c.copy_sense) {
-      c.ha_stat = HASTAT_OK;  // the target's sense says more than the driver byte
-    } else if (driver == kDriverBusy || driver == kDriverSoft) {
-      c.ha_stat = HASTAT_TIMEOUT;
-    } else {
-      c.ha_stat = HASTAT_PHASE_ERR;
-    }
-    return c;
+    if (driver == kDriverTimeout) return {Category::kTimeout, HASTAT_COMMAND_TIMEOUT};
+    // The target's sense says more than the driver byte.
+    if (scsi_status == STATUS_CHKCOND && sense_bytes > 0) return {Category::kSense, HASTAT_OK};
+    if (driver == kDriverBusy || driver == kDriverSoft) return {kTransport, HASTAT_TIMEOUT};
+    return {kTransport, HASTAT_PHASE_ERR};
   }
-
-  if (scsi_status == STATUS_GOOD) {
-    c.srb_status = SS_COMP;
-    return c;
-  }
-  c.srb_status = SS_ERR;
-  // CHECK CONDITION whose automatic REQUEST SENSE brought nothing back.
-  if (scsi_status == STATUS_CHKCOND && sense_bytes == 0) c.ha_stat = HASTAT_REQUEST_SENSE_FAILED;
-  return c;
+  return {passthrough::FromStatus(scsi_status, sense_bytes), HASTAT_OK};
 }
 
 // ---- OS errors ------------------------------------------------------------
@@ -159,6 +135,12 @@ std::string HintForErrno(int err, const std::string& node, uint32_t length) {
     default:
       return node + ": " + std::strerror(err);
   }
+}
+
+passthrough::Failure ErrnoFailure(int err, const std::string& node, uint32_t length) {
+  std::string hint = HintForErrno(err, node, length);
+  if (IsVanishedErrno(err)) return passthrough::Gone(err, std::move(hint));
+  return {err, SrbStatusForErrno(err), HASTAT_OK, std::move(hint)};
 }
 
 }  // namespace qx::sg

@@ -1,12 +1,8 @@
-// Pure translation tables between the Linux SCSI generic driver and ASPI request
-// blocks: data direction per command, host/driver/target status to request and
-// host adapter status, descriptor-format sense to fixed format, and OS errors to
-// submission results. None of it touches a device; the SG_IO backend and its
-// tests share these functions.
+// Pure translation tables from the Linux SCSI generic driver to the
+// pass-through bus's terms: host, driver and target status to a transfer's
+// category and host adapter status, and OS errors to failures. None of it
+// touches a device; the SG_IO device layer and its tests share these functions.
 #pragma once
-
-#include "aspi/data_direction.h"
-#include "aspi/sense_format.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -14,10 +10,9 @@
 #include <string>
 
 #include "aspi/status_codes.h"
+#include "transport/passthrough/device.h"
 
 namespace qx::sg {
-
-// ---- Data direction: aspi/data_direction.h --------------------------------
 
 // ---- Status mapping -------------------------------------------------------
 
@@ -56,12 +51,14 @@ inline constexpr uint16_t kDriverTimeout = 0x06;
 inline constexpr uint16_t kDriverHard = 0x07;
 inline constexpr uint16_t kDriverSense = 0x08;
 
+using passthrough::Category;
+
 // One row of the host byte table.
 struct HostRow {
   uint16_t did;
-  const char* name;    // "DID_NO_CONNECT"
-  uint8_t srb_status;  // SS_ERR, or SS_ABORTED for DID_ABORT
-  uint8_t ha_stat;     // ASPI host adapter status (0 with SS_ABORTED)
+  const char* name;   // "DID_NO_CONNECT"
+  Category category;  // kTransport, kTimeout, or kAborted for DID_ABORT
+  uint8_t ha_stat;    // ASPI host adapter status (0 with kAborted)
 };
 
 // The row for a host byte; codes the table does not know get DID_ERROR's
@@ -69,24 +66,19 @@ struct HostRow {
 HostRow MapHostStatus(uint16_t host_status);
 std::span<const HostRow> HostTable();
 
-// What an SG_IO answer becomes in the request block.
+// What an SG_IO answer comes to.
 struct Completion {
-  uint8_t srb_status = 0;
-  uint8_t ha_stat = 0;
-  uint8_t targ_stat = 0;
-  bool copy_sense = false;  // CHECK CONDITION with sense bytes: fill SenseArea
+  Category category = Category::kGood;
+  uint8_t host_status = 0;  // ASPI host adapter status
 
   friend bool operator==(const Completion&, const Completion&) = default;
 };
 
-// SRB_Status 1 only when host, driver and target all report success; a residual
-// count is not an error.
+// Good only when host, driver and target all report success; a host code
+// takes precedence over the driver code, which takes precedence over the
+// target status.
 Completion MapCompletion(uint8_t scsi_status, uint16_t host_status, uint16_t driver_status,
                          uint8_t sense_bytes);
-
-// ---- Sense data -----------------------------------------------------------
-
-// Sense in fixed format: aspi/sense_format.h (ToFixedSense).
 
 // ---- OS errors ------------------------------------------------------------
 
@@ -107,5 +99,9 @@ bool IsVanishedErrno(int err);
 // A plain-English hint for an OS error on `node` ("/dev/sg3") with a transfer of
 // `length` bytes.
 std::string HintForErrno(int err, const std::string& node, uint32_t length);
+
+// The failure an errno on `node` is: a vanished device reads like an absent
+// target, any other error as its submission result.
+passthrough::Failure ErrnoFailure(int err, const std::string& node, uint32_t length);
 
 }  // namespace qx::sg

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "transport/sg/sg_topology.h"
+#include "transport/sg/sg_scan.h"
 
 namespace qx::sg {
 

@@ -6,22 +6,6 @@
 
 namespace qx::spti {
 
-// ---- Status mapping -------------------------------------------------------
-
-Completion MapScsiStatus(uint8_t scsi_status, uint8_t sense_bytes) {
-  Completion c;
-  c.targ_stat = scsi_status;
-  c.copy_sense = scsi_status == STATUS_CHKCOND && sense_bytes > 0;
-  if (scsi_status == STATUS_GOOD) {
-    c.srb_status = SS_COMP;
-    return c;
-  }
-  c.srb_status = SS_ERR;
-  // CHECK CONDITION whose automatic REQUEST SENSE brought nothing back.
-  if (scsi_status == STATUS_CHKCOND && sense_bytes == 0) c.ha_stat = HASTAT_REQUEST_SENSE_FAILED;
-  return c;
-}
-
 // ---- Windows errors -------------------------------------------------------
 
 namespace {
@@ -128,6 +112,14 @@ std::string HintForError(DWORD error, const std::string& node, uint32_t length) 
     default:
       return node + ": " + MapError(error).name + code;
   }
+}
+
+passthrough::Failure ErrorFailure(DWORD error, const std::string& node, uint32_t length) {
+  const ErrorRow row = MapError(error);
+  std::string hint = HintForError(error, node, length);
+  if (row.vanished) return passthrough::Gone(static_cast<long>(error), std::move(hint));
+  const uint8_t ha_stat = row.srb_status == SS_ERR ? row.ha_stat : HASTAT_OK;
+  return {static_cast<long>(error), row.srb_status, ha_stat, std::move(hint)};
 }
 
 // ---- Request fields -------------------------------------------------------

@@ -1,8 +1,8 @@
-// Pure translation tables between Windows' SCSI pass-through and ASPI request
-// blocks: the status byte of a completed pass-through, Windows errors of
-// CreateFileW and DeviceIoControl, the pass-through timeout, bus type names and
-// the transfer limit of an adapter. None of it touches a device; the backend and
-// its tests share these functions.
+// Pure translation tables from Windows' SCSI pass-through to the pass-through
+// bus's terms: Windows errors of CreateFileW and DeviceIoControl, the
+// pass-through timeout, bus type names and the transfer limit and alignment of
+// an adapter. None of it touches a device; the SPTI device layer and its tests
+// share these functions.
 #pragma once
 
 #include <chrono>
@@ -11,27 +11,10 @@
 #include <string>
 
 #include "aspi/status_codes.h"
+#include "transport/passthrough/device.h"
 #include "transport/spti/spti_windows.h"
 
 namespace qx::spti {
-
-// ---- Status mapping -------------------------------------------------------
-
-// What a completed pass-through (DeviceIoControl returned TRUE) becomes in the
-// request block. Windows reports adapter failures (selection timeout, timeouts,
-// bus resets) as a failed DeviceIoControl instead; see MapError.
-struct Completion {
-  uint8_t srb_status = 0;
-  uint8_t ha_stat = 0;
-  uint8_t targ_stat = 0;
-  bool copy_sense = false;  // CHECK CONDITION with sense bytes: fill SenseArea
-
-  friend bool operator==(const Completion&, const Completion&) = default;
-};
-
-// SRB_Status 1 only for status GOOD; a short data-in transfer is not an error.
-// CHECK CONDITION without sense bytes gets 0x10 (REQUEST SENSE failed).
-Completion MapScsiStatus(uint8_t scsi_status, uint8_t sense_bytes);
 
 // ---- Windows errors -------------------------------------------------------
 
@@ -71,6 +54,12 @@ bool IsRefusedIoctl(DWORD error);
 // A plain-English hint for a Windows error on `node` ("\\.\CdRom0") with a
 // transfer of `length` bytes.
 std::string HintForError(DWORD error, const std::string& node, uint32_t length);
+
+// The failure a Windows error on `node` is: a vanished device reads like an
+// absent target, any other error as its row says. Adapter failures (selection
+// timeout, timeouts, bus resets) reach the caller so too: as a failed
+// DeviceIoControl, not in the status of a completed one.
+passthrough::Failure ErrorFailure(DWORD error, const std::string& node, uint32_t length);
 
 // ---- Request fields -------------------------------------------------------
 

@@ -1,5 +1,5 @@
-// How the SCSI devices Windows shows appear as ASPI host adapters and targets.
-// Three sources, read in this order, each device kept once:
+// The SCSI devices Windows shows, found for the pass-through bus. Three sources, read in this
+// order, each device kept once:
 //   \\.\ScsiN:             IOCTL_SCSI_GET_INQUIRY_DATA lists every bus of the
 //                          port and every logical unit on it (PathId, TargetId,
 //                          Lun, inquiry data, claimed by a class driver or not)
@@ -15,11 +15,11 @@
 // logical unit no class driver claimed is reached through its port, with the
 // address in the request.
 //
-// Every (port, bus) pair becomes an adapter, in ascending order, with target IDs
-// and LUNs one to one; devices that answer no SCSI address (USB bridges, and
-// under wine the letters of /dev/sgN) share one adapter after those, at target
-// IDs 0.. in the order found. With more than eight adapters those with devices
-// are kept first. The notes name everything left out or shown differently.
+// Every (port, bus) pair is a bus of the map (transport/passthrough/topology.h),
+// in ascending order, its identifier "port P bus B", the bus type its
+// HA_Unique; the devices with an address come in address order, those that
+// answer none (USB bridges, and under wine the letters of /dev/sgN) after them
+// in the order found. The notes name everything left out.
 // Only devices that answer an ioctl are opened again for a command: under wine a
 // process may send SCSI ioctls to at most five device nodes.
 #pragma once
@@ -28,28 +28,20 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
+#include "transport/passthrough/device.h"
 #include "transport/spti/spti_system.h"
 
 namespace qx::spti {
 
-inline constexpr size_t kMaxAdapters = 8;
 inline constexpr int kMaxNodeNumber = 32;  // ScsiN:, CdRomN, PhysicalDriveN for N below this
 inline constexpr uint8_t kDefaultHostId = 7;
 inline constexpr DWORD kDeviceAccess = GENERIC_READ | GENERIC_WRITE;
 
-struct ScsiAddress {
-  uint8_t port = 0;
-  uint8_t path = 0;
-  uint8_t target = 0;
-  uint8_t lun = 0;
-
-  friend bool operator==(const ScsiAddress&, const ScsiAddress&) = default;
-};
-// "2:0:5:0" (port:bus:target:LUN).
-std::string AddressText(const ScsiAddress& a);
+// A SCSI address as IOCTL_SCSI_GET_ADDRESS gives it: PortNumber, PathId,
+// TargetId, Lun as the address's host, bus, target and LUN.
+using passthrough::Address;
 
 struct DeviceNumber {
   DWORD type = 0;  // FILE_DEVICE_CD_ROM, FILE_DEVICE_DISK, ...
@@ -86,42 +78,17 @@ DWORD ReadPortListing(SptiSystem& system, HANDLE port, PortListing* listing);
 
 enum class NodeKind { kPort, kCdRom, kDisk, kLetter };
 
-struct SptiDevice {
+// What the Windows side keeps of a device to reach it again
+// (passthrough::Device::detail).
+struct Reach {
   std::wstring path;  // opened for every command
-  std::string node;   // the same as text, "\\.\CdRom0"
   NodeKind kind = NodeKind::kLetter;
-  std::optional<ScsiAddress> address;
   std::optional<DeviceNumber> number;
-  std::optional<Identity> identity;    // through a port: what the port listed
-  std::string bus;                     // "SCSI", "ATAPI", "USB", ... ("" when not known)
-  std::string product;                 // what the system calls it, for notes
-  std::string also;                    // other nodes of the same device, "F:"
-  uint32_t max_transfer = UINT32_MAX;  // bytes per command the adapter takes
-  uint32_t alignment_mask = 0;         // of the data buffer
-  uint8_t target = 0;                  // where the map puts it
-  uint8_t lun = 0;
+  std::optional<Identity> identity;  // through a port: what the port listed
+  uint32_t alignment_mask = 0;       // of the data buffer
 };
 
-struct Adapter {
-  std::optional<std::pair<uint8_t, uint8_t>> bus;  // port, path; none: no SCSI address
-  uint8_t scsi_id = kDefaultHostId;
-  std::string identifier;           // "port 2 bus 0"
-  std::string unique;               // the bus type
-  std::vector<SptiDevice> devices;  // ascending target, LUN
-};
-
-struct Topology {
-  std::vector<Adapter> adapters;   // at most kMaxAdapters
-  std::vector<std::string> notes;  // one line per thing not mapped
-  bool access_denied = false;      // a device node refused to open
-
-  // The device at (adapter, target, LUN), or nullptr.
-  const SptiDevice* Find(uint8_t ha, uint8_t target, uint8_t lun) const;
-  // The notes joined by newlines; empty when everything is mapped.
-  std::string Warning() const;
-};
-
-Topology ReadTopology(SptiSystem& system);
+passthrough::Scan ReadScan(SptiSystem& system);
 
 // UTF-8 for the ASCII device paths the backend builds (and any other text).
 std::string Narrow(const std::wstring& text);

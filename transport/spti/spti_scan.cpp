@@ -1,12 +1,13 @@
-#include "transport/spti/spti_topology.h"
+#include "transport/spti/spti_scan.h"
 
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <map>
 #include <set>
+#include <tuple>
+#include <utility>
 
-#include "text/text.h"
 #include "transport/spti/spti_mapping.h"
 
 namespace qx::spti {
@@ -14,6 +15,21 @@ namespace qx::spti {
 namespace {
 
 constexpr size_t kInquiryBufferSize = 64 * 1024;
+
+// A device as the scan learns about it.
+struct SptiDevice {
+  std::wstring path;  // opened for every command
+  std::string node;   // the same as text, "\\.\CdRom0"
+  NodeKind kind = NodeKind::kLetter;
+  std::optional<Address> address;
+  std::optional<DeviceNumber> number;
+  std::optional<Identity> identity;    // through a port: what the port listed
+  std::string bus;                     // "SCSI", "ATAPI", "USB", ... ("" when not known)
+  std::string product;                 // what the system calls it, for notes
+  std::string also;                    // other nodes of the same device, "F:"
+  uint32_t max_transfer = UINT32_MAX;  // bytes per command the adapter takes
+  uint32_t alignment_mask = 0;         // of the data buffer
+};
 
 std::string Quote(const uint8_t* bytes, size_t n) {
   std::string s;
@@ -27,13 +43,13 @@ std::wstring Widen(const std::string& ascii) {
   return std::wstring(ascii.begin(), ascii.end());
 }
 
-std::string BusName(uint8_t port, uint8_t path) {
+std::string BusName(uint32_t port, uint32_t path) {
   return "port " + std::to_string(port) + " bus " + std::to_string(path);
 }
 
 // What the scan learns about one opened node.
 struct Probe {
-  std::optional<ScsiAddress> address;
+  std::optional<Address> address;
   DWORD address_error = 0;
   std::optional<DeviceNumber> number;
   std::optional<int> bus_type;
@@ -55,14 +71,14 @@ bool Query(SptiSystem& system, HANDLE h, DWORD code, T* out, Probe& p) {
   return true;
 }
 
-std::optional<ScsiAddress> GetAddress(SptiSystem& system, HANDLE h, Probe& p) {
+std::optional<Address> GetAddress(SptiSystem& system, HANDLE h, Probe& p) {
   SCSI_ADDRESS a{};
   a.Length = sizeof a;
   if (!Query(system, h, IOCTL_SCSI_GET_ADDRESS, &a, p)) {
     p.address_error = p.refused;
     return std::nullopt;
   }
-  return ScsiAddress{a.PortNumber, a.PathId, a.TargetId, a.Lun};
+  return Address{a.PortNumber, a.PathId, a.TargetId, a.Lun};
 }
 
 std::optional<DeviceNumber> GetNumber(SptiSystem& system, HANDLE h, Probe& p) {
@@ -162,12 +178,12 @@ class Scan {
  public:
   explicit Scan(SptiSystem& system) : system_(system) {}
 
-  Topology Run() {
+  passthrough::Scan Run() {
     ReadPorts();
     ReadClassNodes(L"\\\\.\\CdRom", NodeKind::kCdRom);
     ReadClassNodes(L"\\\\.\\PhysicalDrive", NodeKind::kDisk);
     ReadLetters();
-    return Place();
+    return Finish();
   }
 
  private:
@@ -179,8 +195,8 @@ class Scan {
     if (o.error == ERROR_ACCESS_DENIED) {
       denied_.push_back(Narrow(path));
     } else {
-      topo_.notes.push_back(Narrow(path) +
-                            " could not be opened: " + HintForError(o.error, Narrow(path), 0));
+      notes_.push_back(Narrow(path) +
+                       " could not be opened: " + HintForError(o.error, Narrow(path), 0));
     }
     return std::nullopt;
   }
@@ -198,8 +214,8 @@ class Scan {
       system_.Close(*h);
       const std::string node = Narrow(path);
       if (err != 0) {
-        topo_.notes.push_back(node + " does not list its devices (" + MapError(err).name +
-                              "); they are looked for through their device nodes");
+        notes_.push_back(node + " does not list its devices (" + MapError(err).name +
+                         "); they are looked for through their device nodes");
         continue;
       }
       const auto port = static_cast<uint8_t>(n);
@@ -210,7 +226,7 @@ class Scan {
       for (const PortUnit& u : listing.units) {
         Found f;
         SptiDevice& d = f.device;
-        d.address = ScsiAddress{port, u.path, u.target, u.lun};
+        d.address = Address{port, u.path, u.target, u.lun};
         d.identity = u.identity;
         d.product = Quote(u.identity.data(), u.identity.size());
         if (caps.bus_type) d.bus = BusTypeName(*caps.bus_type);
@@ -233,7 +249,7 @@ class Scan {
     }
   }
 
-  Found* ByAddress(const ScsiAddress& a) {
+  Found* ByAddress(const Address& a) {
     for (Found& f : found_) {
       if (f.device.address == a) return &f;
     }
@@ -290,12 +306,12 @@ class Scan {
       system_.Close(*h);
       const std::string node = Narrow(path);
       if (!p.answered) {
-        topo_.notes.push_back(node + " takes no storage requests (" + MapError(p.refused).name +
-                              ") and is not shown");
+        notes_.push_back(node + " takes no storage requests (" + MapError(p.refused).name +
+                         ") and is not shown");
         continue;
       }
       if (!p.address && p.product.empty()) {
-        topo_.notes.push_back(node + " answers no SCSI address and names no product: not shown");
+        notes_.push_back(node + " answers no SCSI address and names no product: not shown");
         continue;
       }
       Add(path, kind, p);
@@ -336,8 +352,8 @@ class Scan {
       GetLimits(system_, *h, p);
       system_.Close(*h);
       if (!p.answered) {
-        topo_.notes.push_back(node + " takes no storage requests (" + MapError(p.refused).name +
-                              ") and is not shown");
+        notes_.push_back(node + " takes no storage requests (" + MapError(p.refused).name +
+                         ") and is not shown");
         continue;
       }
       Add(path, NodeKind::kLetter, p);
@@ -349,147 +365,84 @@ class Scan {
     std::string bus;
   };
 
-  Topology Place() {
-    std::vector<SptiDevice> unaddressed;
+  static passthrough::Device ToDevice(SptiDevice& d) {
+    passthrough::Device out;
+    out.address = d.address;
+    out.node = out.name = d.node;
+    out.also = std::move(d.also);
+    out.product = std::move(d.product);
+    out.max_transfer = d.max_transfer;
+    out.detail = Reach{std::move(d.path), d.kind, d.number, d.identity, d.alignment_mask};
+    return out;
+  }
+
+  // The devices with an address in address order, then the others in the
+  // order found; every bus with its initiator ID and bus type.
+  passthrough::Scan Finish() {
+    passthrough::Scan scan;
+    std::vector<passthrough::Device> unaddressed;
     for (Found& f : found_) {
       SptiDevice& d = f.device;
       if (f.claimed_without_node) {
-        topo_.notes.push_back(f.port_name + " bus " + std::to_string(d.address->path) + " target " +
-                              std::to_string(d.address->target) + " LUN " +
-                              std::to_string(d.address->lun) + " (type " +
-                              std::to_string(f.unit_type) + ", " + d.product +
-                              ") belongs to a driver whose device node the scan does not open "
-                              "and is not shown");
+        notes_.push_back(f.port_name + " bus " + std::to_string(d.address->bus) + " target " +
+                         std::to_string(d.address->target) + " LUN " +
+                         std::to_string(d.address->lun) + " (type " + std::to_string(f.unit_type) +
+                         ", " + d.product +
+                         ") belongs to a driver whose device node the scan does not open "
+                         "and is not shown");
         continue;
       }
-      if (d.address) {
-        auto& info = buses_[{d.address->port, d.address->path}];
-        if (info.bus.empty()) info.bus = d.bus;
-        d.target = d.address->target;
-        d.lun = d.address->lun;
-        by_bus_[{d.address->port, d.address->path}].push_back(d);
-      } else {
-        unaddressed.push_back(d);
+      if (!d.address) {
+        unaddressed.push_back(ToDevice(d));
+        continue;
       }
+      BusInfo& info = buses_[{d.address->host, d.address->bus}];
+      if (info.bus.empty()) info.bus = d.bus;
+      scan.devices.push_back(ToDevice(d));
     }
+    std::stable_sort(scan.devices.begin(), scan.devices.end(),
+                     [](const passthrough::Device& a, const passthrough::Device& b) {
+                       const passthrough::Address &x = *a.address, &y = *b.address;
+                       return std::tie(x.host, x.bus, x.target, x.lun) <
+                              std::tie(y.host, y.bus, y.target, y.lun);
+                     });
+    const bool nothing = buses_.empty() && unaddressed.empty();
+    for (passthrough::Device& d : unaddressed) scan.devices.push_back(std::move(d));
 
-    // Every bus, in ascending order; the devices without an address after them.
-    struct Candidate {
-      Adapter adapter;
-      bool has_devices = false;
-    };
-    std::vector<Candidate> all;
-    for (auto& [key, info] : buses_) {
-      Candidate c;
-      c.adapter.bus = key;
-      c.adapter.scsi_id = info.initiator <= 15 ? info.initiator : kDefaultHostId;
-      c.adapter.identifier = BusName(key.first, key.second);
-      c.adapter.unique = info.bus.empty() ? "unknown bus" : info.bus;
-      c.adapter.devices = by_bus_[key];
-      std::sort(c.adapter.devices.begin(), c.adapter.devices.end(),
-                [](const SptiDevice& a, const SptiDevice& b) {
-                  return std::pair(a.target, a.lun) < std::pair(b.target, b.lun);
-                });
-      c.has_devices = !c.adapter.devices.empty();
-      all.push_back(std::move(c));
+    for (const auto& [key, info] : buses_) {
+      passthrough::Bus b;
+      b.host = key.first;
+      b.bus = key.second;
+      b.initiator = info.initiator <= 15 ? info.initiator : kDefaultHostId;
+      b.name = b.identifier = BusName(key.first, key.second);
+      b.unique = b.detail = info.bus.empty() ? "unknown bus" : info.bus;
+      scan.buses.push_back(std::move(b));
     }
-    if (!unaddressed.empty()) {
-      Candidate c;
-      c.adapter.identifier = "no SCSI address";
-      c.adapter.unique = "device nodes";
-      c.has_devices = true;
-      for (size_t i = 0; i < unaddressed.size(); ++i) {
-        if (i >= 8) {
-          topo_.notes.push_back(unaddressed[i].node +
-                                " answers no SCSI address and is not shown: target IDs 0-7 of "
-                                "the adapter for such devices are taken");
-          continue;
-        }
-        unaddressed[i].target = static_cast<uint8_t>(i);
-        c.adapter.devices.push_back(unaddressed[i]);
-      }
-      all.push_back(std::move(c));
-    }
-
-    std::vector<size_t> chosen;
-    if (all.size() <= kMaxAdapters) {
-      for (size_t i = 0; i < all.size(); ++i) chosen.push_back(i);
-    } else {
-      for (size_t i = 0; i < all.size(); ++i) {
-        if (all[i].has_devices && chosen.size() < kMaxAdapters) chosen.push_back(i);
-      }
-      for (size_t i = 0; i < all.size(); ++i) {
-        if (!all[i].has_devices && chosen.size() < kMaxAdapters) chosen.push_back(i);
-      }
-      std::sort(chosen.begin(), chosen.end());
-      std::string note = "More than eight SCSI buses: adapters 0-7 show ";
-      for (size_t i = 0; i < chosen.size(); ++i) {
-        note += (i ? ", " : "") + all[chosen[i]].adapter.identifier;
-      }
-      note += "; not shown:";
-      for (size_t i = 0; i < all.size(); ++i) {
-        if (std::find(chosen.begin(), chosen.end(), i) != chosen.end()) continue;
-        note += " " + all[i].adapter.identifier + " (" + all[i].adapter.unique;
-        for (const SptiDevice& d : all[i].adapter.devices) note += ", " + d.node;
-        note += ")";
-      }
-      topo_.notes.push_back(note);
-    }
-
-    for (size_t index : chosen) {
-      Adapter& a = all[index].adapter;
-      const std::string ha = std::to_string(topo_.adapters.size());
-      if (!a.bus && !a.devices.empty()) {
-        std::string note = "adapter " + ha +
-                           " holds the devices that answer no SCSI address, at target IDs in the "
-                           "order found:";
-        for (const SptiDevice& d : a.devices) {
-          note += " " + std::to_string(d.target) + " " + d.node;
-          if (!d.product.empty()) note += " (" + d.product + ")";
-        }
-        note += "; a drive may show there and at its address too";
-        topo_.notes.push_back(note);
-      }
-      for (const SptiDevice& d : a.devices) {
-        if (d.target > 7) {
-          topo_.notes.push_back(d.node + " (" + AddressText(*d.address) + ") on adapter " + ha +
-                                " (" + a.identifier + ") has target ID " +
-                                std::to_string(d.target) +
-                                ": the bus scan probes target IDs 0-7 only");
-        }
-      }
-      topo_.adapters.push_back(std::move(a));
-    }
+    scan.notes = std::move(notes_);
 
     if (!denied_.empty()) {
-      topo_.access_denied = true;
+      scan.no_adapter_advice = "; run qxflash as administrator to see every device";
+      scan.access_denied = true;
       std::string note;
       for (const std::string& n : denied_) note += (note.empty() ? "" : ", ") + n;
-      topo_.notes.push_back(note + (denied_.size() == 1 ? " refuses" : " refuse") +
-                            " access: run qxflash as administrator");
-    }
-    if (topo_.adapters.empty() && denied_.empty()) {
-      topo_.notes.push_back(
+      scan.final_notes.push_back(note + (denied_.size() == 1 ? " refuses" : " refuse") +
+                                 " access: run qxflash as administrator");
+    } else if (nothing) {
+      scan.final_notes.push_back(
           "no SCSI devices found (tried \\\\.\\ScsiN:, \\\\.\\CdRomN, \\\\.\\PhysicalDriveN and "
           "the CD drive letters)");
     }
-    return std::move(topo_);
+    return scan;
   }
 
   SptiSystem& system_;
-  Topology topo_;
+  std::vector<std::string> notes_;
   std::vector<Found> found_;
   std::vector<std::string> denied_;
-  std::map<std::pair<uint8_t, uint8_t>, BusInfo> buses_;
-  std::map<std::pair<uint8_t, uint8_t>, std::vector<SptiDevice>> by_bus_;
+  std::map<std::pair<uint32_t, uint32_t>, BusInfo> buses_;
 };
 
 }  // namespace
-
-std::string AddressText(const ScsiAddress& a) {
-  return std::to_string(a.port) + ":" + std::to_string(a.path) + ":" + std::to_string(a.target) +
-         ":" + std::to_string(a.lun);
-}
 
 std::string Narrow(const std::wstring& text) {
   if (text.empty()) return {};
@@ -553,19 +506,7 @@ DWORD ReadPortListing(SptiSystem& system, HANDLE port, PortListing* listing) {
   return 0;
 }
 
-const SptiDevice* Topology::Find(uint8_t ha, uint8_t target, uint8_t lun) const {
-  if (ha >= adapters.size()) return nullptr;
-  for (const SptiDevice& d : adapters[ha].devices) {
-    if (d.target == target && d.lun == lun) return &d;
-  }
-  return nullptr;
-}
-
-std::string Topology::Warning() const {
-  return JoinedLines(notes);
-}
-
-Topology ReadTopology(SptiSystem& system) {
+passthrough::Scan ReadScan(SptiSystem& system) {
   return Scan(system).Run();
 }
 
