@@ -186,5 +186,24 @@ TEST(Map, NotesComeInTheOrderTheMapMeetsThem) {
   EXPECT_EQ(Map(Scan{}, "hosts").Warning(), "");
 }
 
+// What the system says of a device before it is picked (a node this user may
+// only read) is noted with the device's place, addressed or not.
+TEST(Map, ACautionIsNotedWithTheDevicesPlace) {
+  Scan scan;
+  scan.buses = {B(0, 0, "host0", "sym53c8xx")};
+  Device ro = D("sg1", Address{0, 0, 5, 0});
+  ro.caution = "is open for reading only";
+  Device loose = D("X", std::nullopt);
+  loose.caution = "is locked";
+  scan.devices = {D("sg0", Address{0, 0, 2, 0}), ro, loose};
+  const Topology t = Map(scan, "hosts");
+  EXPECT_EQ(t.notes, (Strings{"sg1 (0:0:5:0) on adapter 0 (host0) is open for reading only",
+                              "adapter 1 holds the devices that answer no SCSI address, at "
+                              "target IDs in the order found: 0 X; a drive may show there and "
+                              "at its address too",
+                              "X at target ID 0 on adapter 1 is locked"}));
+  EXPECT_EQ(Layout(t), (Strings{"0:2:0 sg0", "0:5:0 sg1", "1:0:0 X"}));
+}
+
 }  // namespace
 }  // namespace qx::passthrough

@@ -257,6 +257,32 @@ TEST_F(SgDevicesTest, OsErrorsBecomeFailures) {
   }
 }
 
+// A node this user may only read is opened for reading when shared, so that
+// the scan's INQUIRY passes; the kernel refuses the rest with EPERM, which the
+// failure explains. An exclusive open needs write access and is refused.
+TEST_F(SgDevicesTest, ANodeThisUserMayOnlyReadIsOpenedForReading) {
+  sys->nodes["/dev/sg0"].read_only = true;
+  auto node = Open(0);
+  ASSERT_TRUE(node);
+  EXPECT_EQ(FlagsOfLastOpen() & (O_ACCMODE | O_EXCL | O_NONBLOCK), O_RDONLY | O_NONBLOCK);
+  EXPECT_EQ(node->Verify(0), std::nullopt);
+  const auto inq = node->Transfer(qx::testing::CommandFor(inquiry, 58), data.data());
+  EXPECT_EQ(inq.category, Category::kGood);
+  const auto wb = node->Transfer(qx::testing::CommandFor(write_buffer, 16384), data.data());
+  EXPECT_EQ(wb.category, Category::kOsError);
+  EXPECT_EQ(wb.os.status, SS_SECURITY_VIOLATION);
+  EXPECT_EQ(wb.os.error, EPERM);
+  EXPECT_EQ(wb.os.hint,
+            "/dev/sg0 is open for reading only: the kernel refuses this command on it; run as "
+            "root or give your user read/write access to /dev/sg0");
+  node.reset();
+  auto exclusive = devices->Open(Dev(0), Share::kExclusive, 0);
+  EXPECT_FALSE(exclusive.node);
+  EXPECT_EQ(exclusive.failure.status, SS_SECURITY_VIOLATION);
+  EXPECT_TRUE(Has(exclusive.failure.hint, "read/write access to /dev/sg0"));
+  EXPECT_TRUE(sys->open_fds.empty());
+}
+
 TEST_F(SgDevicesTest, VerifyAsksTheNodesOwnDescriptor) {
   auto node = Open(0);
   EXPECT_EQ(node->Verify(0), std::nullopt);
@@ -297,6 +323,15 @@ TEST_F(SgDevicesTest, HeldExclusivelyUnlessOpenElsewhereOrMounted) {
       {"no access", 0, [&] { sys->nodes["/dev/sg0"].open_err = EACCES; },
        "run as root or give your user read/write access to /dev/sg0"},
       {"mounted", 0, [] {}, "/dev/sr0 is mounted at /media/my cd, /mnt"},
+      {"mounted many times", 0,
+       [&] {
+         std::string table = mounted;
+         for (int i = 0; i < 6; ++i)
+           table += "4" + std::to_string(i) + " 21 11:0 / /m" + std::to_string(i) +
+                    " ro - iso9660 /dev/sr0 ro\n";
+         tree.SetMountInfo(table);
+       },
+       "/dev/sr0 is mounted at /media/my cd, /mnt, /m0, /m1, /m2 and 3 more"},
       {"a partition mounted", 1, [] {}, "/dev/sda is mounted at /mnt/part"},
   };
   tree.SetMountInfo(mounted);
@@ -311,6 +346,7 @@ TEST_F(SgDevicesTest, HeldExclusivelyUnlessOpenElsewhereOrMounted) {
     EXPECT_EQ(refused->find('\n'), std::string::npos) << c.name;
     EXPECT_TRUE(sys->open_fds.empty()) << c.name;
     sys->nodes["/dev/sg0"].open_err = 0;
+    tree.SetMountInfo(mounted);
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -11,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -92,6 +94,10 @@ struct FakeNode {
   sg_scsi_id id{};
   int open_err = 0;
   int scsi_id_err = 0;
+  // This user may read the node but not write it: a read/write open fails
+  // with EACCES, and on a read-only open SG_IO refuses all but INQUIRY,
+  // TEST UNIT READY and REQUEST SENSE with EPERM, as the kernel does.
+  bool read_only = false;
   IoAnswer answer;
 };
 
@@ -123,6 +129,11 @@ class FakeSystem : public LinuxSgSystem {
     n.id.lun = lun;
     return n;
   }
+  int Access(const std::string& path, int mode) override {
+    auto it = nodes.find(path);
+    if (it == nodes.end()) return -ENOENT;
+    return (mode & W_OK) && it->second.read_only ? -EACCES : 0;
+  }
   int Open(const std::string& path, int flags) override {
     opens.push_back(path);
     flags_seen.push_back(flags);
@@ -130,11 +141,14 @@ class FakeSystem : public LinuxSgSystem {
     auto it = nodes.find(path);
     if (it == nodes.end()) return -ENOENT;
     if (it->second.open_err != 0) return -it->second.open_err;
+    const bool read_only = (flags & O_ACCMODE) == O_RDONLY;
+    if (it->second.read_only && !read_only) return -EACCES;
     const bool open_here = std::any_of(open_fds.begin(), open_fds.end(),
                                        [&](const auto& fd) { return fd.second == path; });
     if (exclusive.count(path) || ((flags & O_EXCL) && open_here)) return -EBUSY;
     if (flags & O_EXCL) exclusive[path] = next_fd;
     open_fds[next_fd] = path;
+    if (read_only) read_only_fds.insert(next_fd);
     return next_fd++;
   }
   int Close(int fd) override {
@@ -144,6 +158,7 @@ class FakeSystem : public LinuxSgSystem {
       exclusive.erase(ex);
     }
     open_fds.erase(it);
+    read_only_fds.erase(fd);
     return 0;
   }
   bool IsOpen(const std::string& path) {
@@ -174,6 +189,8 @@ class FakeSystem : public LinuxSgSystem {
       s.data_out.assign(p, p + io->dxfer_len);
     }
     seen.push_back(s);
+    const uint8_t op = io->cmdp[0];
+    if (read_only_fds.count(fd) && op != 0x00 && op != 0x03 && op != 0x12) return -EPERM;
     if (a.err != 0) return -a.err;
     if (io->dxfer_direction == SG_DXFER_FROM_DEV && !a.data.empty()) {
       std::memcpy(io->dxferp, a.data.data(), std::min<size_t>(a.data.size(), io->dxfer_len));
@@ -189,6 +206,7 @@ class FakeSystem : public LinuxSgSystem {
 
   std::map<std::string, FakeNode> nodes;  // by device path ("/dev/sg3")
   std::map<int, std::string> open_fds;
+  std::set<int> read_only_fds;
   std::map<std::string, int> exclusive;  // path -> the fd that holds it with O_EXCL
   std::vector<std::string> opens;
   std::vector<int> flags_seen;   // of each open, as in `opens`

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,6 +34,7 @@ class SgScan : public ::testing::Test {
  protected:
   passthrough::Scan Read() {
     FakeSystem sys(tree.root());
+    sys.nodes = nodes;
     return ReadScan(sys);
   }
   // "hostN name identifier unique initiator" of each bus.
@@ -46,6 +48,7 @@ class SgScan : public ::testing::Test {
     return out;
   }
   SysfsTree tree;
+  std::map<std::string, testing::FakeNode> nodes;  // what this user may open
 };
 
 TEST_F(SgScan, EveryHostIsABusAndEveryNodeADeviceInNodeOrder) {
@@ -89,6 +92,25 @@ TEST_F(SgScan, HostIdOnlyWhenTheKernelGivesOne) {
     if (*text == '\0') std::filesystem::remove(tree.root() + kSysScsiHost + "/host0/this_id");
     EXPECT_EQ(Read().buses.at(0).initiator, want) << text;
   }
+}
+
+// A node this user may read but not write is cautioned in the scan, before
+// it is picked; one it may write, or not even read, is not.
+TEST_F(SgScan, ANodeThisUserMayOnlyReadIsCautioned) {
+  tree.AddHost(0, "sym53c8xx\n");
+  tree.AddSg(0, "0:0:2:0");
+  tree.AddSg(1, "0:0:5:0");
+  tree.AddSg(2, "0:0:6:0");
+  nodes["/dev/sg0"].read_only = true;
+  nodes["/dev/sg1"];  // read and write
+  // sg2: not even readable (no node to open)
+  Strings cautions;
+  for (const auto& d : Read().devices) cautions.push_back(d.name + ": " + d.caution);
+  EXPECT_EQ(cautions,
+            (Strings{"sg0: is open for reading only: the kernel passes INQUIRY but refuses the "
+                     "vendor commands and WRITE BUFFER; run as root or give your user read/write "
+                     "access to /dev/sg0 before a download",
+                     "sg1: ", "sg2: "}));
 }
 
 TEST_F(SgScan, TheBusShowsHostsAsAdaptersAndNodesAsTargets) {

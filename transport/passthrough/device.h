@@ -41,7 +41,10 @@ struct Device {
   std::string also;                    // other names of the same device, "D: E:"
   std::string product;                 // vendor and product when the system names them
   uint32_t max_transfer = UINT32_MAX;  // bytes one command may carry
-  std::any detail;                     // what only the system needs to reach it again
+  // What the operator should know before picking it, as a note goes on after
+  // the device's name and place ("is open for reading only: ..."); "" for none.
+  std::string caution;
+  std::any detail;  // what only the system needs to reach it again
 };
 
 // A bus of a host adapter as the system shows it; each may become one of the

@@ -104,6 +104,12 @@ Adapter PlaceUnaddressed(const Candidate& c, const std::string& ha,
     adapter.devices.push_back({target, 0, *d});
   }
   notes.push_back(note + "; a drive may show there and at its address too");
+  for (const Placed& p : adapter.devices) {
+    if (!p.device.caution.empty()) {
+      notes.push_back(p.device.name + " at target ID " + std::to_string(p.target) + " on adapter " +
+                      ha + " " + p.device.caution);
+    }
+  }
   return adapter;
 }
 
@@ -129,6 +135,7 @@ Adapter Place(const Candidate& c, const std::string& ha, std::vector<std::string
       notes.push_back(where + " has target ID " + std::to_string(a.target) +
                       ": the bus scan probes target IDs 0-7 only");
     }
+    if (!d->caution.empty()) notes.push_back(where + " " + d->caution);
     adapter.devices.push_back({static_cast<uint8_t>(a.target), static_cast<uint8_t>(a.lun), *d});
   }
   std::sort(adapter.devices.begin(), adapter.devices.end(), [](const Placed& x, const Placed& y) {

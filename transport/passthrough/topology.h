@@ -9,7 +9,8 @@
 // numbered in their order; the note names every one left out with its
 // devices. Devices on a bus the system does not list, and target IDs or LUNs
 // above 255, are not shown; target IDs 8-255 are shown but noted, since the
-// bus scan probes 0-7 only.
+// bus scan probes 0-7 only. A device's caution (device.h) is noted with its
+// place.
 #pragma once
 
 #include <cstdint>

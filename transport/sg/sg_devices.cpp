@@ -21,6 +21,7 @@ using passthrough::Failure;
 
 constexpr unsigned char kMaxSense = 255;
 constexpr unsigned kDriverSenseBit = 0x08;
+constexpr size_t kMountsNamed = 5;  // mount points a refusal names
 
 const passthrough::Traits kTraits{
     .name = "SCSI generic", .manager_id = "Linux SG_IO", .adapter = "host", .adapters = "hosts"};
@@ -41,8 +42,9 @@ std::string Hex0x(unsigned v) {
 
 class SgNode final : public passthrough::Node {
  public:
-  SgNode(std::shared_ptr<SgSystem> system, Device device, int fd)
-      : system_(std::move(system)), device_(std::move(device)), fd_(fd) {}
+  // `read_only`: opened for reading only (this user may not write the node).
+  SgNode(std::shared_ptr<SgSystem> system, Device device, int fd, bool read_only)
+      : system_(std::move(system)), device_(std::move(device)), fd_(fd), read_only_(read_only) {}
   ~SgNode() override { system_->Close(fd_); }
   SgNode(const SgNode&) = delete;
   SgNode& operator=(const SgNode&) = delete;
@@ -81,6 +83,12 @@ class SgNode final : public passthrough::Node {
     if (const int rc = system_->SgIo(fd_, &io); rc < 0) {
       r.category = passthrough::Category::kOsError;
       r.os = ErrnoFailure(-rc, device_.node, command.length);
+      if (read_only_ && rc == -EPERM) {
+        r.os.hint = device_.node +
+                    " is open for reading only: the kernel refuses this command on it; run as "
+                    "root or give your user read/write access to " +
+                    device_.node;
+      }
       return r;
     }
     r.scsi_status = io.status;
@@ -103,15 +111,15 @@ class SgNode final : public passthrough::Node {
     const std::vector<BlockDevice> blocks = BlockDevicesOf(*system_, device_.name);
     const std::vector<std::string> points = MountPointsOf(*system_, blocks);
     if (points.empty()) return std::nullopt;
-    std::string text = "/dev/" + blocks.front().name + " is mounted at " + points.front();
-    for (size_t i = 1; i < points.size(); ++i) text += ", " + points[i];
-    return text;
+    // The first few, and a count of the rest: a list of thousands says no more.
+    return "/dev/" + blocks.front().name + " is mounted at " + FirstAndCount(points, kMountsNamed);
   }
 
  private:
   const std::shared_ptr<SgSystem> system_;
   const Device device_;
   const int fd_;
+  const bool read_only_;
 };
 
 class SgDevices final : public passthrough::Devices {
@@ -128,9 +136,15 @@ class SgDevices final : public passthrough::Devices {
   Opened Open(const Device& device, passthrough::Share share, uint32_t length) override {
     const bool exclusive = share == passthrough::Share::kExclusive;
     // O_EXCL needs write access.
-    const int fd =
-        system_->Open(device.node, O_RDWR | O_NONBLOCK | O_CLOEXEC | (exclusive ? O_EXCL : 0));
-    if (fd >= 0) return {std::make_unique<SgNode>(system_, device, fd), {}};
+    int fd = system_->Open(device.node, O_RDWR | O_NONBLOCK | O_CLOEXEC | (exclusive ? O_EXCL : 0));
+    if (fd >= 0) return {std::make_unique<SgNode>(system_, device, fd, false), {}};
+    if (!exclusive && (fd == -EACCES || fd == -EPERM)) {
+      // Read access alone still passes INQUIRY, so the scan lists the drive
+      // (its note says why a download cannot run); other commands fail with
+      // EPERM on the node.
+      const int read_only = system_->Open(device.node, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+      if (read_only >= 0) return {std::make_unique<SgNode>(system_, device, read_only, true), {}};
+    }
     Failure failure = ErrnoFailure(-fd, device.node, length);
     if (exclusive && fd == -EBUSY) failure.hint = device.node + " is open in another program";
     return {nullptr, std::move(failure)};

@@ -5,9 +5,11 @@
 // vendor commands on a read-only open; a node open elsewhere exclusively fails
 // at once with EBUSY instead of waiting), exclusively with O_EXCL as well:
 // meanwhile every other open of the node fails with EBUSY (or waits, without
-// O_NONBLOCK). It is verified with SG_GET_SCSI_ID: sg numbers are reused when
-// devices come and go, and a firmware block must never reach another device.
-// SG_IO runs on the bus's worker, whose stop signals are blocked, so it is
+// O_NONBLOCK). A node this user may only read is opened O_RDONLY for shared
+// use, so that INQUIRY still finds the drive (the scan's note says what it
+// cannot do); the commands the kernel refuses there fail with EPERM. It is verified with
+// SG_GET_SCSI_ID: sg numbers are reused when devices come and go, and a firmware block must never
+// reach another device. SG_IO runs on the bus's worker, whose stop signals are blocked, so it is
 // never interrupted and a command never reaches the drive twice; its timeout
 // is the command's in milliseconds, at least 1 and below the driver's "never
 // time out".

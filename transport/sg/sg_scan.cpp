@@ -1,6 +1,9 @@
 #include "transport/sg/sg_scan.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <set>
 #include <string>
@@ -59,6 +62,19 @@ std::string HostProcName(SgSystem& system, uint32_t host) {
   return name.empty() ? "unknown" : std::string(name);
 }
 
+// What the notes say of a node this user may read but not write: opened for
+// reading only, it passes INQUIRY and a few other commands, but the kernel
+// refuses the vendor commands and WRITE BUFFER on it. "" otherwise (root may
+// write any node).
+std::string AccessCaution(SgSystem& system, const std::string& node) {
+  if (system.Access(node, R_OK) != 0) return "";
+  const int write = system.Access(node, W_OK);
+  if (write != -EACCES && write != -EPERM && write != -EROFS) return "";
+  return "is open for reading only: the kernel passes INQUIRY but refuses the vendor commands "
+         "and WRITE BUFFER; run as root or give your user read/write access to " +
+         node + " before a download";
+}
+
 // Every sg node with its address, in node-number order. A node without an
 // address is left out with a note, and a note says when there is none at all.
 std::vector<Device> ReadNodes(SgSystem& system, std::vector<std::string>& notes) {
@@ -80,6 +96,7 @@ std::vector<Device> ReadNodes(SgSystem& system, std::vector<std::string>& notes)
     d.address = address;
     d.node = "/dev/" + name;
     d.name = name;
+    d.caution = AccessCaution(system, d.node);
     nodes.emplace_back(*number, std::move(d));
   }
   std::sort(nodes.begin(), nodes.end(),

@@ -7,7 +7,9 @@
 // HA_Unique "host2", HA_SCSI_ID its this_id when the kernel gives 0-15);
 // devices on other channels are therefore named in the notes and not mapped.
 // The devices come in node-number order; a node without an address is named
-// in the notes, and so is the absence of any node.
+// in the notes, and so is the absence of any node. A node this user may read
+// but not write (access(2) with the effective IDs; nothing is opened) carries
+// a caution, which the map's notes show with its place.
 #pragma once
 
 #include <cstdint>

@@ -63,6 +63,10 @@ std::optional<std::string> LinuxSgSystem::ReadLink(const std::string& path) {
   return target.string();
 }
 
+int LinuxSgSystem::Access(const std::string& path, int mode) {
+  return ::faccessat(AT_FDCWD, Rooted(path).c_str(), mode, AT_EACCESS) < 0 ? -errno : 0;
+}
+
 int LinuxSgSystem::Open(const std::string& path, int flags) {
   const int fd = ::open(Rooted(path).c_str(), flags);
   return fd < 0 ? -errno : fd;

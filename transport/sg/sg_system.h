@@ -31,6 +31,9 @@ class SgSystem {
   virtual std::optional<std::string> ReadLongText(const std::string& path) = 0;
   // The target of a symbolic link, or nothing.
   virtual std::optional<std::string> ReadLink(const std::string& path) = 0;
+  // Whether this process may open `path` for `mode` (R_OK, W_OK), as its
+  // effective user and groups (ACLs included): 0 or -errno. Opens nothing.
+  virtual int Access(const std::string& path, int mode) = 0;
   // A file descriptor, or -errno.
   virtual int Open(const std::string& path, int flags) = 0;
   // 0 or -errno.
@@ -49,6 +52,7 @@ class LinuxSgSystem : public SgSystem {
   std::optional<std::string> ReadText(const std::string& path) override;
   std::optional<std::string> ReadLongText(const std::string& path) override;
   std::optional<std::string> ReadLink(const std::string& path) override;
+  int Access(const std::string& path, int mode) override;
   int Open(const std::string& path, int flags) override;
   int Close(int fd) override;
   int SgIo(int fd, sg_io_hdr* hdr) override;
