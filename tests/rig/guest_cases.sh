@@ -52,3 +52,20 @@ sdebug_delay() {
   done
   echo "scsi_debug ndelay $(cat /sys/bus/pseudo/drivers/scsi_debug/ndelay)"
 }
+
+# as_user CMD ARGS...: runs CMD as the unprivileged user qx (uid and gid 1000,
+# home /tmp/qx), made on first use; the environment (the libraries' path) is
+# kept.
+as_user() {
+  if ! grep -q '^qx:' /etc/passwd 2>/dev/null; then
+    grep -q '^root:' /etc/passwd 2>/dev/null || echo 'root:x:0:0:root:/root:/bin/sh' >>/etc/passwd
+    grep -q '^root:' /etc/group 2>/dev/null || echo 'root:x:0:' >>/etc/group
+    echo 'qx:x:1000:1000:qx:/tmp/qx:/bin/sh' >>/etc/passwd
+    echo 'qx:x:1000:' >>/etc/group
+    mkdir -p /tmp/qx && chown 1000:1000 /tmp/qx
+  fi
+  cmd=$1
+  shift
+  # shellcheck disable=SC2016  # expanded by the user's shell
+  su -s /bin/sh qx -c 'exec "$0" "$@"' "$cmd" "$@"
+}

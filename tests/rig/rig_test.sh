@@ -3,6 +3,7 @@
 #
 #   rig_test.sh setup RIG_DIR                      prepare the rig once (build.sh)
 #   rig_test.sh CASE  RIG_DIR QXFLASH SOURCE_DIR   CASE = scan | commands | download | notes
+#                                                         | user
 #   rig_test.sh CASE  RIG_DIR QXFLASH SOURCE_DIR PROBE
 #                     CASE = mounted | busy | mounted_download | busy_download
 #   rig_test.sh bench RIG_DIR QX_RIG_BENCH QXFLASH a short round of the rig bench
@@ -431,6 +432,50 @@ EOF
   rc_is notes_json 0
   grep -aqE '^\{"event":"warning","text":".*not shown: host7 \(ahci\) host8 \(ahci\)' \
     "$tmp/notes_json.out" || { show notes_json; fail "notes_json: no warning event"; }
+  ;;
+
+user)
+  qx=$3
+  # Root is not needed: a user who may read and write scsi_debug's node (made
+  # the user's own) scans, reads the version and downloads. With read access
+  # only, the scan still lists the drive and its note says that the download
+  # needs write access; the download is refused before any WRITE BUFFER.
+  export RIG_SDEBUG_OPTS="ptype=5 inq_product=QX-R4410"
+  entry='0:QX-R4410 g      '
+  cat >"$tmp/steps" <<'EOF'
+u_own !chown 1000:1000 /dev/sg3 && chmod 0600 /dev/sg3 && chmod 0755 /rig /rig/work && ls -l /dev/sg3
+u_id !as_user id -u
+u_scan !as_user "$QX" --sg --json scan
+u_version !as_user "$QX" --sg --json version --ha 2 --id 0
+u_download !as_user "$QX" --sg --json --trace download QXR4410_A2.OUB --ha 2 --id 0 --yes
+r_read !chown 0:0 /dev/sg3 && chmod 0644 /dev/sg3 && ls -l /dev/sg3
+r_scan !as_user "$QX" --sg --json scan
+r_text !as_user "$QX" --sg scan
+r_download !as_user "$QX" --sg --json --trace download QXR4410_A2.OUB --ha 2 --id 0 --yes
+EOF
+  rel=$4/examples/releases
+  run_steps "$rel/QXR4410_A2.OUB" "$rel/QXR4410_A2.bin"
+  rc_is u_own 0
+  rc_is u_id 0
+  has u_id 1000
+  rc_is u_scan 0
+  has u_scan "{\"event\":\"target\",\"ha\":2,\"item\":\"$entry\"}"
+  lacks u_scan 'reading only'
+  rc_is u_version 0
+  has u_version '"event":"fwver"'
+  rc_is u_download 0
+  same u_download '"line":"CDB= 3B' '{"event":"trace","line":"CDB= 3B 05 0F 00 00 00 00 40 00 00"}'
+  has u_download 'Wait until all LED off.'
+  rc_is r_read 0
+  rc_is r_scan 0
+  has r_scan "{\"event\":\"target\",\"ha\":2,\"item\":\"$entry\"}"
+  has r_scan 'sg3 (2:0:0:0) on adapter 2 (host2) is open for reading only: the kernel passes INQUIRY but refuses the vendor commands and WRITE BUFFER; run as root or give your user read/write access to /dev/sg3 before a download'
+  rc_is r_text 0
+  grep -aqF 'qxflash: note: sg3 (2:0:0:0) on adapter 2 (host2) is open for reading only' \
+    "$tmp/r_text.err" || { show r_text; fail "r_text: no note on the read-only node"; }
+  rc_is r_download 1
+  lacks r_download '"line":"CDB= 3B'
+  names r_download 'read/write access to /dev/sg3'
   ;;
 
 mounted)
