@@ -67,5 +67,6 @@ as_user() {
   cmd=$1
   shift
   # shellcheck disable=SC2016  # expanded by the user's shell
-  su -s /bin/sh qx -c 'exec "$0" "$@"' "$cmd" "$@"
+  # "--" keeps su from taking the command's options for its own.
+  su -s /bin/sh -c 'exec "$0" "$@"' qx -- "$cmd" "$@"
 }

@@ -462,14 +462,14 @@ EOF
   has u_scan "{\"event\":\"target\",\"ha\":2,\"item\":\"$entry\"}"
   lacks u_scan 'reading only'
   rc_is u_version 0
-  has u_version '"event":"fwver"'
+  has_part u_version '"event":"fwver"'
   rc_is u_download 0
   same u_download '"line":"CDB= 3B' '{"event":"trace","line":"CDB= 3B 05 0F 00 00 00 00 40 00 00"}'
-  has u_download 'Wait until all LED off.'
+  has_part u_download '"end":"done","event":"download"'
   rc_is r_read 0
   rc_is r_scan 0
   has r_scan "{\"event\":\"target\",\"ha\":2,\"item\":\"$entry\"}"
-  has r_scan 'sg3 (2:0:0:0) on adapter 2 (host2) is open for reading only: the kernel passes INQUIRY but refuses the vendor commands and WRITE BUFFER; run as root or give your user read/write access to /dev/sg3 before a download'
+  has_part r_scan 'sg3 (2:0:0:0) on adapter 2 (host2) is open for reading only: the kernel passes INQUIRY but refuses the vendor commands and WRITE BUFFER; run as root or give your user read/write access to /dev/sg3 before a download'
   rc_is r_text 0
   grep -aqF 'qxflash: note: sg3 (2:0:0:0) on adapter 2 (host2) is open for reading only' \
     "$tmp/r_text.err" || { show r_text; fail "r_text: no note on the read-only node"; }
