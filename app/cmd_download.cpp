@@ -110,10 +110,7 @@ void Report(Session& s, const DryRunReport& report) {
 // The drive for the operator and the twin: "the drive at 0:2 (QX-R4410),
 // /dev/sg3 1:0:2:0".
 std::string DriveDescription(Session& s) {
-  const std::string entry = s.form().ComboID.Text();
-  std::string text = "the drive at " + std::to_string(SelectedHaId) + ":" +
-                     std::to_string(SelectedTargetId) + " (" +
-                     TrimSpaces(entry.substr(entry.find(':') + 1)) + ")";
+  std::string text = s.form().ChosenDriveName();
   if (auto manager = InstalledAspiManager()) {
     const auto where = manager->DeviceLocation(SelectedHaId, SelectedTargetId, SelectedLun);
     if (!where.node.empty()) text += ", " + where.node;

@@ -69,17 +69,6 @@ constexpr const Naming& NamingOf(ControlId id) {
   return kNaming[static_cast<size_t>(id)];
 }
 
-// "the drive at 0:2 (QX-R4410)" for the chosen target.
-std::string ChosenDrive(const MainForm& form) {
-  if (SelectedHaId > 7 || SelectedTargetId > 7) return {};
-  const std::string entry = form.ComboID.Text();
-  const size_t colon = entry.find(':');
-  const std::string product =
-      TrimSpaces(colon == std::string::npos ? entry : entry.substr(colon + 1));
-  return "the drive at " + std::to_string(SelectedHaId) + ":" + std::to_string(SelectedTargetId) +
-         (product.empty() ? std::string() : " (" + product + ")");
-}
-
 }  // namespace
 
 const char* ObjectName(ControlId id) {
@@ -196,7 +185,7 @@ std::string MainController::RememberedFolder(SettingsStore& settings) {
 
 void MainController::Download() {
   std::optional<DownloadOutcome> outcome;
-  const std::string drive = ChosenDrive(form_);
+  const std::string drive = form_.ChosenDriveName();
   RunHandler([this, &outcome] { outcome = form_.StartDownload(history_); });
   if (!outcome) return;
   notes_.Downloaded(outcome, drive);
@@ -207,7 +196,7 @@ void MainController::Download() {
 
 void MainController::CheckDrive() {
   std::optional<DryRunReport> report;
-  const std::string drive = ChosenDrive(form_);
+  const std::string drive = form_.ChosenDriveName();
   RunHandler([this, &report] { report = form_.DryRun(history_); });
   if (!report) return;
   notes_.DryRun(*report, drive);

@@ -332,7 +332,8 @@ class MainForm::DownloadView final : public DownloadForm {
   GuardVerdict CheckTarget() override { return f_.TargetVerdict(); }
   GuardVerdict CheckPower() override { return PowerVerdictOf(os::ReadPowerState()); }
   GuardVerdict BeginDriveWork(const DownloadOutcome& so_far) override {
-    work_.emplace(InstalledAspiManager(), SelectedHaId, SelectedTargetId, SelectedLun, DriveName());
+    work_.emplace(InstalledAspiManager(), SelectedHaId, SelectedTargetId, SelectedLun,
+                  f_.ChosenDriveName());
     GuardVerdict v = work_->Begin();
     if (v.refusal) return v;
     if (history_ != nullptr) history_->BeginAttempt(drive_, version_before_, so_far);
@@ -349,12 +350,6 @@ class MainForm::DownloadView final : public DownloadForm {
   }
 
  private:
-  // "the drive at 0:2 (QX-R4410)", for messages and the system's inhibitor.
-  std::string DriveName() const {
-    return "the drive at " + std::to_string(SelectedHaId) + ":" + std::to_string(SelectedTargetId) +
-           " (" + TrimSpaces(drive_.product) + ")";
-  }
-
   MainForm& f_;
   history::Log* history_;
   history::Drive drive_;
@@ -364,6 +359,13 @@ class MainForm::DownloadView final : public DownloadForm {
 
 void MainForm::Command1_Click() {
   StartDownload();
+}
+
+std::string MainForm::ChosenDriveName() const {
+  if (SelectedHaId > 7 || SelectedTargetId > 7) return {};
+  const std::string product = TrimSpaces(ChosenDrive().product);
+  return "the drive at " + std::to_string(SelectedHaId) + ":" + std::to_string(SelectedTargetId) +
+         (product.empty() ? std::string() : " (" + product + ")");
 }
 
 GuardVerdict MainForm::TargetVerdict() const {
@@ -414,8 +416,7 @@ class MainForm::DryRunView final : public DryRunForm {
   GuardVerdict CheckPower() override { return PowerVerdictOf(os::ReadPowerState()); }
   GuardVerdict BeginDriveWork() override {
     work_.emplace(InstalledAspiManager(), SelectedHaId, SelectedTargetId, SelectedLun,
-                  "the drive at " + std::to_string(SelectedHaId) + ":" +
-                      std::to_string(SelectedTargetId) + " (" + TrimSpaces(drive_.product) + ")");
+                  f_.ChosenDriveName());
     return work_->Begin();
   }
   void EndDriveWork() override { work_.reset(); }

@@ -113,6 +113,9 @@ class MainForm {
   // executor's ErrMsg when it did not answer, nullopt when it did.
   std::optional<std::string> ProbeTarget(int ha, int id);
 
+  // "the drive at 0:2 (QX-R4410)" for the chosen target, for messages, the
+  // system's inhibitor and the window's notes; "" when none is chosen.
+  std::string ChosenDriveName() const;
   // Points the file list at `dir` (FirmwareDir is `dir` with its separator).
   void SetFirmwareDir(const std::string& dir);
   // Chooses the file list's entry `name` as a click would; false when the list
