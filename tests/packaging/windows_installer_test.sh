@@ -39,15 +39,30 @@ win() {
 # until_wine_ends: waits (at most 120 s) until every program of the prefix
 # has ended and the wineserver with them.
 until_wine_ends() { timeout 120 "$wineserver" -w </dev/null >/dev/null 2>&1; }
+# reg_query KEY [ARGS...]: reg query, its output in $tmp/out; status 1 when
+# the key or value is missing. Wine itself may fail to start a program now and
+# then (a CI run once lost one value of the uninstall entry that every other
+# run found); a failure that is not reg's "Unable to find"
+# is tried again and, if it stays, ends the test with what wine said.
+reg_query() {
+  local try
+  for try in 1 2 3; do
+    win 60 reg query "$@" && return 0
+    grep -q "Unable to find the specified registry" "$tmp/out" && return 1
+    sleep 1
+  done
+  echo "FAIL (windows installer): reg query $* failed: $(cat "$tmp/out" "$tmp/err" | tr -d '\r' | head -c 500)" >&2
+  exit 1
+}
 # reg_value KEY [NAME]: the data of a value (the default value without NAME);
 # status 1 when the key or value is missing.
 reg_value() {
   local which=(/ve)
   [ $# -ge 2 ] && which=(/v "$2")
-  win 60 reg query "$1" "${which[@]}" || return 1
+  reg_query "$1" "${which[@]}" || return 1
   tr -d '\r' <"$tmp/out" | sed -n 's/^    .*    REG_[A-Z_]*\( \{4\}\|$\)//p' | head -n 1
 }
-reg_key_exists() { win 60 reg query "$1"; }
+reg_key_exists() { reg_query "$1"; }
 unix_path() { win 60 winepath -u "$1" && tr -d '\r' <"$tmp/out"; }
 
 # The installer, from the build's package settings.
