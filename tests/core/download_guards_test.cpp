@@ -9,7 +9,7 @@
 #include <fstream>
 
 #include "aspi/manager.h"
-#include "tests/support/recording_window_system.h"
+#include "tests/support/sim_form_test.h"
 #include "transport/sim/sim_bus.h"
 #include "ui/main_form.h"
 
@@ -44,29 +44,8 @@ TEST(DownloadGuards, OnlyACdDvdDeviceTakesTheFirmware) {
   }
 }
 
-class DownloadGuardTest : public ::testing::Test {
+class DownloadGuardTest : public SimFormTest {
  protected:
-  void SetUp() override {
-    ResetProcessState();
-    dir = fs::temp_directory_path() /
-          ("qx-guards-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-  }
-  void TearDown() override {
-    InstallAspiManager(nullptr);
-    fs::remove_all(dir);
-  }
-  void Use(const std::string& json) {
-    std::string error;
-    bus = sim::SimBus::FromJsonText(json, &error);
-    ASSERT_TRUE(bus) << error;
-    InstallAspiManager(bus);
-    form = std::make_unique<MainForm>(settings);
-    form->BlockPause = [] {};
-    form->Form_Load();
-    form->Scsi_Scan_Click();
-  }
   // A copy of a sample release whose model item is `model`, chosen in File1.
   void Release(const std::string& model) {
     std::ifstream in(kReleases + "QXR4410_A0.OUB", std::ios::binary);
@@ -86,19 +65,12 @@ class DownloadGuardTest : public ::testing::Test {
     for (const auto& e : bus->Log()) ops.push_back(e.opcode());
     return ops;
   }
-
-  fs::path dir;
-  std::shared_ptr<sim::SimBus> bus;
-  MemorySettingsStore settings;
-  RecordingWindowSystem ws;
-  ScopedWindowSystem scoped{&ws};
-  std::unique_ptr<MainForm> form;
 };
 
 TEST_F(DownloadGuardTest, ADiskWhoseNameTheModelMatchesGetsNothing) {
   // The model item "S" is found in "SIMDISK": the model check passes, the
   // device type stops it before anything is sent.
-  Use(R"({"adapters": [{"ha": 0, "targets": [{"id": 5,
+  UseScanned(R"({"adapters": [{"ha": 0, "targets": [{"id": 5,
       "inquiry": {"type": 0, "vendor": "GENERIC", "product": "SIMDISK"}}]}]})");
   ASSERT_EQ(form->SelectTarget(0, 5), MainForm::Selection::kOk);
   Release("S");
@@ -132,7 +104,7 @@ TEST_F(DownloadGuardTest, AStopIsSeenBeforeTheNextCommand) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ResetProcessState();
-    Use(R"({"adapters": [{"ha": 0, "targets": [{"id": 2}]}]})");
+    UseScanned(R"({"adapters": [{"ha": 0, "targets": [{"id": 2}]}]})");
     ASSERT_EQ(form->SelectTarget(0, 2), MainForm::Selection::kOk);
     Release("QX-R4410");
     bus->ClearLog();

@@ -10,7 +10,7 @@
 #include "aspi/manager.h"
 #include "aspi/opcodes.h"
 #include "aspi/recorder.h"
-#include "tests/support/recording_window_system.h"
+#include "tests/support/sim_form_test.h"
 #include "transport/sim/sim_bus.h"
 #include "transport/sim/twin.h"
 #include "ui/main_form.h"
@@ -21,29 +21,13 @@ namespace {
 namespace fs = std::filesystem;
 const std::string kReleases = std::string(QX_SOURCE_DIR) + "/examples/releases/";
 
-class DryRunTest : public ::testing::Test {
+class DryRunTest : public SimFormTest {
  protected:
-  void SetUp() override {
-    ResetProcessState();
-    dir = fs::temp_directory_path() /
-          ("qx-dry-run-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-  }
-  void TearDown() override {
-    InstallAspiManager(nullptr);
-    fs::remove_all(dir);
-  }
   // The bus of `json`, scanned, target `id` on adapter 0 chosen and the
   // release `file` chosen in File1.
   void Use(const std::string& json, int id = 2, const std::string& file = "QXR4410_ALL.OUB") {
-    std::string error;
-    bus = sim::SimBus::FromJsonText(json, &error);
-    ASSERT_TRUE(bus) << error;
-    InstallAspiManager(bus);
-    form = std::make_unique<MainForm>(settings);
-    form->Form_Load();
-    form->Scsi_Scan_Click();
+    UseScanned(json);
+    if (HasFatalFailure()) return;
     ASSERT_EQ(form->SelectTarget(0, id), MainForm::Selection::kOk);
     form->SetFirmwareDir(kReleases);
     ASSERT_TRUE(form->ChooseFileNamed(file));
@@ -57,13 +41,6 @@ class DryRunTest : public ::testing::Test {
     }
     return false;
   }
-
-  fs::path dir;
-  std::shared_ptr<sim::SimBus> bus;
-  MemorySettingsStore settings;
-  RecordingWindowSystem ws;
-  ScopedWindowSystem scoped{&ws};
-  std::unique_ptr<MainForm> form;
 };
 
 TEST_F(DryRunTest, SaysWhatTheDownloadWouldDoAndWritesNothing) {

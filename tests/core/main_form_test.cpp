@@ -11,7 +11,7 @@
 #include "aspi/trace.h"
 #include "aspi/transport_state.h"
 #include "download/release.h"
-#include "tests/support/recording_window_system.h"
+#include "tests/support/sim_form_test.h"
 #include "transport/sim/sim_bus.h"
 #include "ui/debug_form.h"
 
@@ -33,21 +33,12 @@ std::string OneDrive(const std::string& driveExtra = "", const std::string& faul
          Drive(2, driveExtra) + R"(]}], "faults": )" + faults + "}";
 }
 
-class MainFormTest : public ::testing::Test {
+class MainFormTest : public SimFormTest {
  protected:
-  void SetUp() override { ResetProcessState(); }
-  void TearDown() override { InstallAspiManager(nullptr); }
-
-  void Use(const std::string& json) {
-    std::string error;
-    bus = sim::SimBus::FromJsonText(json, &error);
-    ASSERT_TRUE(bus) << error;
-    InstallAspiManager(bus);
-  }
+  void Use(const std::string& json) { UseBus(json); }
   void Start() {
-    form = std::make_unique<MainForm>(settings);
+    StartForm();
     form->BlockPause = [this] { ++pauses; };
-    form->Form_Load();
   }
   // Scans and selects the release `name` from the examples.
   void Prepare(const std::string& name) {
@@ -78,11 +69,6 @@ class MainFormTest : public ::testing::Test {
     EXPECT_EQ(form->MousePointer, 0);
   }
 
-  std::shared_ptr<sim::SimBus> bus;
-  MemorySettingsStore settings;
-  RecordingWindowSystem ws;
-  ScopedWindowSystem scoped{&ws};
-  std::unique_ptr<MainForm> form;
   int pauses = 0;
 };
 
