@@ -57,6 +57,12 @@ def fail(what):
     failures.append(what)
 
 
+def give_up(what):
+    """A failure after which nothing further can be checked."""
+    fail(what)
+    raise SystemExit(1)
+
+
 def check(ok, what):
     print(("ok: " if ok else "FAIL: ") + what)
     if not ok:
@@ -183,8 +189,7 @@ try:
 
     main = until(20, lambda: frame("QX-R4410 Firmware Download"))
     if main is None:
-        fail("the window did not appear in the accessibility tree")
-        raise SystemExit
+        give_up("the window did not appear in the accessibility tree")
     # Keys go to the active window: wait until the window manager made it so.
     def activate():
         subprocess.run(["xdotool", "search", "--sync", "--name", "QX-R4410 Firmware",
