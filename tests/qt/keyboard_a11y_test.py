@@ -107,11 +107,17 @@ def key(*keys):
 try:
     # The desktop: X server, session bus, accessibility bus, window manager.
     display_file = os.path.join(work, "display")
+    # -noreset: the accessibility bus launcher opens the display, sets a
+    # property and closes it again; as the server's last client that would
+    # reset the server, and a client connecting meanwhile (the window
+    # manager) would be turned away.
     with open(display_file, "w") as fd:
         start(["Xvfb", "-displayfd", str(fd.fileno()), "-screen", "0", "1280x800x24",
-               "-nolisten", "tcp"], pass_fds=[fd.fileno()])
-    until(5, lambda: open(display_file).read().strip())
-    os.environ["DISPLAY"] = ":" + open(display_file).read().strip()
+               "-nolisten", "tcp", "-noreset"], pass_fds=[fd.fileno()])
+    display = until(30, lambda: open(display_file).read().strip())
+    if not display:
+        give_up("Xvfb did not start")
+    os.environ["DISPLAY"] = ":" + display
     runtime = os.path.join(work, "run")
     os.mkdir(runtime, 0o700)
     os.environ["XDG_RUNTIME_DIR"] = runtime
@@ -123,8 +129,26 @@ try:
                                      "terminate": lambda s: os.kill(int(pid), 15),
                                      "wait": lambda s, t=None: None})())
     start([LAUNCHER, "--launch-immediately"])
-    start(["openbox"])
-    time.sleep(1.0)
+    wm = start(["openbox"])
+
+    # Both ready before the window opens: the window manager once it answers
+    # for the desktop, the accessibility bus once its launcher gives the address.
+    def wm_up():
+        if wm.poll() is not None:
+            return True  # judged below
+        return subprocess.run(["xdotool", "get_desktop"], capture_output=True).returncode == 0
+
+    def a11y_bus():
+        from gi.repository import Gio, GLib
+        reply = Gio.bus_get_sync(Gio.BusType.SESSION, None).call_sync(
+            "org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress", None,
+            GLib.VariantType("(s)"), Gio.DBusCallFlags.NO_AUTO_START, 5000, None)
+        return reply.unpack()[0]
+
+    if not until(30, wm_up) or wm.poll() is not None:
+        give_up("the window manager did not start (openbox: %s)" % wm.poll())
+    if not until(30, a11y_bus):
+        give_up("the accessibility bus did not start")
 
     env = dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_ACCESSIBILITY="1",
                XDG_CONFIG_HOME=os.path.join(work, "config"),
