@@ -42,7 +42,12 @@ cat >"$tmp/failing.json" <<'JSON'
 JSON
 
 # download SCENARIO: a download in the background ($pid), output in $tmp/out, $tmp/err.
+# The files are emptied first, here: the background job's own redirection may
+# come only after wait_for_block has looked, which must not find the "block 2
+# of" of an earlier download there and stop a download that has not started.
 download() {
+  : >"$tmp/out"
+  : >"$tmp/err"
   "$qx" --sim="$tmp/$1" download "$rel/QXR4410_ALL.OUB" --ha 0 --id 2 --yes \
     >"$tmp/out" 2>"$tmp/err" </dev/null &
   pid=$!
