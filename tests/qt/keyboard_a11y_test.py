@@ -99,11 +99,6 @@ def until(seconds, predicate, step=0.05):
     return None
 
 
-def key(*keys):
-    subprocess.run(["xdotool", "key", "--delay", "60", *keys], check=False)
-    time.sleep(0.25)
-
-
 try:
     # The desktop: X server, session bus, accessibility bus, window manager.
     display_file = os.path.join(work, "display")
@@ -221,6 +216,34 @@ try:
         return main.getState().contains(pyatspi.STATE_ACTIVE)
     check(bool(until(15, activate, step=0.5)), "the window is active")
     time.sleep(0.5)
+
+    # Keys as typed. Once a screen reader listens, Qt holds every key back
+    # until the accessibility registry has seen it (100 ms at most), while a
+    # shortcut acts as soon as its key arrives: typed together, the modifier
+    # can reach the window after its own shortcut (and a late Alt closes the
+    # menu Alt+S has just opened). So a modifier goes down alone, and its key
+    # follows once the window has taken it: the window answered a call, had
+    # more than those 100 ms, and answered twice more (the held key is posted
+    # behind a call that came meanwhile).
+    def answers():
+        main.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+
+    def xdotool(*args):
+        subprocess.run(["xdotool", *args], check=False)
+
+    def key(*keys):
+        for k in keys:
+            *modifiers, last = k.split("+")
+            if modifiers:
+                xdotool("keydown", *modifiers)
+                answers()
+                time.sleep(0.2)
+                answers()
+                answers()
+            xdotool("key", last)
+            if modifiers:
+                xdotool("keyup", *reversed(modifiers))
+        time.sleep(0.25)
 
     # What a screen reader is told, collected on a thread of its own.
     heard = []
