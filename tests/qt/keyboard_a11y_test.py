@@ -300,17 +300,20 @@ try:
     check(bool(until(10, lambda: name.description == "QXR4410_ALL.OUB")),
           "End chooses the last release (%r)" % name.description)
 
-    # Download Start, confirmed with Enter; the box's objects are named.
+    # Download Start, confirmed with Enter; the box's objects are named. The
+    # Abort button and the progress bar are looked up before: a walk through
+    # the tree takes long on a busy machine, and the stop must come before the
+    # last block.
+    abort = find(main, "push button", "Abort")
+    progress = find(main, "progress bar", "Download progress")
     key("alt+d")
     box = until(10, lambda: frame("Ambervault Tool 2"))
     check(box is not None, "the confirmation box opens")
     if box is not None:
         check(not unnamed(box), "every object of the box has a name: %s" % unnamed(box))
         key("Return")
-    abort = find(main, "push button", "Abort")
     check(bool(until(10, lambda: abort.getState().contains(pyatspi.STATE_FOCUSED))),
           "the focus goes to Abort when the download starts")
-    progress = find(main, "progress bar", "Download progress")
     check(bool(until(20, lambda: progress.queryValue().currentValue >= 3)), "block 3 went out")
     check("blocks" in progress.description, "the progress bar says its blocks (%r)"
           % progress.description)
