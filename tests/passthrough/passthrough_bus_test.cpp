@@ -22,17 +22,10 @@
 namespace qx::passthrough {
 namespace {
 
+using testing::FakeDevice;
 using testing::FakeDevices;
 using Bytes = std::vector<uint8_t>;
 constexpr Direction kIn = Direction::kIn, kOut = Direction::kOut, kNone = Direction::kNone;
-
-Device Dev(const std::string& node, std::optional<Address> address, const std::string& also = "") {
-  Device d;
-  d.address = address;
-  d.node = d.name = node;
-  d.also = also;
-  return d;
-}
 
 Bus HostBus(uint32_t host, const std::string& identifier, uint8_t initiator) {
   Bus b;
@@ -69,8 +62,8 @@ class BusTest : public ::testing::Test {
     bus.reset();
     sys = std::make_shared<FakeDevices>();
     sys->scan.buses = {HostBus(0, "sym53c8xx", 6), HostBus(1, "virtio_scsi", 7)};
-    sys->scan.devices = {Dev("dev0", Address{0, 0, 2, 0}, "D:"), Dev("dev1", Address{1, 0, 0, 0}),
-                         Dev("dev2", std::nullopt)};
+    sys->scan.devices = {FakeDevice("dev0", Address{0, 0, 2, 0}, "", "D:"),
+                         FakeDevice("dev1", Address{1, 0, 0, 0}), FakeDevice("dev2", std::nullopt)};
     sys->scan.devices[1].max_transfer = 32768;
     bus = std::make_shared<PassThroughBus>(sys);
   }
@@ -172,7 +165,7 @@ TEST_F(BusTest, HostAdapterInquiryIsCompleteOnReturn) {
 
 TEST_F(BusTest, MapIsReadOncePerScanNotPerCommand) {
   const int before = sys->enumerations;
-  sys->scan.devices.push_back(Dev("dev3", Address{1, 0, 3, 0}));
+  sys->scan.devices.push_back(FakeDevice("dev3", Address{1, 0, 3, 0}));
   auto s = Block(1, 3, tur, 0);
   Send(s);
   EXPECT_EQ(s.SRB_HaStat, HASTAT_SEL_TO) << "a command does not rescan";
@@ -191,7 +184,7 @@ TEST_F(BusTest, NotesAreTheMapsOneALine) {
             "found: 0 dev2; a drive may show there and at its address too");
   auto mapped = std::make_shared<FakeDevices>();
   mapped->scan.buses = {HostBus(0, "ahci", 7)};
-  mapped->scan.devices = {Dev("dev0", Address{0, 0, 0, 0})};
+  mapped->scan.devices = {FakeDevice("dev0", Address{0, 0, 0, 0})};
   EXPECT_EQ(PassThroughBus(mapped).Notes(), "") << "everything mapped";
   mapped->scan.notes = {"first", "second\twith a tab"};
   EXPECT_EQ(PassThroughBus(mapped).Notes(), "first\nsecond with a tab");

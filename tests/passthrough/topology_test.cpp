@@ -6,9 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/fake_devices.h"
+
 namespace qx::passthrough {
 namespace {
 
+using testing::FakeDevice;
 using Strings = std::vector<std::string>;
 
 Bus B(uint32_t host, uint32_t bus, const std::string& name, const std::string& detail) {
@@ -25,14 +28,6 @@ std::vector<Bus> Hosts(const std::vector<std::pair<uint32_t, std::string>>& host
   std::vector<Bus> out;
   for (const auto& [h, driver] : hosts) out.push_back(B(h, 0, "host" + std::to_string(h), driver));
   return out;
-}
-
-Device D(const std::string& name, std::optional<Address> address, const std::string& product = "") {
-  Device d;
-  d.address = address;
-  d.node = d.name = name;
-  d.product = product;
-  return d;
 }
 
 // Where each device landed: "ha:target:lun name".
@@ -56,9 +51,10 @@ Strings Names(const Topology& t) {
 TEST(Map, BusesWithGapsBecomeConsecutiveAdaptersWithTheirOwnTargetIds) {
   Scan scan;
   scan.buses = Hosts({{0, "sym53c8xx"}, {2, "scsi_debug"}, {5, "ahci"}});
-  scan.devices = {D("sg0", Address{0, 0, 2, 0}), D("sg1", Address{0, 0, 5, 0}),
-                  D("sg4", Address{5, 0, 0, 0}), D("sg8", Address{0, 1, 1, 0}),
-                  D("sg9", Address{0, 0, 9, 0}), D("sg10", Address{2, 0, 300, 0})};
+  scan.devices = {
+      FakeDevice("sg0", Address{0, 0, 2, 0}), FakeDevice("sg1", Address{0, 0, 5, 0}),
+      FakeDevice("sg4", Address{5, 0, 0, 0}), FakeDevice("sg8", Address{0, 1, 1, 0}),
+      FakeDevice("sg9", Address{0, 0, 9, 0}), FakeDevice("sg10", Address{2, 0, 300, 0})};
   const Topology t = Map(scan, "hosts");
   EXPECT_EQ(Names(t), (Strings{"host0", "host2", "host5"}));
   EXPECT_EQ(Layout(t), (Strings{"0:2:0 sg0", "0:5:0 sg1", "0:9:0 sg9", "2:0:0 sg4"}));
@@ -95,7 +91,7 @@ TEST(Map, MoreThanEightBusesKeepThoseWithDevicesFirst) {
   } cases[] = {
       {"drives on hosts 3 and 9",
        Hosts(ten),
-       {D("sg0", Address{3, 0, 0, 0}), D("sg1", Address{9, 0, 0, 0})},
+       {FakeDevice("sg0", Address{3, 0, 0, 0}), FakeDevice("sg1", Address{9, 0, 0, 0})},
        "hosts",
        {"host0", "host1", "host2", "host3", "host4", "host5", "host6", "host9"},
        {"3:0:0 sg0", "7:0:0 sg1"},
@@ -111,8 +107,9 @@ TEST(Map, MoreThanEightBusesKeepThoseWithDevicesFirst) {
         "host6, host7; not shown: host8 (ahci) host9 (usb-storage)"}},
       {"a host left out is listed with its devices, other channels too",
        Hosts(ten),
-       {D("sg0", Address{0, 0, 2, 0}), D("sg1", Address{1, 0, 0, 0}), D("sg2", Address{0, 1, 4, 0}),
-        D("sg3", Address{4, 0, 0, 0}), D("sg4", Address{8, 1, 0, 0})},
+       {FakeDevice("sg0", Address{0, 0, 2, 0}), FakeDevice("sg1", Address{1, 0, 0, 0}),
+        FakeDevice("sg2", Address{0, 1, 4, 0}), FakeDevice("sg3", Address{4, 0, 0, 0}),
+        FakeDevice("sg4", Address{8, 1, 0, 0})},
        "hosts",
        {"host0", "host1", "host2", "host3", "host4", "host5", "host6", "host7"},
        {"0:2:0 sg0", "1:0:0 sg1", "4:0:0 sg3"},
@@ -122,7 +119,8 @@ TEST(Map, MoreThanEightBusesKeepThoseWithDevicesFirst) {
         "mapped"}},
       {"buses of one port",
        port,
-       {D("\\\\.\\CdRom0", Address{0, 9, 0, 0}), D("\\\\.\\CdRom1", Address{1, 0, 1, 0})},
+       {FakeDevice("\\\\.\\CdRom0", Address{0, 9, 0, 0}),
+        FakeDevice("\\\\.\\CdRom1", Address{1, 0, 1, 0})},
        "buses",
        {"port 0 bus 0", "port 0 bus 1", "port 0 bus 2", "port 0 bus 3", "port 0 bus 4",
         "port 0 bus 5", "port 0 bus 9", "port 1 bus 0"},
@@ -145,11 +143,11 @@ TEST(Map, MoreThanEightBusesKeepThoseWithDevicesFirst) {
 TEST(Map, DevicesWithoutAnAddressShareOneAdapterInTheOrderFound) {
   Scan scan;
   scan.buses = {B(2, 0, "port 2 bus 0", "SATA")};
-  scan.devices = {D("\\\\.\\CdRom3", Address{2, 0, 0, 0})};
+  scan.devices = {FakeDevice("\\\\.\\CdRom3", Address{2, 0, 0, 0})};
   const char* letters = "MNOPQRSTU";
   for (const char* l = letters; *l != '\0'; ++l) {
     scan.devices.push_back(
-        D(std::string("\\\\.\\") + *l + ":", std::nullopt, *l == 'M' ? "QX R4410" : ""));
+        FakeDevice(std::string("\\\\.\\") + *l + ":", std::nullopt, *l == 'M' ? "QX R4410" : ""));
   }
   const Topology t = Map(scan, "buses");
   ASSERT_EQ(t.adapters.size(), 2u);
@@ -174,7 +172,7 @@ TEST(Map, NotesComeInTheOrderTheMapMeetsThem) {
   scan.notes = {"the system's"};
   scan.final_notes = {"the system's last"};
   scan.buses = {B(0, 0, "host0", "ahci")};
-  scan.devices = {D("sg9", Address{0, 0, 9, 0}), D("X", std::nullopt)};
+  scan.devices = {FakeDevice("sg9", Address{0, 0, 9, 0}), FakeDevice("X", std::nullopt)};
   const Topology t = Map(scan, "hosts");
   EXPECT_EQ(t.Warning(),
             "the system's\n"
@@ -191,11 +189,11 @@ TEST(Map, NotesComeInTheOrderTheMapMeetsThem) {
 TEST(Map, ACautionIsNotedWithTheDevicesPlace) {
   Scan scan;
   scan.buses = {B(0, 0, "host0", "sym53c8xx")};
-  Device ro = D("sg1", Address{0, 0, 5, 0});
+  Device ro = FakeDevice("sg1", Address{0, 0, 5, 0});
   ro.caution = "is open for reading only";
-  Device loose = D("X", std::nullopt);
+  Device loose = FakeDevice("X", std::nullopt);
   loose.caution = "is locked";
-  scan.devices = {D("sg0", Address{0, 0, 2, 0}), ro, loose};
+  scan.devices = {FakeDevice("sg0", Address{0, 0, 2, 0}), ro, loose};
   const Topology t = Map(scan, "hosts");
   EXPECT_EQ(t.notes, (Strings{"sg1 (0:0:5:0) on adapter 0 (host0) is open for reading only",
                               "adapter 1 holds the devices that answer no SCSI address, at "

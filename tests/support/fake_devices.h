@@ -53,6 +53,17 @@ struct Sent {
   bool stop_signals_blocked = false;
 };
 
+// A device as an enumeration reports it, its node also its name.
+inline Device FakeDevice(const std::string& name, std::optional<Address> address,
+                         const std::string& product = "", const std::string& also = "") {
+  Device d;
+  d.address = address;
+  d.node = d.name = name;
+  d.product = product;
+  d.also = also;
+  return d;
+}
+
 inline Traits FakeTraits(const char* adapter = "host") {
   return {.name = "fake bus",
           .manager_id = "Fake manager",
