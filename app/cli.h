@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "aspi/manager.h"
+#include "ui/window_options.h"
 
 namespace qx::cli {
 
@@ -66,16 +67,8 @@ std::shared_ptr<AspiManager> MakeTransport(const Options& options, std::string* 
 // the job with kExitFailed (during a download: like an abort).
 int RunCommand(const Options& options, std::ostream& out, std::ostream& err);
 
-// What the window needs from the command line.
-struct WindowOptions {
-  std::string transport_name;
-  bool simulated = false;
-  bool history = true;
-  bool trace = false;
-  std::string firmware_dir;
-  std::string release;        // opened at start: its folder listed, it chosen
-  std::optional<int> ha, id;  // the drive chosen once the window shows
-};
+// What the window needs from the command line: the windows' own options.
+using WindowOptions = qx::WindowOptions;
 // The desktop window of this build, if it has one.
 struct WindowFrontEnd {
   // Runs the window until it closes; returns the exit status.

@@ -94,14 +94,16 @@ int Main(const std::vector<std::string>& args, std::ostream& out, std::ostream& 
     err << "qxflash: firmware directory '" << QuotedArg(options->dir) << "' does not exist\n";
     rc = kExitUsage;
   } else if (window.run) {
-    rc = window.run({.transport_name = transport->Name(),
-                     .simulated = transport->Simulated(),
-                     .history = !options->no_history,
-                     .trace = options->trace,
-                     .firmware_dir = options->dir,
-                     .release = options->args.empty() ? std::string() : options->args.front(),
-                     .ha = options->ha,
-                     .id = options->id});
+    WindowOptions opened;
+    opened.transport_name = transport->Name();
+    opened.simulated = transport->Simulated();
+    opened.trace = options->trace;
+    opened.firmware_dir = options->dir;
+    if (!options->args.empty()) opened.release = options->args.front();
+    opened.ha = options->ha;
+    opened.id = options->id;
+    opened.history = !options->no_history;
+    rc = window.run(opened);
   } else {
     err << "qxflash: this build has no desktop window; use the command line "
            "(qxflash --help)\n";
